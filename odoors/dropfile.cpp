@@ -1,0 +1,258 @@
+#include "dropfile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace od {
+namespace {
+
+constexpr std::size_t max_name = 35;
+constexpr std::size_t max_file_size = 1 << 20; // no real drop file comes near this
+constexpr long long max_seconds = 24 * 60 * 60;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_name(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+}
+
+// Control bytes in a name would reach the caller's terminal as commands.
+std::string clean_name(std::string_view raw) {
+    std::string name;
+    for (char c : trim(raw)) {
+        auto u = static_cast<unsigned char>(c);
+        if (u >= 32 && u != 127) name += c;
+    }
+    if (name.size() > max_name) name.resize(max_name);
+    while (!name.empty() && is_blank(name.back())) name.pop_back();
+    return name;
+}
+
+// Line n (1-based), or an empty view when the file is shorter.
+std::string_view line(const std::vector<std::string_view>& lines, std::size_t n) {
+    return n <= lines.size() ? lines[n - 1] : std::string_view{};
+}
+
+int number_or(std::string_view field, int fallback, long long low, long long high) {
+    auto n = parse_number(field);
+    if (!n) return fallback;
+    return static_cast<int>(std::clamp(*n, low, high));
+}
+
+// Time left is unreliable in every format: unknown when missing or not
+// positive, and never more than a day.
+int clamp_seconds(std::optional<long long> seconds) {
+    if (!seconds || *seconds <= 0) return -1;
+    return static_cast<int>(std::min(*seconds, max_seconds));
+}
+
+std::optional<long long> minutes_to_seconds(std::optional<long long> minutes) {
+    if (!minutes) return std::nullopt;
+    return std::min(*minutes, max_seconds) * 60;
+}
+
+DropParse failure(std::string message) { return DropParse{std::nullopt, std::move(message)}; }
+
+std::string base_name(std::string_view path) {
+    auto slash = path.find_last_of('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+struct FileText {
+    std::string text;
+    std::string error;
+};
+
+FileText read_file(const std::string& path) {
+    FileText out;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        out.error = std::strerror(errno);
+        return out;
+    }
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            out.error = std::strerror(errno);
+            break;
+        }
+        if (n == 0) break;
+        out.text.append(chunk, static_cast<std::size_t>(n));
+        if (out.text.size() > max_file_size) {
+            out.error = "file is too large to be a drop file";
+            break;
+        }
+    }
+    ::close(fd);
+    return out;
+}
+
+// The known names in the order a folder is searched.
+constexpr std::string_view search_order[] = {"door32.sys", "door.sys"};
+
+} // namespace
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        auto end = text.find('\n');
+        auto one = text.substr(0, end);
+        if (!one.empty() && one.back() == '\r') one.remove_suffix(1);
+        lines.push_back(trim(one));
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
+std::optional<long long> parse_number(std::string_view field) {
+    field = trim(field);
+    std::string digits(field.substr(0, 32));
+    if (digits.empty()) return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    double value = std::strtod(digits.c_str(), &end);
+    if (end == digits.c_str() || errno == ERANGE || !std::isfinite(value)) return std::nullopt;
+    if (!trim(std::string_view(end)).empty()) return std::nullopt;
+    constexpr double limit = 1e15;
+    return static_cast<long long>(std::clamp(value, -limit, limit));
+}
+
+DropFormat format_from_name(std::string_view file_name) {
+    if (same_name(file_name, "door32.sys")) return DropFormat::Door32;
+    if (same_name(file_name, "door.sys")) return DropFormat::DoorSys;
+    return DropFormat::Unknown;
+}
+
+DropParse parse_door32(std::string_view text) {
+    auto lines = split_lines(text);
+    CallInfo info;
+    info.real_name = clean_name(line(lines, 6));
+    info.name = clean_name(line(lines, 7));
+    if (info.name.empty()) info.name = info.real_name;
+    if (info.name.empty())
+        return failure(lines.size() < 6 ? "file ends at line " + std::to_string(lines.size()) +
+                                              ", before the caller's name (lines 6 and 7)"
+                                        : "lines 6 and 7 give no caller name");
+    info.comm_type = number_or(line(lines, 1), 0, -1, 99);
+    info.handle = number_or(line(lines, 2), -1, -1, 1 << 20);
+    info.local = info.comm_type == 0;
+    // WWIV writes seconds where everyone else writes minutes.
+    bool in_seconds = line(lines, 4).substr(0, 4) == "WWIV";
+    auto left = parse_number(line(lines, 9));
+    info.seconds_left = clamp_seconds(in_seconds ? left : minutes_to_seconds(left));
+    info.ansi = number_or(line(lines, 10), 1, 0, 4) != 0;
+    info.node = number_or(line(lines, 11), 0, 0, 65535);
+    return DropParse{info, {}};
+}
+
+DropParse parse_door_sys(std::string_view text) {
+    auto lines = split_lines(text);
+    CallInfo info;
+    info.real_name = clean_name(line(lines, 10));
+    info.name = clean_name(line(lines, 36));
+    if (info.name.empty()) info.name = info.real_name;
+    if (info.name.empty())
+        return failure(lines.size() < 10 ? "file ends at line " + std::to_string(lines.size()) +
+                                               ", before the caller's name (line 10)"
+                                         : "line 10 gives no caller name");
+    auto port = line(lines, 1);
+    if (!port.empty() && port.back() == ':') port.remove_suffix(1);
+    info.local = same_name(port, "COM0");
+    info.node = number_or(line(lines, 4), 0, 0, 65535);
+    auto seconds = parse_number(line(lines, 18));
+    auto minutes = parse_number(line(lines, 19));
+    // Seconds are finer, but only trusted when they agree with the minutes.
+    if (seconds && minutes && std::llabs(*seconds / 60 - *minutes) <= 1)
+        info.seconds_left = clamp_seconds(seconds);
+    else
+        info.seconds_left = clamp_seconds(minutes ? minutes_to_seconds(minutes) : seconds);
+    auto graphics = line(lines, 20);
+    info.ansi = !(same_name(graphics, "NG") || same_name(graphics, "7E"));
+    return DropParse{info, {}};
+}
+
+DropParse parse_drop_file(DropFormat format, std::string_view text) {
+    switch (format) {
+    case DropFormat::Door32: return parse_door32(text);
+    case DropFormat::DoorSys: return parse_door_sys(text);
+    case DropFormat::Unknown: break;
+    }
+    return failure("not a drop file name this door knows (DOOR32.SYS, DOOR.SYS)");
+}
+
+DropResult read_drop_file(std::string_view info_path) {
+    std::string path(info_path.empty() ? "." : info_path);
+    DropResult result;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        result.path = path;
+        result.error = errno == ENOENT ? "no such drop file or folder"
+                                       : std::string("cannot reach drop file: ") + std::strerror(errno);
+        return result;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        std::string folder = path;
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        std::vector<std::string> names;
+        if (DIR* dir = ::opendir(folder.c_str())) {
+            while (dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
+            ::closedir(dir);
+        } else {
+            result.path = folder;
+            result.error = std::string("cannot list folder: ") + std::strerror(errno);
+            return result;
+        }
+        std::sort(names.begin(), names.end()); // same choice whatever the folder's order
+        std::string found;
+        for (auto wanted : search_order) {
+            auto it = std::find_if(names.begin(), names.end(),
+                                   [&](const std::string& n) { return same_name(n, wanted); });
+            if (it != names.end()) {
+                found = folder + "/" + *it;
+                break;
+            }
+        }
+        if (found.empty()) {
+            result.path = folder;
+            result.error = "no drop file (DOOR32.SYS or DOOR.SYS) in this folder";
+            return result;
+        }
+        path = found;
+    }
+    result.path = path;
+    auto format = format_from_name(base_name(path));
+    if (format == DropFormat::Unknown) {
+        result.error = parse_drop_file(format, {}).error;
+        return result;
+    }
+    auto file = read_file(path);
+    if (!file.error.empty()) {
+        result.error = "cannot read drop file: " + file.error;
+        return result;
+    }
+    auto parsed = parse_drop_file(format, file.text);
+    result.info = std::move(parsed.info);
+    result.error = std::move(parsed.error);
+    return result;
+}
+
+} // namespace od

@@ -1,0 +1,255 @@
+#include "output.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cwchar>
+
+namespace od {
+namespace {
+
+constexpr unsigned char esc = 0x1b;
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string lowered(std::string_view s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(), lower);
+    return out;
+}
+
+struct Named {
+    std::string_view name;
+    int colour;
+};
+
+constexpr Named names[] = {
+    {"black", 0},          {"blue", 1},          {"green", 2},          {"cyan", 3},
+    {"red", 4},            {"magenta", 5},       {"brown", 6},          {"grey", 7},
+    {"gray", 7},           {"dark grey", 8},     {"dark gray", 8},      {"bright black", 8},
+    {"bright blue", 9},    {"bright green", 10}, {"bright cyan", 11},   {"bright red", 12},
+    {"bright magenta", 13}, {"yellow", 14},      {"bright yellow", 14}, {"bright brown", 14},
+    {"bright white", 15},  {"bright grey", 15},  {"bright gray", 15},
+};
+
+int single_colour(std::string_view name) {
+    std::string key = lowered(name);
+    for (const auto& n : names)
+        if (n.name == key) return n.colour;
+    return -1;
+}
+
+// PC palette order (blue is 1) to ANSI order (red is 1).
+int ansi_index(int pc) {
+    static constexpr int table[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+    return table[pc & 7];
+}
+
+// One printf conversion, taken from the format and the argument list.
+struct Conversion {
+    std::string spec; // with '*' already replaced by the numbers it took
+    char length = 0;  // 'H' hh, 'h', 'l', 'q' ll, 'j', 'z', 't', 'L'
+    char kind = 0;
+};
+
+template <typename T> std::string format_one(const std::string& spec, T value) {
+    int size = std::snprintf(nullptr, 0, spec.c_str(), value);
+    if (size <= 0) return {};
+    std::string out(static_cast<std::size_t>(size) + 1, '\0');
+    std::snprintf(out.data(), out.size(), spec.c_str(), value);
+    out.resize(static_cast<std::size_t>(size));
+    return out;
+}
+
+std::string signed_value(const Conversion& c, va_list* args) {
+    switch (c.length) {
+    case 'l': return format_one(c.spec, va_arg(*args, long));
+    case 'q': return format_one(c.spec, va_arg(*args, long long));
+    case 'j': return format_one(c.spec, va_arg(*args, intmax_t));
+    case 'z': return format_one(c.spec, va_arg(*args, std::ptrdiff_t));
+    case 't': return format_one(c.spec, va_arg(*args, std::ptrdiff_t));
+    default: return format_one(c.spec, va_arg(*args, int));
+    }
+}
+
+std::string unsigned_value(const Conversion& c, va_list* args) {
+    switch (c.length) {
+    case 'l': return format_one(c.spec, va_arg(*args, unsigned long));
+    case 'q': return format_one(c.spec, va_arg(*args, unsigned long long));
+    case 'j': return format_one(c.spec, va_arg(*args, uintmax_t));
+    case 'z': return format_one(c.spec, va_arg(*args, std::size_t));
+    case 't': return format_one(c.spec, va_arg(*args, std::size_t));
+    default: return format_one(c.spec, va_arg(*args, unsigned));
+    }
+}
+
+std::string convert(const Conversion& c, va_list* args) {
+    switch (c.kind) {
+    case 'd':
+    case 'i': return signed_value(c, args);
+    case 'o':
+    case 'u':
+    case 'x':
+    case 'X': return unsigned_value(c, args);
+    case 'c': return format_one(c.spec, va_arg(*args, int));
+    case 's':
+        if (c.length == 'l') {
+            const wchar_t* wide = va_arg(*args, const wchar_t*);
+            return format_one(c.spec, wide ? wide : L"(null)");
+        } else {
+            const char* text = va_arg(*args, const char*);
+            return format_one(c.spec, text ? text : "(null)");
+        }
+    case 'p': return format_one(c.spec, va_arg(*args, void*));
+    case 'n': (void)va_arg(*args, void*); return {}; // never written through
+    default:
+        if (c.length == 'L') return format_one(c.spec, va_arg(*args, long double));
+        return format_one(c.spec, va_arg(*args, double));
+    }
+}
+
+// Reads one conversion starting after '%'; returns the characters it used, or
+// 0 when what follows is not a conversion (it is then shown as typed).
+std::size_t parse_conversion(std::string_view rest, va_list* args, Conversion& c) {
+    std::size_t i = 0;
+    c.spec = "%";
+    auto take_number = [&] {
+        if (i < rest.size() && rest[i] == '*') {
+            c.spec += std::to_string(va_arg(*args, int));
+            ++i;
+            return;
+        }
+        while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') c.spec += rest[i++];
+    };
+    while (i < rest.size() && std::string_view("-+ #0'").find(rest[i]) != std::string_view::npos)
+        c.spec += rest[i++];
+    take_number();
+    if (i < rest.size() && rest[i] == '.') {
+        c.spec += rest[i++];
+        take_number();
+    }
+    auto length_start = i;
+    while (i < rest.size() && std::string_view("hljztL").find(rest[i]) != std::string_view::npos) ++i;
+    auto length = rest.substr(length_start, i - length_start);
+    if (length == "hh") c.length = 'H';
+    else if (length == "ll") c.length = 'q';
+    else if (length.size() == 1) c.length = length[0];
+    else if (!length.empty()) return 0;
+    if (i >= rest.size()) return 0;
+    c.kind = rest[i];
+    if (std::string_view("diouxXcspneEfFgGaA").find(c.kind) == std::string_view::npos) return 0;
+    c.spec += length;
+    c.spec += c.kind;
+    return i + 1;
+}
+
+} // namespace
+
+Colour colour_by_name(std::string_view name) {
+    std::string key = lowered(name);
+    auto on = key.find(" on ");
+    if (on == std::string::npos) return Colour{single_colour(key), 0};
+    int fg = single_colour(std::string_view(key).substr(0, on));
+    int bg = single_colour(std::string_view(key).substr(on + 4));
+    if (fg < 0 || bg < 0) return Colour{-1, 0};
+    return Colour{fg, bg};
+}
+
+std::string sgr_change(Colour from, Colour to) {
+    bool bright = to.fg >= 8, blink = to.bg >= 8;
+    bool reset = from.fg < 0 || from.bg < 0 || (from.fg >= 8 && !bright) || (from.bg >= 8 && !blink);
+    // After a reset the terminal shows grey on black, as ANSI.SYS did.
+    Colour base = reset ? Colour{7, 0} : from;
+    std::string params;
+    auto add = [&](int p) {
+        if (!params.empty()) params += ';';
+        params += std::to_string(p);
+    };
+    if (reset) add(0);
+    if (bright && base.fg < 8) add(1);
+    if (blink && base.bg < 8) add(5);
+    if ((to.fg & 7) != (base.fg & 7)) add(30 + ansi_index(to.fg));
+    if ((to.bg & 7) != (base.bg & 7)) add(40 + ansi_index(to.bg));
+    if (params.empty()) return {};
+    if (params == "0") params.clear();
+    return "\x1b[" + params + "m";
+}
+
+void Output::put(unsigned char byte) {
+    // 255 is doubled or eaten by telnet layers on the way; a blank looks the same.
+    if (byte == 0xff) byte = ' ';
+    if (byte == esc && !ansi_) return;
+    buffer_ += static_cast<char>(byte);
+}
+
+void Output::text(std::string_view bytes) {
+    for (char c : bytes) put(static_cast<unsigned char>(c));
+}
+
+void Output::repeat(unsigned char byte, int times) {
+    for (int i = 0; i < times; ++i) put(byte);
+}
+
+void Output::set_colour(Colour colour) {
+    colour.fg = std::clamp(colour.fg, 0, 15);
+    colour.bg = std::clamp(colour.bg, 0, 15);
+    if (!ansi_) return;
+    buffer_ += sgr_change(current_, colour);
+    current_ = colour;
+}
+
+void Output::clear_screen() {
+    if (ansi_) {
+        buffer_ += "\x1b[2J\x1b[H";
+    } else {
+        buffer_ += '\f';
+    }
+}
+
+void Output::literal(std::string_view text) {
+    for (;;) {
+        auto open = text.find('`');
+        auto close = open == std::string_view::npos ? open : text.find('`', open + 1);
+        if (close == std::string_view::npos) {
+            this->text(text);
+            return;
+        }
+        this->text(text.substr(0, open));
+        Colour colour = colour_by_name(text.substr(open + 1, close - open - 1));
+        if (colour.fg < 0) {
+            // Not a colour: the backquote is text, and the next one may open a name.
+            put('`');
+            text.remove_prefix(open + 1);
+            continue;
+        }
+        set_colour(colour);
+        text.remove_prefix(close + 1);
+    }
+}
+
+void Output::vprintf(const char* format, va_list* args) {
+    if (!format) return;
+    std::string_view rest(format);
+    while (!rest.empty()) {
+        auto percent = rest.find('%');
+        literal(rest.substr(0, percent));
+        if (percent == std::string_view::npos) return;
+        rest.remove_prefix(percent + 1);
+        if (!rest.empty() && rest.front() == '%') {
+            put('%');
+            rest.remove_prefix(1);
+            continue;
+        }
+        Conversion c;
+        std::size_t used = parse_conversion(rest, args, c);
+        if (used == 0) {
+            put('%');
+            continue;
+        }
+        text(convert(c, args));
+        rest.remove_prefix(used);
+    }
+}
+
+} // namespace od

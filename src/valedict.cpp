@@ -1,0 +1,208 @@
+// valedict: a door that keeps the last caller's parting words for the next.
+#include "OpenDoor.h"
+#include "od_error.h"
+
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The data file is exactly this record: other copies of the door, old and
+// new, read it byte for byte.
+struct WORDS {
+    char Line[5][70];
+    char User[36];
+};
+static_assert(sizeof(WORDS) == 386, "the data file holds one 386-byte record");
+static_assert(offsetof(WORDS, Line) == 0 && offsetof(WORDS, User) == 350,
+              "five lines of 70 bytes, then the name");
+
+static const char DataFile[] = "valedict.dat";
+
+// Copies a field up to its zero byte or its width, whichever comes first.
+// Control bytes would be commands to the caller's terminal: a '?' stands in.
+static void Visible(char* Out, const char* Field, size_t Width) {
+    size_t Current;
+    for (Current = 0; Current < Width && Field[Current] != '\0'; Current++) {
+        unsigned char Byte = (unsigned char)Field[Current];
+        Out[Current] = (Byte < 32 || Byte == 127) ? '?' : Field[Current];
+    }
+    Out[Current] = '\0';
+}
+
+static void Border(int Left, int Right) {
+    od_set_color(9, 0);
+    od_putch(Left);
+    od_repeat(0xCD, 71);
+    od_putch(Right);
+    od_printf("`grey`\n\r");
+}
+
+static void ShowQuote() {
+    WORDS Words;
+    char Shown[sizeof Words.Line[0] + 1];
+    int Current;
+    FILE* fp;
+
+    memset(&Words, 0, sizeof Words);
+    fp = fopen(DataFile, "rb");
+    if (fp == NULL) {
+        od_printf("`bright red`No current Valedicts on file.\n\r");
+        return;
+    }
+    size_t Got = fread(&Words, 1, sizeof Words, fp);
+    if (Got != sizeof Words) {
+        // Whatever was not read stays zero, so no field shows it.
+        memset((char*)&Words + Got, 0, sizeof Words - Got);
+        Error(30, __LINE__, DataFile);
+    }
+    fclose(fp);
+
+    Visible(Shown, Words.User, sizeof Words.User);
+    od_printf("`grey`These Valedicts left by ");
+    od_printf("`bright cyan`%s\n\r", Shown);
+    Border(0xC9, 0xBB);
+    for (Current = 0; Current <= 4 && Words.Line[Current][0] != '\0'; Current++) {
+        Visible(Shown, Words.Line[Current], sizeof Words.Line[Current]);
+        od_printf("  `cyan`%s\n\r", Shown);
+    }
+    Border(0xC8, 0xBC);
+}
+
+// Follows a symbolic link so that the sysop's link stays a link and the
+// record lands where it points.
+static void SaveTarget(char* Target, size_t Size) {
+    char Link[PATH_MAX];
+    char Next[PATH_MAX];
+    int Hops;
+
+    snprintf(Target, Size, "%s", DataFile);
+    for (Hops = 0; Hops < 16; Hops++) {
+        ssize_t Length = readlink(Target, Link, sizeof Link - 1);
+        if (Length < 0) return;
+        Link[Length] = '\0';
+        const char* Slash = strrchr(Target, '/');
+        int Length2;
+        if (Link[0] == '/' || Slash == NULL)
+            Length2 = snprintf(Next, sizeof Next, "%s", Link);
+        else
+            Length2 = snprintf(Next, sizeof Next, "%.*s/%s", (int)(Slash - Target), Target, Link);
+        if (Length2 < 0 || (size_t)Length2 >= Size) return;
+        memcpy(Target, Next, (size_t)Length2 + 1);
+    }
+}
+
+// Writes the record beside the data file and renames it into place, so that
+// every reader sees either the old record or the new one, whole.
+static void SaveQuote(const WORDS* Words) {
+    char Target[PATH_MAX];
+    char Temp[PATH_MAX + 16];
+    struct stat Old;
+    int fd;
+    FILE* fp;
+
+    SaveTarget(Target, sizeof Target);
+    snprintf(Temp, sizeof Temp, "%s.XXXXXX", Target);
+    fd = mkstemp(Temp);
+    if (fd < 0) {
+        Error(10, __LINE__, DataFile);
+        return;
+    }
+    if (stat(Target, &Old) == 0) {
+        fchmod(fd, Old.st_mode & 07777);
+    } else {
+        mode_t Mask = umask(0);
+        umask(Mask);
+        fchmod(fd, 0666 & ~Mask);
+    }
+    fp = fdopen(fd, "wb");
+    if (fp == NULL) {
+        close(fd);
+        unlink(Temp);
+        Error(10, __LINE__, DataFile);
+        return;
+    }
+    bool Written = fwrite(Words, sizeof *Words, 1, fp) == 1;
+    Written = Written && fflush(fp) == 0 && fsync(fileno(fp)) == 0;
+    Written = fclose(fp) == 0 && Written;
+    Written = Written && rename(Temp, Target) == 0;
+    if (!Written) {
+        unlink(Temp);
+        Error(40, __LINE__, DataFile);
+        return;
+    }
+    // The rename itself must survive a power cut too.
+    char Folder[PATH_MAX];
+    const char* Slash = strrchr(Target, '/');
+    snprintf(Folder, sizeof Folder, "%.*s", Slash ? (int)(Slash - Target + 1) : 1,
+             Slash ? Target : ".");
+    int Dir = open(Folder, O_RDONLY);
+    if (Dir >= 0) {
+        fsync(Dir);
+        close(Dir);
+    }
+}
+
+static void AddQuote() {
+    WORDS* Words;
+    int Current;
+    bool Blank;
+
+    Words = (WORDS*)calloc(1, sizeof(WORDS));
+    if (Words == NULL) {
+        Error(60, __LINE__, NULL);
+        return;
+    }
+
+    od_printf("`grey`Enter up to `bright cyan`%d`grey` lines.", 5);
+    od_printf("  A blank line ends.\n\r\n\r");
+    Current = 0;
+    Blank = false;
+    do {
+        od_printf("`bright cyan`%d`grey`: ", Current + 1);
+        od_input_str(Words->Line[Current], 69, 32, 127);
+        if (Words->Line[Current][0] == '\0') Blank = true;
+        Current++;
+    } while (Current <= 4 && !Blank);
+
+    if (Words->Line[0][0] != '\0') {
+        od_printf("`grey`Save these valedicts [Y/n]:");
+        if (od_get_answer("YN\r\n") == 'N') {
+            od_printf("`bright cyan`No\n\r");
+        } else {
+            od_printf("`bright cyan`Yes\n\r");
+            memcpy(Words->User, od_control.user_name,
+                   strnlen(od_control.user_name, sizeof Words->User - 1));
+            SaveQuote(Words);
+        }
+    }
+    free(Words);
+}
+
+int main(int argc, char* argv[]) {
+    if (argc > 1) strncpy(od_control.info_path, argv[1], sizeof od_control.info_path - 1);
+    od_control.od_clear_on_exit = false;
+    od_init();
+
+    od_printf("`bright cyan`VALEDICT v1.05, Aug 14 2003.  ");
+    od_printf("`bright white`The Valedict Quote Door.\n\r");
+    od_printf("`bright blue`valedict is free software under the BSD 2-Clause licence.\n\r");
+    od_printf("\n\r");
+
+    ShowQuote();
+
+    od_printf("`grey`Would you like to add some valedicts [Y/n]:");
+    if (od_get_answer("YN\r\n") == 'N') {
+        od_printf("`bright cyan`No\n\r");
+    } else {
+        od_printf("`bright cyan`Yes\n\r");
+        AddQuote();
+    }
+
+    od_exit(10, 0);
+    return 0;
+}

@@ -1,0 +1,199 @@
+// The door's path from start to end, as a caller on a terminal meets it.
+#include "door_harness.h"
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr const char* question = "Would you like to add some valedicts [Y/n]:";
+
+struct Call {
+    TempDir dir;
+    std::unique_ptr<DoorRun> door;
+
+    explicit Call(std::vector<std::string> args = {}, std::string drop = door32_sys("Jane Public", "janeq")) {
+        dir.write("DOOR32.SYS", drop);
+        if (args.empty()) args.push_back(dir.path());
+        DoorOptions options;
+        options.args = args;
+        options.cwd = dir.path();
+        door = std::make_unique<DoorRun>(options);
+    }
+};
+
+TEST(DoorFlow, BannerTextsAndColours) {
+    Call call;
+    ASSERT_TRUE(call.door->wait_for(question)) << call.door->screen.all();
+    const Screen& s = call.door->screen;
+    EXPECT_EQ(s.row(0), "VALEDICT v1.05, Aug 14 2003.  The Valedict Quote Door.");
+    EXPECT_EQ(s.cell(0, 0).colour, 11);  // bright cyan
+    EXPECT_EQ(s.cell(0, 29).colour, 11); // the second of the two blanks
+    EXPECT_EQ(s.cell(0, 30).colour, 15); // bright white
+    EXPECT_EQ(s.cell(0, 53).colour, 15);
+    EXPECT_NE(s.row(1).find("valedict"), std::string::npos);
+    EXPECT_NE(s.row(1).find("BSD 2-Clause"), std::string::npos);
+    for (int c = 0; c < static_cast<int>(s.row(1).size()); ++c) EXPECT_EQ(s.cell(1, c).colour, 9);
+    EXPECT_EQ(s.row(2), "");
+    int q = s.find_row(question);
+    EXPECT_EQ(s.row(q), question); // no blank after the colon
+    EXPECT_EQ(s.cell(q, 0).colour, 7);
+    EXPECT_EQ(s.cursor_row(), q);
+    EXPECT_EQ(s.cursor_col(), static_cast<int>(std::string(question).size()));
+    call.door->type("n");
+    EXPECT_EQ(call.door->wait_exit(), 10);
+}
+
+struct Answer {
+    std::string keys;
+    std::string echo;
+};
+
+class Answers : public testing::TestWithParam<Answer> {};
+
+TEST_P(Answers, EchoedOnTheQuestionLine) {
+    Call call;
+    ASSERT_TRUE(call.door->wait_for(question));
+    call.door->type(GetParam().keys);
+    ASSERT_TRUE(call.door->wait_for(std::string(question) + GetParam().echo));
+    const Screen& s = call.door->screen;
+    int q = s.find_row(question);
+    EXPECT_EQ(s.row(q), question + GetParam().echo);
+    EXPECT_EQ(s.cell(q, static_cast<int>(std::string(question).size())).colour, 11);
+    if (GetParam().echo == "Yes") {
+        // The entry step begins; an empty first line ends it.
+        ASSERT_TRUE(call.door->wait_for("1:"));
+        call.door->type("\r");
+    }
+    EXPECT_EQ(call.door->wait_exit(), 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, Answers,
+                         testing::Values(Answer{"N", "No"}, Answer{"n", "No"}, Answer{"Y", "Yes"},
+                                         Answer{"y", "Yes"}, Answer{"\r", "Yes"},
+                                         Answer{"\n", "Yes"}, Answer{"\r\n", "Yes"},
+                                         Answer{"x7 \x1b[A\tN", "No"}));
+
+TEST(DoorFlow, CrLfAtTheQuestionIsOneEnter) {
+    // Were the LF taken as a second Enter, the first entry prompt would end at once.
+    Call call;
+    ASSERT_TRUE(call.door->wait_for(question));
+    call.door->type("\r");
+    ASSERT_TRUE(call.door->wait_for("1:"));
+    call.door->type("\n");
+    call.door->type("hello\r");
+    ASSERT_TRUE(call.door->wait_for("2:"));
+    EXPECT_NE(call.door->screen.all().find("1: hello"), std::string::npos) << call.door->screen.all();
+}
+
+TEST(DoorFlow, WhichDropFileIsRead) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Here Caller", "cwd"));
+    auto run = [&](std::vector<std::string> args) {
+        DoorOptions options;
+        options.args = std::move(args);
+        options.cwd = dir.path();
+        options.separate_stderr = true;
+        DoorRun door(options);
+        EXPECT_TRUE(door.wait_for(question)) << door.err;
+        door.type("N");
+        return door.wait_exit();
+    };
+    EXPECT_EQ(run({}), 10);   // no argument: the working folder
+    EXPECT_EQ(run({""}), 10); // empty: the same
+    EXPECT_EQ(run({dir.path(), "extra", "more"}), 10);
+}
+
+TEST(DoorFlow, LongArgumentIsCutTo59Characters) {
+    TempDir dir;
+    std::string folder = dir.path() + "/";
+    folder += std::string(59 - folder.size(), 'd');
+    ASSERT_EQ(folder.size(), 59u);
+    std::filesystem::create_directory(folder);
+    std::ofstream(folder + "/door32.sys", std::ios::binary) << door32_sys("Long Path", "lp");
+    // The first 59 characters name the folder; what follows never reaches the library.
+    DoorOptions options;
+    options.args = {folder + "/ignored/past/the/limit"};
+    options.cwd = dir.path();
+    options.separate_stderr = true;
+    DoorRun door(options);
+    ASSERT_TRUE(door.wait_for(question)) << door.err;
+    door.type("N");
+    EXPECT_EQ(door.wait_exit(), 10);
+
+    // A path that does not exist is reported as cut.
+    DoorOptions missing = options;
+    std::string other = folder.substr(0, 58) + "e";
+    missing.args = {other + "/more"};
+    DoorRun failing(missing);
+    EXPECT_EQ(failing.wait_exit(), 1);
+    EXPECT_NE(failing.err.find(": " + other + ": no such"), std::string::npos) << failing.err;
+}
+
+TEST(DoorFlow, SysopMistakesEndTheDoorBeforeAnythingIsShown) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", "0\r\n-1\r\n38400\r\n");
+    struct Case {
+        std::string arg;
+        std::string message;
+    };
+    for (const Case& c : {Case{dir.file("nowhere"), dir.file("nowhere") + ": no such drop file or folder"},
+                          Case{dir.file("DOOR32.SYS"), dir.file("DOOR32.SYS") + ": file ends at line 3"},
+                          Case{dir.file("nothing/"), "no such drop file"}}) {
+        DoorOptions options;
+        options.args = {c.arg};
+        options.cwd = dir.path();
+        options.separate_stderr = true;
+        DoorRun door(options);
+        EXPECT_EQ(door.wait_exit(), 1);
+        EXPECT_EQ(door.output, "") << c.arg;
+        EXPECT_NE(door.err.find(c.message), std::string::npos) << door.err;
+        EXPECT_EQ(std::count(door.err.begin(), door.err.end(), '\n'), 1) << door.err;
+    }
+}
+
+TEST(DoorFlow, TerminalModeIsRawWhileRunningAndRestoredAfter) {
+    Call call;
+    termios before{};
+    ASSERT_TRUE(call.door->terminal_mode(before));
+    ASSERT_TRUE(call.door->wait_for(question));
+    termios during{};
+    ASSERT_TRUE(call.door->terminal_mode(during));
+    EXPECT_EQ(during.c_lflag & (ECHO | ICANON), 0u);
+    call.door->type("N");
+    ASSERT_EQ(call.door->wait_exit(), 10);
+    termios after{};
+    ASSERT_TRUE(call.door->terminal_mode(after));
+    EXPECT_EQ(after.c_lflag & (ECHO | ICANON | ISIG), before.c_lflag & (ECHO | ICANON | ISIG));
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+}
+
+TEST(DoorFlow, SignalsEndTheDoorWithTheTerminalRestored) {
+    for (int signo : {SIGHUP, SIGTERM, SIGINT}) {
+        Call call;
+        termios before{};
+        ASSERT_TRUE(call.door->terminal_mode(before));
+        ASSERT_TRUE(call.door->wait_for(question));
+        auto sent = call.door->output.size();
+        call.door->signal(signo);
+        EXPECT_EQ(call.door->wait_exit(), 10) << signo;
+        EXPECT_EQ(call.door->output.size(), sent) << "wrote after signal " << signo;
+        termios after{};
+        ASSERT_TRUE(call.door->terminal_mode(after));
+        EXPECT_EQ(after.c_lflag & (ECHO | ICANON), before.c_lflag & (ECHO | ICANON));
+    }
+}
+
+TEST(DoorFlow, HangUpAtTheQuestionEndsTheDoor) {
+    Call call;
+    ASSERT_TRUE(call.door->wait_for(question));
+    call.door->hang_up();
+    EXPECT_EQ(call.door->wait_exit(), 10);
+}
+
+} // namespace

@@ -1,0 +1,248 @@
+#include "door_harness.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vterm.h>
+
+namespace {
+
+std::string utf8(uint32_t cp) {
+    std::string s;
+    if (cp < 0x80) {
+        s += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        s += static_cast<char>(0xc0 | (cp >> 6));
+        s += static_cast<char>(0x80 | (cp & 0x3f));
+    } else if (cp < 0x10000) {
+        s += static_cast<char>(0xe0 | (cp >> 12));
+        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+        s += static_cast<char>(0x80 | (cp & 0x3f));
+    } else {
+        s += static_cast<char>(0xf0 | (cp >> 18));
+        s += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+        s += static_cast<char>(0x80 | (cp & 0x3f));
+    }
+    return s;
+}
+
+// ANSI colour order back to the PC palette.
+int pc_colour(int ansi) {
+    static constexpr int table[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+    return table[ansi & 7];
+}
+
+constexpr int wait_limit_ms = 10000;
+
+} // namespace
+
+Screen::Screen(int rows, int cols) : rows_(rows), cols_(cols) {
+    vt_ = vterm_new(rows, cols);
+    vterm_set_utf8(vt_, 0); // bytes as the door sends them: CP437 shows as Latin-1 code points
+    screen_ = vterm_obtain_screen(vt_);
+    vterm_screen_reset(screen_, 1);
+}
+
+Screen::~Screen() { vterm_free(vt_); }
+
+void Screen::feed(const std::string& bytes) { vterm_input_write(vt_, bytes.data(), bytes.size()); }
+
+Cell Screen::cell(int r, int c) const {
+    VTermScreenCell cell{};
+    vterm_screen_get_cell(screen_, VTermPos{r, c}, &cell);
+    Cell out;
+    out.text = cell.chars[0] ? utf8(cell.chars[0]) : " ";
+    bool bright = cell.attrs.bold;
+    int colour = 7;
+    if (VTERM_COLOR_IS_INDEXED(&cell.fg) && !VTERM_COLOR_IS_DEFAULT_FG(&cell.fg)) {
+        colour = pc_colour(cell.fg.indexed.idx);
+        if (cell.fg.indexed.idx >= 8) bright = true;
+    }
+    out.colour = colour + (bright ? 8 : 0);
+    return out;
+}
+
+std::string Screen::row(int r) const {
+    std::string text;
+    for (int c = 0; c < cols_; ++c) text += cell(r, c).text;
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+std::string Screen::all() const {
+    std::string text;
+    for (int r = 0; r < rows_; ++r) text += row(r) + "\n";
+    return text;
+}
+
+int Screen::find_row(const std::string& text) const {
+    for (int r = 0; r < rows_; ++r)
+        if (row(r).find(text) != std::string::npos) return r;
+    return -1;
+}
+
+int Screen::cursor_row() const {
+    VTermPos pos;
+    vterm_state_get_cursorpos(vterm_obtain_state(vt_), &pos);
+    return pos.row;
+}
+
+int Screen::cursor_col() const {
+    VTermPos pos;
+    vterm_state_get_cursorpos(vterm_obtain_state(vt_), &pos);
+    return pos.col;
+}
+
+DoorRun::DoorRun(const DoorOptions& options) {
+    int err_pipe[2] = {-1, -1};
+    if (options.separate_stderr && ::pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+    winsize size{25, 80, 0, 0};
+    pid = ::forkpty(&master, nullptr, nullptr, &size);
+    if (pid < 0) throw std::runtime_error("forkpty");
+    if (pid == 0) {
+        if (options.separate_stderr) {
+            ::dup2(err_pipe[1], 2);
+            ::close(err_pipe[0]);
+            ::close(err_pipe[1]);
+        }
+        if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) _exit(127);
+        for (const auto& e : options.env) ::putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> argv;
+        std::string name = door_path();
+        argv.push_back(name.data());
+        for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(name.c_str(), argv.data());
+        _exit(127);
+    }
+    if (options.separate_stderr) {
+        ::close(err_pipe[1]);
+        err_fd_ = err_pipe[0];
+    }
+}
+
+DoorRun::~DoorRun() {
+    if (!exited_ && pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    if (master >= 0) ::close(master);
+    if (err_fd_ >= 0) ::close(err_fd_);
+}
+
+void DoorRun::type(const std::string& keys) {
+    std::size_t done = 0;
+    while (done < keys.size()) {
+        ssize_t n = ::write(master, keys.data() + done, keys.size() - done);
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// Reads what is there within timeout_ms; false once the master has nothing
+// more to give (the door closed its side).
+bool DoorRun::pump(int timeout_ms) {
+    if (master < 0) return false;
+    pollfd fds[2] = {{master, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    int ready = ::poll(fds, err_fd_ >= 0 ? 2 : 1, timeout_ms);
+    if (ready <= 0) return ready == 0;
+    char buf[4096];
+    if (err_fd_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP))) {
+        ssize_t n = ::read(err_fd_, buf, sizeof buf);
+        if (n > 0) err.append(buf, static_cast<std::size_t>(n));
+        else {
+            ::close(err_fd_);
+            err_fd_ = -1;
+        }
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+        ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0) return false;
+        std::string bytes(buf, static_cast<std::size_t>(n));
+        output += bytes;
+        screen.feed(bytes);
+    }
+    return true;
+}
+
+bool DoorRun::wait_for(const std::string& text) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_limit_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (screen.all().find(text) != std::string::npos) return true;
+        if (!pump(100)) return screen.all().find(text) != std::string::npos;
+    }
+    return false;
+}
+
+int DoorRun::wait_exit() {
+    if (exited_) return status_;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_limit_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            while (pump(50)) {
+            }
+            while (err_fd_ >= 0 && pump(50)) {
+            }
+            exited_ = true;
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return status_;
+        }
+        if (!pump(50)) ::usleep(10000);
+    }
+    return -1;
+}
+
+void DoorRun::hang_up() {
+    ::close(master);
+    master = -1;
+}
+
+void DoorRun::signal(int signo) { ::kill(pid, signo); }
+
+bool DoorRun::terminal_mode(termios& mode) const { return ::tcgetattr(master, &mode) == 0; }
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "valedict-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+void TempDir::write(const std::string& name, const std::string& bytes) const {
+    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string TempDir::read(const std::string& name) const {
+    std::ifstream in(file(name), std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+std::string door_path() { return VALEDICT_DOOR; }
+
+std::string door32_sys(const std::string& real_name, const std::string& alias, int ansi) {
+    return "0\r\n-1\r\n38400\r\nTest BBS 1.0\r\n1\r\n" + real_name + "\r\n" + alias +
+           "\r\n30\r\n60\r\n" + std::to_string(ansi) + "\r\n1\r\n";
+}

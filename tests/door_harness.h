@@ -1,0 +1,89 @@
+// Runs the built door under a pseudo-terminal, types keys and renders what it
+// sends with libvterm, so tests see what a caller's terminal would show.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <termios.h>
+#include <vector>
+
+struct VTerm;
+struct VTermScreen;
+
+struct Cell {
+    std::string text; // UTF-8 of the cell's character, " " when empty
+    int colour;       // PC palette number of the foreground
+};
+
+class Screen {
+  public:
+    Screen(int rows = 25, int cols = 80);
+    ~Screen();
+    Screen(const Screen&) = delete;
+    Screen& operator=(const Screen&) = delete;
+
+    void feed(const std::string& bytes);
+    std::string row(int r) const;            // trailing blanks removed
+    Cell cell(int r, int c) const;           // 0-based row and column
+    std::string all() const;                 // every row, joined by '\n'
+    int find_row(const std::string& text) const; // first row containing text, or -1
+    int cursor_row() const;
+    int cursor_col() const;
+
+  private:
+    int rows_, cols_;
+    VTerm* vt_;
+    VTermScreen* screen_;
+};
+
+struct DoorOptions {
+    std::vector<std::string> args;          // after argv[0]
+    std::string cwd;                        // working folder
+    std::vector<std::string> env;           // NAME=value added to the environment
+    bool separate_stderr = false;           // stderr to a pipe instead of the pty
+};
+
+class DoorRun {
+  public:
+    explicit DoorRun(const DoorOptions& options);
+    ~DoorRun();
+
+    void type(const std::string& keys);
+    // Reads until `text` shows on the screen; false if the door ends or ten
+    // seconds pass first.
+    bool wait_for(const std::string& text);
+    // Reads until the door ends; its exit status, or -1 after ten seconds.
+    int wait_exit();
+    void hang_up(); // closes the master side, as a dropped line does
+    void signal(int signo);
+    bool terminal_mode(termios& mode) const;
+
+    Screen screen;
+    std::string output;    // every byte the door sent
+    std::string err;       // standard error, with separate_stderr
+    pid_t pid = -1;
+    int master = -1;
+
+  private:
+    bool pump(int timeout_ms);
+    int err_fd_ = -1;
+    int status_ = -1;
+    bool exited_ = false;
+};
+
+// A scratch folder removed at the end of the test.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& bytes) const;
+    std::string read(const std::string& name) const;
+
+  private:
+    std::string path_;
+};
+
+std::string door_path();
+std::string door32_sys(const std::string& real_name, const std::string& alias, int ansi = 1);

@@ -1,0 +1,35 @@
+#include "timer.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Timers, TheNearerDeadlineBoundsTheWait) {
+    od::Timers timers;
+    auto t0 = od::Clock::time_point{} + 1000s;
+    timers.start(300, 60, t0);
+    EXPECT_EQ(timers.poll_timeout(t0), 60000);
+    EXPECT_EQ(timers.expired(t0 + 59s), od::Timers::Expired::None);
+    EXPECT_EQ(timers.expired(t0 + 60s), od::Timers::Expired::TimeLeft);
+
+    timers.start(5, -1, t0); // no time limit: inactivity alone
+    EXPECT_EQ(timers.poll_timeout(t0 + 1s), 4000);
+    timers.key_pressed(t0 + 3s);
+    EXPECT_EQ(timers.poll_timeout(t0 + 3s), 5000);
+    EXPECT_EQ(timers.expired(t0 + 7s), od::Timers::Expired::None);
+    EXPECT_EQ(timers.expired(t0 + 8s), od::Timers::Expired::Inactivity);
+    EXPECT_EQ(timers.poll_timeout(t0 + 9s), 0);
+}
+
+TEST(Timers, ZeroInactivityMeansFiveMinutes) {
+    od::Timers timers;
+    auto t0 = od::Clock::time_point{} + 10s;
+    timers.start(0, -1, t0);
+    EXPECT_EQ(timers.poll_timeout(t0), 300000);
+    // Sub-millisecond remainders round up, so the wait never wakes early.
+    EXPECT_EQ(timers.poll_timeout(t0 + 299999500us), 1);
+}
+
+} // namespace
