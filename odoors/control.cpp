@@ -102,7 +102,9 @@ od::Key next_key(tODSession& s) {
     return key;
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 } // namespace
 
@@ -143,11 +145,17 @@ void od_set_color(int foreground, int background) {
     session().output.set_colour({foreground, background});
 }
 
-void od_putch(int ch) { session().output.put(static_cast<unsigned char>(ch)); }
+void od_putch(int ch) {
+    session().output.put(static_cast<unsigned char>(ch));
+}
 
-void od_repeat(int ch, int times) { session().output.repeat(static_cast<unsigned char>(ch), times); }
+void od_repeat(int ch, int times) {
+    session().output.repeat(static_cast<unsigned char>(ch), times);
+}
 
-void od_clr_scr(void) { session().output.clear_screen(); }
+void od_clr_scr(void) {
+    session().output.clear_screen();
+}
 
 char od_get_answer(const char* keys) {
     auto& s = session();

@@ -17,7 +17,9 @@ constexpr std::size_t max_name = 35;
 constexpr std::size_t max_file_size = 1 << 20; // no real drop file comes near this
 constexpr long long max_seconds = 24 * 60 * 60;
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
@@ -25,11 +27,13 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool same_name(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return lower(x) == lower(y); });
 }
 
 // Control bytes in a name would reach the caller's terminal as commands.
@@ -67,7 +71,9 @@ std::optional<long long> minutes_to_seconds(std::optional<long long> minutes) {
     return std::min(*minutes, max_seconds) * 60;
 }
 
-DropParse failure(std::string message) { return DropParse{std::nullopt, std::move(message)}; }
+DropParse failure(std::string message) {
+    return DropParse{std::nullopt, std::move(message)};
+}
 
 std::string base_name(std::string_view path) {
     auto slash = path.find_last_of('/');
@@ -205,8 +211,9 @@ DropResult read_drop_file(std::string_view info_path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         result.path = path;
-        result.error = errno == ENOENT ? "no such drop file or folder"
-                                       : std::string("cannot reach drop file: ") + std::strerror(errno);
+        result.error = errno == ENOENT
+                           ? "no such drop file or folder"
+                           : std::string("cannot reach drop file: ") + std::strerror(errno);
         return result;
     }
     if (S_ISDIR(st.st_mode)) {

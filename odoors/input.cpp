@@ -9,7 +9,9 @@ namespace {
 
 constexpr unsigned char cr = '\r', lf = '\n', nul = 0, esc = 0x1b;
 
-bool is_control(unsigned char b) { return b < 0x20; }
+bool is_control(unsigned char b) {
+    return b < 0x20;
+}
 
 } // namespace
 
@@ -44,10 +46,14 @@ void KeyDecoder::feed(unsigned char byte, std::vector<Key>& keys) {
         ground(byte, keys);
         return;
     case State::Escape:
-        if (byte == '[') state_ = State::CsiFirst;
-        else if (byte == 'O') state_ = State::Ss3;
-        else if (byte == esc) state_ = State::Escape;
-        else ground(byte, keys); // a lone Escape: drop it, keep the key after it
+        if (byte == '[')
+            state_ = State::CsiFirst;
+        else if (byte == 'O')
+            state_ = State::Ss3;
+        else if (byte == esc)
+            state_ = State::Escape;
+        else
+            ground(byte, keys); // a lone Escape: drop it, keep the key after it
         return;
     case State::CsiFirst:
         if (byte == '[') { // the Linux console's F1 to F5: ESC [ [ A

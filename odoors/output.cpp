@@ -11,7 +11,9 @@ namespace {
 
 constexpr unsigned char esc = 0x1b;
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string lowered(std::string_view s) {
     std::string out(s);
@@ -25,12 +27,29 @@ struct Named {
 };
 
 constexpr Named names[] = {
-    {"black", 0},          {"blue", 1},          {"green", 2},          {"cyan", 3},
-    {"red", 4},            {"magenta", 5},       {"brown", 6},          {"grey", 7},
-    {"gray", 7},           {"dark grey", 8},     {"dark gray", 8},      {"bright black", 8},
-    {"bright blue", 9},    {"bright green", 10}, {"bright cyan", 11},   {"bright red", 12},
-    {"bright magenta", 13}, {"yellow", 14},      {"bright yellow", 14}, {"bright brown", 14},
-    {"bright white", 15},  {"bright grey", 15},  {"bright gray", 15},
+    {"black", 0},
+    {"blue", 1},
+    {"green", 2},
+    {"cyan", 3},
+    {"red", 4},
+    {"magenta", 5},
+    {"brown", 6},
+    {"grey", 7},
+    {"gray", 7},
+    {"dark grey", 8},
+    {"dark gray", 8},
+    {"bright black", 8},
+    {"bright blue", 9},
+    {"bright green", 10},
+    {"bright cyan", 11},
+    {"bright red", 12},
+    {"bright magenta", 13},
+    {"yellow", 14},
+    {"bright yellow", 14},
+    {"bright brown", 14},
+    {"bright white", 15},
+    {"bright grey", 15},
+    {"bright gray", 15},
 };
 
 int single_colour(std::string_view name) {
@@ -130,12 +149,17 @@ std::size_t parse_conversion(std::string_view rest, va_list* args, Conversion& c
         take_number();
     }
     auto length_start = i;
-    while (i < rest.size() && std::string_view("hljztL").find(rest[i]) != std::string_view::npos) ++i;
+    while (i < rest.size() && std::string_view("hljztL").find(rest[i]) != std::string_view::npos)
+        ++i;
     auto length = rest.substr(length_start, i - length_start);
-    if (length == "hh") c.length = 'H';
-    else if (length == "ll") c.length = 'q';
-    else if (length.size() == 1) c.length = length[0];
-    else if (!length.empty()) return 0;
+    if (length == "hh")
+        c.length = 'H';
+    else if (length == "ll")
+        c.length = 'q';
+    else if (length.size() == 1)
+        c.length = length[0];
+    else if (!length.empty())
+        return 0;
     if (i >= rest.size()) return 0;
     c.kind = rest[i];
     if (std::string_view("diouxXcspneEfFgGaA").find(c.kind) == std::string_view::npos) return 0;
@@ -158,7 +182,8 @@ Colour colour_by_name(std::string_view name) {
 
 std::string sgr_change(Colour from, Colour to) {
     bool bright = to.fg >= 8, blink = to.bg >= 8;
-    bool reset = from.fg < 0 || from.bg < 0 || (from.fg >= 8 && !bright) || (from.bg >= 8 && !blink);
+    bool reset =
+        from.fg < 0 || from.bg < 0 || (from.fg >= 8 && !bright) || (from.bg >= 8 && !blink);
     // After a reset the terminal shows grey on black, as ANSI.SYS did.
     Colour base = reset ? Colour{7, 0} : from;
     std::string params;

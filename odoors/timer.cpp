@@ -8,8 +8,10 @@ namespace od {
 void Timers::start(int inactivity_seconds, int seconds_left, Clock::time_point now) {
     inactivity_ = std::chrono::seconds(inactivity_seconds > 0 ? inactivity_seconds : 300);
     last_key_ = now;
-    if (seconds_left >= 0) end_of_call_ = now + std::chrono::seconds(seconds_left);
-    else end_of_call_.reset();
+    if (seconds_left >= 0)
+        end_of_call_ = now + std::chrono::seconds(seconds_left);
+    else
+        end_of_call_.reset();
 }
 
 int Timers::poll_timeout(Clock::time_point now) const {

@@ -5,8 +5,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <gtest/gtest.h>
+#include <memory>
 
 namespace {
 
@@ -16,7 +16,8 @@ struct Call {
     TempDir dir;
     std::unique_ptr<DoorRun> door;
 
-    explicit Call(std::vector<std::string> args = {}, std::string drop = door32_sys("Jane Public", "janeq")) {
+    explicit Call(std::vector<std::string> args = {},
+                  std::string drop = door32_sys("Jane Public", "janeq")) {
         dir.write("DOOR32.SYS", drop);
         if (args.empty()) args.push_back(dir.path());
         DoorOptions options;
@@ -53,6 +54,10 @@ struct Answer {
     std::string echo;
 };
 
+void PrintTo(const Answer& a, std::ostream* os) {
+    *os << testing::PrintToString(a.keys);
+}
+
 class Answers : public testing::TestWithParam<Answer> {};
 
 TEST_P(Answers, EchoedOnTheQuestionLine) {
@@ -87,7 +92,8 @@ TEST(DoorFlow, CrLfAtTheQuestionIsOneEnter) {
     call.door->type("\n");
     call.door->type("hello\r");
     ASSERT_TRUE(call.door->wait_for("2:"));
-    EXPECT_NE(call.door->screen.all().find("1: hello"), std::string::npos) << call.door->screen.all();
+    EXPECT_NE(call.door->screen.all().find("1: hello"), std::string::npos)
+        << call.door->screen.all();
 }
 
 TEST(DoorFlow, WhichDropFileIsRead) {
@@ -141,9 +147,10 @@ TEST(DoorFlow, SysopMistakesEndTheDoorBeforeAnythingIsShown) {
         std::string arg;
         std::string message;
     };
-    for (const Case& c : {Case{dir.file("nowhere"), dir.file("nowhere") + ": no such drop file or folder"},
-                          Case{dir.file("DOOR32.SYS"), dir.file("DOOR32.SYS") + ": file ends at line 3"},
-                          Case{dir.file("nothing/"), "no such drop file"}}) {
+    for (const Case& c :
+         {Case{dir.file("nowhere"), dir.file("nowhere") + ": no such drop file or folder"},
+          Case{dir.file("DOOR32.SYS"), dir.file("DOOR32.SYS") + ": file ends at line 3"},
+          Case{dir.file("nothing/"), "no such drop file"}}) {
         DoorOptions options;
         options.args = {c.arg};
         options.cwd = dir.path();
@@ -158,8 +165,8 @@ TEST(DoorFlow, SysopMistakesEndTheDoorBeforeAnythingIsShown) {
 
 TEST(DoorFlow, TerminalModeIsRawWhileRunningAndRestoredAfter) {
     Call call;
-    termios before{};
-    ASSERT_TRUE(call.door->terminal_mode(before));
+    termios before = call.door->initial_mode;
+    ASSERT_NE(before.c_lflag & ECHO, 0u);
     ASSERT_TRUE(call.door->wait_for(question));
     termios during{};
     ASSERT_TRUE(call.door->terminal_mode(during));
@@ -176,8 +183,7 @@ TEST(DoorFlow, TerminalModeIsRawWhileRunningAndRestoredAfter) {
 TEST(DoorFlow, SignalsEndTheDoorWithTheTerminalRestored) {
     for (int signo : {SIGHUP, SIGTERM, SIGINT}) {
         Call call;
-        termios before{};
-        ASSERT_TRUE(call.door->terminal_mode(before));
+        termios before = call.door->initial_mode;
         ASSERT_TRUE(call.door->wait_for(question));
         auto sent = call.door->output.size();
         call.door->signal(signo);

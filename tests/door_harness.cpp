@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iconv.h>
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vterm.h>
@@ -48,16 +50,36 @@ constexpr int wait_limit_ms = 10000;
 
 } // namespace
 
-Screen::Screen(int rows, int cols) : rows_(rows), cols_(cols) {
+Screen::Screen(int rows, int cols, bool cp437) : rows_(rows), cols_(cols), cp437_(cp437) {
     vt_ = vterm_new(rows, cols);
-    vterm_set_utf8(vt_, 0); // bytes as the door sends them: CP437 shows as Latin-1 code points
+    vterm_set_utf8(vt_, 1);
     screen_ = vterm_obtain_screen(vt_);
     vterm_screen_reset(screen_, 1);
 }
 
-Screen::~Screen() { vterm_free(vt_); }
+Screen::~Screen() {
+    vterm_free(vt_);
+}
 
-void Screen::feed(const std::string& bytes) { vterm_input_write(vt_, bytes.data(), bytes.size()); }
+// A CP437 terminal: each byte from 128 up is the character of that code page.
+void Screen::feed(const std::string& bytes) {
+    std::string text;
+    if (cp437_) {
+        iconv_t cd = ::iconv_open("UTF-8", "CP437");
+        if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv CP437");
+        text.resize(bytes.size() * 4);
+        char* in = const_cast<char*>(bytes.data());
+        std::size_t in_left = bytes.size();
+        char* out = text.data();
+        std::size_t out_left = text.size();
+        ::iconv(cd, &in, &in_left, &out, &out_left);
+        ::iconv_close(cd);
+        text.resize(text.size() - out_left);
+    } else {
+        text = bytes;
+    }
+    vterm_input_write(vt_, text.data(), text.size());
+}
 
 Cell Screen::cell(int r, int c) const {
     VTermScreenCell cell{};
@@ -108,8 +130,30 @@ int Screen::cursor_col() const {
 DoorRun::DoorRun(const DoorOptions& options) {
     int err_pipe[2] = {-1, -1};
     if (options.separate_stderr && ::pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+    // Everything the child needs is built before the fork: other threads may
+    // hold the allocator's lock at that moment.
+    std::string name = door_path();
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
+    for (const auto& e : options.env) env_strings.push_back(e);
+    std::vector<char*> envp;
+    for (auto& e : env_strings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<char*> argv;
+    argv.push_back(name.data());
+    for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    bool drop_root = options.unprivileged && ::geteuid() == 0;
+
+    // The cooked mode a fresh pty starts in, read before the door can change it.
+    int probe_master = -1, probe_slave = -1;
+    if (::openpty(&probe_master, &probe_slave, nullptr, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty");
+    ::tcgetattr(probe_slave, &initial_mode);
+    ::close(probe_slave);
+    ::close(probe_master);
     winsize size{25, 80, 0, 0};
-    pid = ::forkpty(&master, nullptr, nullptr, &size);
+    pid = ::forkpty(&master, nullptr, &initial_mode, &size);
     if (pid < 0) throw std::runtime_error("forkpty");
     if (pid == 0) {
         if (options.separate_stderr) {
@@ -118,13 +162,15 @@ DoorRun::DoorRun(const DoorOptions& options) {
             ::close(err_pipe[1]);
         }
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) _exit(127);
-        for (const auto& e : options.env) ::putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> argv;
-        std::string name = door_path();
-        argv.push_back(name.data());
-        for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(name.c_str(), argv.data());
+        if (options.file_size_limit >= 0) {
+            // A write past the limit then fails with EFBIG instead of killing the door.
+            ::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                         static_cast<rlim_t>(options.file_size_limit)};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (drop_root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) _exit(126);
+        ::execve(name.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     if (options.separate_stderr) {
@@ -161,7 +207,8 @@ bool DoorRun::pump(int timeout_ms) {
     char buf[4096];
     if (err_fd_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP))) {
         ssize_t n = ::read(err_fd_, buf, sizeof buf);
-        if (n > 0) err.append(buf, static_cast<std::size_t>(n));
+        if (n > 0)
+            err.append(buf, static_cast<std::size_t>(n));
         else {
             ::close(err_fd_);
             err_fd_ = -1;
@@ -211,12 +258,17 @@ void DoorRun::hang_up() {
     master = -1;
 }
 
-void DoorRun::signal(int signo) { ::kill(pid, signo); }
+void DoorRun::signal(int signo) {
+    ::kill(pid, signo);
+}
 
-bool DoorRun::terminal_mode(termios& mode) const { return ::tcgetattr(master, &mode) == 0; }
+bool DoorRun::terminal_mode(termios& mode) const {
+    return ::tcgetattr(master, &mode) == 0;
+}
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "valedict-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "valedict-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
     path_ = pattern;
 }
@@ -240,7 +292,9 @@ std::string TempDir::read(const std::string& name) const {
     return all.str();
 }
 
-std::string door_path() { return VALEDICT_DOOR; }
+std::string door_path() {
+    return VALEDICT_DOOR;
+}
 
 std::string door32_sys(const std::string& real_name, const std::string& alias, int ansi) {
     return "0\r\n-1\r\n38400\r\nTest BBS 1.0\r\n1\r\n" + real_name + "\r\n" + alias +

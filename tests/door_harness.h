@@ -17,30 +17,33 @@ struct Cell {
 
 class Screen {
   public:
-    Screen(int rows = 25, int cols = 80);
+    Screen(int rows = 25, int cols = 80, bool cp437 = true);
     ~Screen();
     Screen(const Screen&) = delete;
     Screen& operator=(const Screen&) = delete;
 
     void feed(const std::string& bytes);
-    std::string row(int r) const;            // trailing blanks removed
-    Cell cell(int r, int c) const;           // 0-based row and column
-    std::string all() const;                 // every row, joined by '\n'
+    std::string row(int r) const;                // trailing blanks removed
+    Cell cell(int r, int c) const;               // 0-based row and column
+    std::string all() const;                     // every row, joined by '\n'
     int find_row(const std::string& text) const; // first row containing text, or -1
     int cursor_row() const;
     int cursor_col() const;
 
   private:
     int rows_, cols_;
+    bool cp437_;
     VTerm* vt_;
     VTermScreen* screen_;
 };
 
 struct DoorOptions {
-    std::vector<std::string> args;          // after argv[0]
-    std::string cwd;                        // working folder
-    std::vector<std::string> env;           // NAME=value added to the environment
-    bool separate_stderr = false;           // stderr to a pipe instead of the pty
+    std::vector<std::string> args; // after argv[0]
+    std::string cwd;               // working folder
+    std::vector<std::string> env;  // NAME=value added to the environment
+    bool separate_stderr = false;  // stderr to a pipe instead of the pty
+    long file_size_limit = -1;     // RLIMIT_FSIZE in bytes, -1 none
+    bool unprivileged = false;     // as root, run the door as nobody
 };
 
 class DoorRun {
@@ -59,8 +62,9 @@ class DoorRun {
     bool terminal_mode(termios& mode) const;
 
     Screen screen;
-    std::string output;    // every byte the door sent
-    std::string err;       // standard error, with separate_stderr
+    termios initial_mode{}; // the pty's mode when the door started
+    std::string output;     // every byte the door sent
+    std::string err;        // standard error, with separate_stderr
     pid_t pid = -1;
     int master = -1;
 

@@ -1,5 +1,6 @@
 #include "dropfile.h"
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -25,6 +26,10 @@ struct Expected {
     int seconds_left;
 };
 
+void PrintTo(const Expected& e, std::ostream* os) {
+    *os << e.file;
+}
+
 class Samples : public testing::TestWithParam<Expected> {};
 
 TEST_P(Samples, ReadAsTheBbsMeantThem) {
@@ -44,8 +49,10 @@ TEST_P(Samples, ReadAsTheBbsMeantThem) {
 INSTANTIATE_TEST_SUITE_P(
     Door32AndDoorSys, Samples,
     testing::Values(
-        Expected{"captured/talisman-0.37_door32.sys", "Zzzzrrr", "Mason Green", true, false, 0, 90 * 60},
-        Expected{"captured/talisman-0.51_door32.sys", "aLPHA", "Robbie Whiting", true, true, 1, 90 * 60},
+        Expected{"captured/talisman-0.37_door32.sys", "Zzzzrrr", "Mason Green", true, false, 0,
+                 90 * 60},
+        Expected{"captured/talisman-0.51_door32.sys", "aLPHA", "Robbie Whiting", true, true, 1,
+                 90 * 60},
         Expected{"doc-examples/door32-spec-rev1-example_door32.sys", "g00r00", "James Coyle", true,
                  true, 1, 58 * 60},
         Expected{"generated/enigma_door32.sys", "janeq", "Jane Q Public", true, false, 3, 546 * 60},
@@ -59,7 +66,13 @@ INSTANTIATE_TEST_SUITE_P(
                  false, 1, 59880},
         Expected{"generated/enigma_DOOR.SYS", "janeq", "Jane Q Public", true, false, 3, 15360},
         Expected{"reconstructed/synchronet-3.22_linux_native_31plus21blank_DOOR.SYS", "janeq",
-                 "janeq", true, false, 3, 3600}));
+                 "janeq", true, false, 3, 3600}),
+    [](const testing::TestParamInfo<Expected>& info) {
+        std::string name;
+        for (char c : info.param.file.substr(info.param.file.find('/') + 1))
+            name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name;
+    });
 
 TEST(DropFile, LinesAreSplitOnAnyLineEndAndTrimmed) {
     auto lines = od::split_lines("a\r\n  b  \nc\r\r\nlast");

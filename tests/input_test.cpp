@@ -51,22 +51,22 @@ TEST(KeyDecoder, EnterSplitAcrossReadsCountsOnce) {
 }
 
 TEST(KeyDecoder, EscapeSequencesAreSwallowedWhole) {
-    EXPECT_EQ(kinds("\x1b[Aa"), "~a");          // cursor up
-    EXPECT_EQ(kinds("\x1b[1;5Ca"), "~a");       // ctrl-right
-    EXPECT_EQ(kinds("\x1b[15~a"), "~a");        // F5
-    EXPECT_EQ(kinds("\x1bOPa"), "~a");          // F1 (SS3)
-    EXPECT_EQ(kinds("\x1b[[Aa"), "~a");         // F1 on the Linux console
-    EXPECT_EQ(kinds("\x1b[H\x1b[Fa"), "~~a");   // Home, End
-    EXPECT_EQ(kinds("\x1bxa"), "xa");           // a lone Escape is dropped, the key kept
-    EXPECT_EQ(kinds("\x1b[12\r"), "|");         // a cut sequence gives up at a control byte
+    EXPECT_EQ(kinds("\x1b[Aa"), "~a");        // cursor up
+    EXPECT_EQ(kinds("\x1b[1;5Ca"), "~a");     // ctrl-right
+    EXPECT_EQ(kinds("\x1b[15~a"), "~a");      // F5
+    EXPECT_EQ(kinds("\x1bOPa"), "~a");        // F1 (SS3)
+    EXPECT_EQ(kinds("\x1b[[Aa"), "~a");       // F1 on the Linux console
+    EXPECT_EQ(kinds("\x1b[H\x1b[Fa"), "~~a"); // Home, End
+    EXPECT_EQ(kinds("\x1bxa"), "xa");         // a lone Escape is dropped, the key kept
+    EXPECT_EQ(kinds("\x1b[12\r"), "|");       // a cut sequence gives up at a control byte
 }
 
 TEST(KeyDecoder, BackspaceAndDeleteAndUtf8) {
     EXPECT_EQ(kinds("a\bb\x7f"), "a<b<");
-    EXPECT_EQ(kinds("\xc3\xa9x"), "~x");          // é in UTF-8 is one key
-    EXPECT_EQ(kinds("\xe2\x94\x80x"), "~x");      // a box-drawing character
-    EXPECT_EQ(kinds("\xf0\x9f\x98\x80x"), "~x");  // an emoji
-    EXPECT_EQ(kinds("\xe2x"), "~x");              // a cut sequence keeps the key after it
+    EXPECT_EQ(kinds("\xc3\xa9x"), "~x");         // é in UTF-8 is one key
+    EXPECT_EQ(kinds("\xe2\x94\x80x"), "~x");     // a box-drawing character
+    EXPECT_EQ(kinds("\xf0\x9f\x98\x80x"), "~x"); // an emoji
+    EXPECT_EQ(kinds("\xe2x"), "~x");             // a cut sequence keeps the key after it
 }
 
 struct Edited {
@@ -98,7 +98,8 @@ TEST(LineEditor, StoresOnlyCodesInRangeUpToTheCount) {
 }
 
 TEST(LineEditor, BackspaceAsEightOrDeleteErases) {
-    auto e = edit("abc\x7f\x7f" "d\bX\r");
+    auto e = edit("abc\x7f\x7f"
+                  "d\bX\r");
     EXPECT_EQ(e.line, "aX");
     EXPECT_EQ(e.echo, "abc\b \b\b \bd\b \bX\n\r");
     auto empty = edit("\x7f\b\r");

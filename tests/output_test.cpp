@@ -14,10 +14,10 @@ std::string printed(bool ansi, const char* format, ...) {
 }
 
 TEST(Colours, AllSixteenNamesInAnyCase) {
-    const char* names[16] = {"black",       "blue",       "green",        "cyan",
-                             "red",         "magenta",    "brown",        "grey",
-                             "dark grey",   "bright blue", "bright green", "bright cyan",
-                             "bright red",  "bright magenta", "yellow",   "bright white"};
+    const char* names[16] = {"black",      "blue",           "green",        "cyan",
+                             "red",        "magenta",        "brown",        "grey",
+                             "dark grey",  "bright blue",    "bright green", "bright cyan",
+                             "bright red", "bright magenta", "yellow",       "bright white"};
     for (int i = 0; i < 16; ++i) {
         EXPECT_EQ(od::colour_by_name(names[i]).fg, i) << names[i];
         EXPECT_EQ(od::colour_by_name(names[i]).bg, 0);
@@ -46,7 +46,7 @@ TEST(Colours, ShortestSgrForEachChange) {
 TEST(Markup, WorksInTheFormatOnly) {
     EXPECT_EQ(printed(true, "`bright cyan`Hi %s!", "`grey`x"), "\x1b[0;1;36mHi `grey`x!");
     EXPECT_EQ(printed(true, "a`grey`b`grey`c"), "a\x1b[mbc"); // no escape when nothing changes
-    EXPECT_EQ(printed(true, "`mauve`x"), "`mauve`x");     // unknown: as typed
+    EXPECT_EQ(printed(true, "`mauve`x"), "`mauve`x");         // unknown: as typed
     EXPECT_EQ(printed(true, "it`s `cyan`ok"), "it`s \x1b[0;36mok");
     EXPECT_EQ(printed(true, "lone ` tick"), "lone ` tick");
     EXPECT_EQ(printed(false, "`bright red`No current.\n\r"), "No current.\n\r");

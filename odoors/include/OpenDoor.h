@@ -26,27 +26,40 @@ extern "C" {
 
 /* PC text-mode colours, for od_set_color(). */
 enum {
-    OD_BLACK, OD_BLUE, OD_GREEN, OD_CYAN, OD_RED, OD_MAGENTA, OD_BROWN, OD_GREY,
-    OD_DARK_GREY, OD_BRIGHT_BLUE, OD_BRIGHT_GREEN, OD_BRIGHT_CYAN, OD_BRIGHT_RED,
-    OD_BRIGHT_MAGENTA, OD_YELLOW, OD_BRIGHT_WHITE
+    OD_BLACK,
+    OD_BLUE,
+    OD_GREEN,
+    OD_CYAN,
+    OD_RED,
+    OD_MAGENTA,
+    OD_BROWN,
+    OD_GREY,
+    OD_DARK_GREY,
+    OD_BRIGHT_BLUE,
+    OD_BRIGHT_GREEN,
+    OD_BRIGHT_CYAN,
+    OD_BRIGHT_RED,
+    OD_BRIGHT_MAGENTA,
+    OD_YELLOW,
+    OD_BRIGHT_WHITE
 };
 
 struct tODSession; /* the library's own state, opaque to doors */
 
 typedef struct {
     /* Set by the door before od_init(). */
-    char info_path[60];      /* drop file, or the folder holding it; empty: the working folder */
-    bool od_clear_on_exit;   /* clear the caller's screen in od_exit() */
-    int od_inactivity;       /* seconds without a key before the call ends; 0: five minutes */
+    char info_path[60];    /* drop file, or the folder holding it; empty: the working folder */
+    bool od_clear_on_exit; /* clear the caller's screen in od_exit() */
+    int od_inactivity;     /* seconds without a key before the call ends; 0: five minutes */
 
     /* Filled in by od_init() from the drop file. */
-    char user_name[36];      /* the caller's alias (or real name), NUL-terminated */
-    char user_realname[36];  /* the caller's real name where the drop file gives one */
-    int od_node;             /* node number, 0 when the drop file gives none */
-    int user_timelimit;      /* minutes left for this call */
-    bool user_ansi;          /* the caller's terminal understands ANSI colour */
-    bool od_local;           /* the call is local (sysop at the console) */
-    char od_dropfile[256];   /* the drop file that was read */
+    char user_name[36];     /* the caller's alias (or real name), NUL-terminated */
+    char user_realname[36]; /* the caller's real name where the drop file gives one */
+    int od_node;            /* node number, 0 when the drop file gives none */
+    int user_timelimit;     /* minutes left for this call */
+    bool user_ansi;         /* the caller's terminal understands ANSI colour */
+    bool od_local;          /* the call is local (sysop at the console) */
+    char od_dropfile[256];  /* the drop file that was read */
 
     struct tODSession* od_session; /* set by od_init(); doors leave it alone */
 } tODControl;

@@ -1,0 +1,384 @@
+// The saved entry: shown between its borders, taken from a caller, saved so
+// that it survives whatever happens to the door or the disk.
+#include "door_harness.h"
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* question = "Would you like to add some valedicts [Y/n]:";
+constexpr const char* save_question = "Save these valedicts [Y/n]:";
+constexpr std::size_t record_size = 386;
+
+std::string record(const std::vector<std::string>& lines, const std::string& user) {
+    std::string r(record_size, '\0');
+    for (std::size_t i = 0; i < lines.size() && i < 5; ++i)
+        r.replace(70 * i, std::min<std::size_t>(lines[i].size(), 70), lines[i].substr(0, 70));
+    r.replace(350, std::min<std::size_t>(user.size(), 36), user.substr(0, 36));
+    return r;
+}
+
+// The line in the door's source where it reports a failure of this kind.
+int source_line_of(const std::string& call) {
+    std::ifstream in(VALEDICT_SOURCE);
+    std::string text;
+    for (int n = 1; std::getline(in, text); ++n)
+        if (text.find(call) != std::string::npos) return n;
+    return -1;
+}
+
+std::unique_ptr<DoorRun> visit(const TempDir& dir, const std::string& alias = "janeq",
+                               DoorOptions options = {}) {
+    dir.write("DOOR32.SYS", door32_sys("Jane Public", alias));
+    options.args = {dir.path()};
+    options.cwd = dir.path();
+    auto door = std::make_unique<DoorRun>(options);
+    EXPECT_TRUE(door->wait_for(question)) << door->screen.all();
+    return door;
+}
+
+// Shows the entry and leaves; the screen stays for the test to read.
+std::unique_ptr<DoorRun> look(const TempDir& dir) {
+    auto door = visit(dir);
+    door->type("N");
+    EXPECT_EQ(door->wait_exit(), 10);
+    return door;
+}
+
+// Leaves these lines (an empty one ends them) and answers the save question.
+std::unique_ptr<DoorRun> leave(const TempDir& dir, const std::vector<std::string>& lines,
+                               const std::string& answer = "Y", const std::string& alias = "janeq",
+                               DoorOptions options = {}) {
+    auto door = visit(dir, alias, options);
+    door->type("Y");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(door->wait_for(std::to_string(i + 1) + ":")) << door->screen.all();
+        door->type(lines[i] + "\r");
+    }
+    if (!lines.empty() && !lines[0].empty()) {
+        EXPECT_TRUE(door->wait_for(save_question)) << door->screen.all();
+        door->type(answer);
+    }
+    EXPECT_EQ(door->wait_exit(), 10);
+    return door;
+}
+
+constexpr int row_after_banner = 3;
+
+TEST(ShowQuote, NoDataFileShowsOnlyTheNotice) {
+    TempDir dir;
+    auto door = look(dir);
+    const Screen& s = door->screen;
+    EXPECT_EQ(s.row(row_after_banner), "No current Valedicts on file.");
+    EXPECT_EQ(s.cell(3, 0).colour, 12);
+    EXPECT_EQ(s.row(4).rfind(question, 0), 0u);
+    EXPECT_EQ(door->output.find('\xc9'), std::string::npos); // no border
+    EXPECT_FALSE(fs::exists(dir.file("valedict.dat")));
+}
+
+TEST(ShowQuote, BordersAndLinesSitInTheirColumnsAndColours) {
+    TempDir dir;
+    std::string full(69, 'x');
+    dir.write("valedict.dat",
+              record({"first line", full, "   ", "fourth", "fifth"}, "Jane Public"));
+    auto door = look(dir);
+    const Screen& s = door->screen;
+    EXPECT_EQ(s.row(3), "These Valedicts left by Jane Public");
+    EXPECT_EQ(s.cell(3, 0).colour, 7);
+    EXPECT_EQ(s.cell(3, 24).colour, 11);
+    for (int r : {4, 10}) {
+        EXPECT_EQ(s.cell(r, 0).text, r == 4 ? "╔" : "╚") << r; // CP437 corners
+        EXPECT_EQ(s.cell(r, 72).text, r == 4 ? "╗" : "╝");
+        EXPECT_EQ(s.cell(r, 1).text, "═");
+        EXPECT_EQ(s.cell(r, 71).text, "═");
+        EXPECT_EQ(s.cell(r, 73).text, " ");
+        for (int c = 0; c <= 72; ++c) EXPECT_EQ(s.cell(r, c).colour, 9) << r << "," << c;
+    }
+    EXPECT_EQ(s.row(5), "  first line");
+    EXPECT_EQ(s.row(6), "  " + full); // columns 3 to 71
+    EXPECT_EQ(s.row(7), "");          // a line of blanks is a line
+    EXPECT_EQ(s.row(8), "  fourth");
+    EXPECT_EQ(s.row(9), "  fifth");
+    EXPECT_EQ(s.cell(5, 2).colour, 3);
+    EXPECT_EQ(s.cell(6, 70).colour, 3);
+    // After each border the colour goes back to grey before the line ends.
+    EXPECT_NE(door->output.find("\xbb\x1b[m\n\r"), std::string::npos);
+    EXPECT_NE(door->output.find("\xbc\x1b[m\n\r"), std::string::npos);
+    EXPECT_EQ(s.row(11).rfind(question, 0), 0u);
+}
+
+TEST(ShowQuote, EntryEndsAtTheFirstEmptyLine) {
+    TempDir dir;
+    dir.write("valedict.dat", record({"one", "two", "", "four"}, "gap"));
+    auto gap = look(dir);
+    EXPECT_EQ(gap->screen.row(5), "  one");
+    EXPECT_EQ(gap->screen.row(6), "  two");
+    EXPECT_EQ(gap->screen.cell(7, 0).text, "╚");
+
+    dir.write("valedict.dat", record({"", "hidden"}, ""));
+    auto empty = look(dir);
+    EXPECT_EQ(empty->screen.row(3), "These Valedicts left by");
+    EXPECT_EQ(empty->screen.cell(4, 0).text, "╔");
+    EXPECT_EQ(empty->screen.cell(5, 0).text, "╚");
+    EXPECT_EQ(empty->output.find("hidden"), std::string::npos);
+}
+
+TEST(ShowQuote, ShortAndEmptyFilesReportTheReadAndShowNoStrayByte) {
+    TempDir dir;
+    int line = source_line_of("Error(30, __LINE__");
+    ASSERT_GT(line, 0);
+    std::string message = "ERROR (" + std::to_string(line) + "): Cannot read valedict.dat";
+
+    dir.write("valedict.dat", "");
+    auto empty = look(dir);
+    EXPECT_EQ(empty->screen.row(3), message);
+    EXPECT_EQ(empty->screen.row(4), "These Valedicts left by");
+    EXPECT_EQ(empty->screen.cell(5, 0).text, "╔");
+    EXPECT_EQ(empty->screen.cell(6, 0).text, "╚");
+
+    // 100 bytes: the first line whole, 30 bytes of the second, nothing more.
+    std::string partial = record({"kept", std::string(69, 'k')}, "").substr(0, 100);
+    dir.write("valedict.dat", partial);
+    auto cut = look(dir);
+    EXPECT_EQ(cut->screen.row(3), message);
+    EXPECT_EQ(cut->screen.row(6), "  kept");
+    EXPECT_EQ(cut->screen.row(7), "  " + std::string(30, 'k'));
+    EXPECT_EQ(cut->screen.cell(8, 0).text, "╚");
+}
+
+TEST(ShowQuote, FieldsAreBoundedAndLongerFilesReadTo386Bytes) {
+    TempDir dir;
+    std::string r(record_size, 'A');
+    r.replace(350, 36, std::string(36, 'B'));
+    dir.write("valedict.dat", r + "TRAILING JUNK");
+    auto door = look(dir);
+    const Screen& s = door->screen;
+    EXPECT_EQ(s.row(3), "These Valedicts left by " + std::string(36, 'B'));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(s.row(5 + i), "  " + std::string(70, 'A')) << i;
+    EXPECT_EQ(door->output.find("TRAILING"), std::string::npos);
+    EXPECT_EQ(door->output.find("ERROR"), std::string::npos);
+}
+
+TEST(ShowQuote, ControlBytesNeverReachTheTerminalRaw) {
+    TempDir dir;
+    dir.write("valedict.dat", record({"clear\x1b[2Jme", "bell\x07 cr\r lf\n bs\b del\x7f",
+                                      "`bright red`tick", "cp437 \xb0\xb1\xb2"},
+                                     "\x1b]0;title\x07who"));
+    auto door = look(dir);
+    const Screen& s = door->screen;
+    std::string shown = door->output.substr(0, door->output.find(question));
+    for (unsigned char c = 0; c < 32; ++c) {
+        if (c == '\n' || c == '\r' || c == 0x1b) continue;
+        EXPECT_EQ(shown.find(static_cast<char>(c)), std::string::npos) << int(c);
+    }
+    EXPECT_EQ(shown.find("\x1b[2J"), std::string::npos);
+    EXPECT_EQ(shown.find("\x1b]"), std::string::npos);
+    EXPECT_EQ(shown.find('\x7f'), std::string::npos);
+    EXPECT_EQ(s.row(3), "These Valedicts left by ?]0;title?who");
+    EXPECT_EQ(s.row(5), "  clear?[2Jme");
+    EXPECT_EQ(s.row(6), "  bell? cr? lf? bs? del?");
+    EXPECT_EQ(s.row(7), "  `bright red`tick"); // saved backquotes are text
+    EXPECT_EQ(s.cell(7, 5).colour, 3);
+    EXPECT_EQ(s.row(8), "  cp437 ░▒▓"); // 128 and up as they are
+}
+
+TEST(AddQuote, EnterAtTheFirstPromptAsksNothingAndKeepsTheFile) {
+    TempDir dir;
+    std::string old = record({"old words"}, "olduser");
+    dir.write("valedict.dat", old);
+    auto door = leave(dir, {""});
+    EXPECT_EQ(door->screen.all().find("Save these"), std::string::npos);
+    EXPECT_EQ(dir.read("valedict.dat"), old);
+    const Screen& s = door->screen;
+    int intro = s.find_row("Enter up to 5 lines.  A blank line ends.");
+    ASSERT_GE(intro, 0);
+    EXPECT_EQ(s.cell(intro, 0).colour, 7);
+    EXPECT_EQ(s.cell(intro, 12).colour, 11); // the number
+    EXPECT_EQ(s.row(intro + 1), "");
+    EXPECT_EQ(s.row(intro + 2), "1:");
+    EXPECT_EQ(s.cell(intro + 2, 0).colour, 11);
+    EXPECT_EQ(s.cell(intro + 2, 1).colour, 7);
+}
+
+TEST(AddQuote, OneLineIsSavedWithTheCallersNameAndShownToTheNext) {
+    TempDir dir;
+    dir.write("valedict.dat", std::string(1000, 'z')); // whatever it held before
+    auto door = leave(dir, {"So long, and thanks", ""});
+    EXPECT_NE(door->screen.all().find(std::string(save_question) + "Yes"), std::string::npos);
+    std::string saved = dir.read("valedict.dat");
+    EXPECT_EQ(saved, record({"So long, and thanks"}, "janeq"));
+
+    auto next = look(dir);
+    EXPECT_EQ(next->screen.row(3), "These Valedicts left by janeq");
+    EXPECT_EQ(next->screen.row(5), "  So long, and thanks");
+}
+
+TEST(AddQuote, FiveLinesEndTheEntryWithoutASixthPrompt) {
+    TempDir dir;
+    std::vector<std::string> lines = {"a", "  b", "c c", "d", std::string(80, 'e')};
+    auto door = leave(dir, lines);
+    EXPECT_EQ(door->screen.find_row("6:"), -1);
+    lines[4] = std::string(69, 'e'); // the rest was never stored
+    EXPECT_EQ(dir.read("valedict.dat"), record(lines, "janeq"));
+}
+
+TEST(AddQuote, NoAtTheSaveQuestionKeepsTheFile) {
+    TempDir dir;
+    std::string old = record({"old words"}, "olduser");
+    dir.write("valedict.dat", old);
+    auto door = leave(dir, {"   ", ""}, "n"); // a line of blanks still leads to the question
+    EXPECT_NE(door->screen.all().find(std::string(save_question) + "No"), std::string::npos);
+    EXPECT_EQ(dir.read("valedict.dat"), old);
+}
+
+TEST(AddQuote, EnterSavesAndALongNameFitsItsField) {
+    TempDir dir;
+    std::string alias(40, 'n');
+    auto door = leave(dir, {"typed", ""}, "\r", alias);
+    EXPECT_EQ(dir.read("valedict.dat"), record({"typed"}, std::string(35, 'n')));
+    auto next = look(dir);
+    EXPECT_EQ(next->screen.row(3), "These Valedicts left by " + std::string(35, 'n'));
+}
+
+TEST(AddQuote, BackspaceAndDeleteNeverReachTheFile) {
+    TempDir dir;
+    leave(dir, {"abcd\x7f\x7fX\bY\x1b[D", ""});
+    EXPECT_EQ(dir.read("valedict.dat"), record({"abY"}, "janeq"));
+}
+
+TEST(SaveQuote, AFolderThatCannotBeWrittenKeepsTheOldEntry) {
+    TempDir dir;
+    std::string old = record({"old words"}, "olduser");
+    dir.write("valedict.dat", old);
+    dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
+    ::chmod(dir.file("DOOR32.SYS").c_str(), 0644);
+    ::chmod(dir.file("valedict.dat").c_str(), 0644);
+    ::chmod(dir.path().c_str(), 0555);
+    DoorOptions options;
+    options.unprivileged = true;
+    auto door = leave(dir, {"new", ""}, "Y", "janeq", options);
+    ::chmod(dir.path().c_str(), 0700);
+    int line = source_line_of("Error(10, __LINE__");
+    EXPECT_NE(
+        door->screen.all().find("ERROR (" + std::to_string(line) + "): Cannot open: valedict.dat"),
+        std::string::npos)
+        << door->screen.all();
+    EXPECT_EQ(dir.read("valedict.dat"), old);
+}
+
+TEST(SaveQuote, AWriteThatFailsPartWayKeepsTheOldEntryAndLeavesNoTemporary) {
+    TempDir dir;
+    std::string old = record({"old words"}, "olduser");
+    dir.write("valedict.dat", old);
+    DoorOptions options;
+    options.file_size_limit = 100;
+    auto door = leave(dir, {"new words", ""}, "Y", "janeq", options);
+    int line = source_line_of("Error(40, __LINE__");
+    EXPECT_NE(
+        door->screen.all().find("ERROR (" + std::to_string(line) + "): Cannot write valedict.dat"),
+        std::string::npos)
+        << door->screen.all();
+    EXPECT_EQ(dir.read("valedict.dat"), old);
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_TRUE(entry.path().filename() == "valedict.dat" ||
+                    entry.path().filename() == "DOOR32.SYS")
+            << entry.path();
+}
+
+TEST(SaveQuote, ALinkStaysALinkAndPermissionsStay) {
+    TempDir dir;
+    fs::create_directory(dir.file("store"));
+    dir.write("store/words.dat", record({"old"}, "x"));
+    ::chmod(dir.file("store/words.dat").c_str(), 0640);
+    fs::create_symlink("store/words.dat", dir.file("valedict.dat"));
+    leave(dir, {"through the link", ""});
+    EXPECT_TRUE(fs::is_symlink(dir.file("valedict.dat")));
+    EXPECT_EQ(dir.read("store/words.dat"), record({"through the link"}, "janeq"));
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file("store/words.dat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST(SaveQuote, ConcurrentSavesAndReadsAlwaysSeeOneWholeRecord) {
+    TempDir dir;
+    constexpr int writers = 3, readers = 3, rounds = 30;
+    auto expected = [](int w, int r) {
+        std::string tag = "w" + std::to_string(w) + "r" + std::to_string(r);
+        return record({tag + " one", tag + " two", tag + " three"}, "writer" + std::to_string(w));
+    };
+    dir.write("valedict.dat", expected(0, 0));
+    std::atomic<bool> done{false};
+    std::atomic<int> bad_files{0}, bad_reads{0}, checks{0};
+
+    // Each door gets its own node folder; they share the data file's folder.
+    auto node = [&](const std::string& name, const std::string& alias) {
+        fs::create_directories(dir.file(name));
+        std::ofstream(dir.file(name + "/DOOR32.SYS"), std::ios::binary)
+            << door32_sys("Someone", alias);
+        return dir.file(name);
+    };
+    std::vector<std::thread> threads;
+    for (int w = 1; w <= writers; ++w) {
+        threads.emplace_back([&, w] {
+            std::string folder = node("w" + std::to_string(w), "writer" + std::to_string(w));
+            for (int r = 1; r <= rounds; ++r) {
+                std::string tag = "w" + std::to_string(w) + "r" + std::to_string(r);
+                DoorOptions options;
+                options.args = {folder};
+                options.cwd = dir.path();
+                DoorRun door(options);
+                if (!door.wait_for(question)) ++bad_reads;
+                door.type("Y" + tag + " one\r" + tag + " two\r" + tag + " three\r\rY");
+                if (door.wait_exit() != 10) ++bad_reads;
+            }
+        });
+    }
+    for (int n = 1; n <= readers; ++n) {
+        threads.emplace_back([&, n] {
+            std::string folder = node("r" + std::to_string(n), "reader");
+            for (int r = 0; r < rounds; ++r) {
+                DoorOptions options;
+                options.args = {folder};
+                options.cwd = dir.path();
+                DoorRun door(options);
+                if (!door.wait_for(question)) ++bad_reads;
+                door.type("N");
+                door.wait_exit();
+                std::string screen = door.screen.all();
+                if (screen.find("ERROR") != std::string::npos ||
+                    !std::regex_search(
+                        screen, std::regex("left by writer[0-9]\n.*\n  w[0-9]r[0-9]+ one\n")))
+                    ++bad_reads;
+            }
+        });
+    }
+    std::thread checker([&] {
+        while (!done) {
+            std::string now = dir.read("valedict.dat");
+            bool whole = false;
+            for (int w = 0; w <= writers && !whole; ++w)
+                for (int r = 0; r <= rounds && !whole; ++r) whole = now == expected(w, r);
+            if (!whole) ++bad_files;
+            ++checks;
+        }
+    });
+    for (auto& t : threads) t.join();
+    done = true;
+    checker.join();
+    EXPECT_EQ(bad_reads, 0);
+    EXPECT_EQ(bad_files, 0) << "of " << checks << " checks";
+    EXPECT_GT(checks, 0);
+}
+
+} // namespace
