@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace od {
@@ -25,9 +26,35 @@ void set_flags(int fd) {
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
+bool is_socket(int fd) {
+    int type = 0;
+    socklen_t size = sizeof type;
+    return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0;
+}
+
 } // namespace
 
-bool Connection::open_standard_streams(std::string& error) {
+Link choose_link(int comm_type, int handle, LinkRequest request) {
+    Link link;
+    bool wants_socket =
+        request == LinkRequest::Socket || (request == LinkRequest::Unstated && comm_type == 2 &&
+                                           handle >= 0 && !::isatty(0) && is_socket(handle));
+    if (!wants_socket) return link;
+    if (!is_socket(handle)) {
+        link.error = "socket connection asked for, but handle " + std::to_string(handle) +
+                     " is not an open socket";
+        return link;
+    }
+    link.socket = true;
+    link.fd = handle;
+    return link;
+}
+
+bool Connection::open(const Link& link, std::string& error) {
+    if (link.socket) {
+        in_fd_ = out_fd_ = link.fd;
+        telnet_ = std::make_unique<Telnet>();
+    }
     if (::pipe(signal_pipe_) != 0) {
         error = std::string("cannot create a pipe: ") + std::strerror(errno);
         return false;
@@ -44,7 +71,7 @@ bool Connection::open_standard_streams(std::string& error) {
     ::signal(SIGPIPE, SIG_IGN);
 
     termios mode{};
-    if (::isatty(in_fd_) && ::tcgetattr(in_fd_, &mode) == 0) {
+    if (!telnet_ && ::isatty(in_fd_) && ::tcgetattr(in_fd_, &mode) == 0) {
         saved_mode_ = mode;
         mode.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                                ICRNL | IXON);
@@ -67,6 +94,13 @@ bool Connection::signalled() {
 }
 
 bool Connection::send(std::string_view bytes) {
+    if (!telnet_) return write_all(bytes);
+    std::string wire;
+    telnet_->send(bytes, wire);
+    return write_all(wire);
+}
+
+bool Connection::write_all(std::string_view bytes) {
     while (!bytes.empty()) {
         if (signalled()) return false;
         ssize_t n = ::write(out_fd_, bytes.data(), bytes.size());
@@ -97,8 +131,14 @@ Connection::Event Connection::receive(std::string& bytes, int timeout_ms) {
         if (fds[0].revents == 0) continue;
         char chunk[4096];
         ssize_t n = ::read(in_fd_, chunk, sizeof chunk);
-        if (n > 0) {
+        if (n > 0 && !telnet_) {
             bytes.append(chunk, static_cast<std::size_t>(n));
+            return Event::Data;
+        }
+        if (n > 0) {
+            std::string replies;
+            telnet_->receive(std::string_view(chunk, static_cast<std::size_t>(n)), bytes, replies);
+            if (!replies.empty() && !write_all(replies)) return Event::HangUp;
             return Event::Data;
         }
         if (n == 0) return Event::HangUp;

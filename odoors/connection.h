@@ -2,12 +2,29 @@
 // its restoring, the single wait, reads, the one write per flush, hang-ups.
 #pragma once
 
+#include "telnet.h"
+
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <termios.h>
 
 namespace od {
+
+// How to reach the caller: the standard streams, or a socket the BBS passed.
+struct Link {
+    bool socket = false;
+    int fd = -1;
+    std::string error; // set when the drop file or the sysop asks for what cannot be
+};
+
+enum class LinkRequest { Unstated, Stdio, Socket };
+
+// Comm type 0 or a handle below 0: the standard streams. Comm type 2 with a
+// handle that is an open socket while standard input is no terminal: that
+// socket. `request` (from BBSDEV.DRP or the sysop's ODOORS_IO) overrides.
+Link choose_link(int comm_type, int handle, LinkRequest request);
 
 class Connection {
   public:
@@ -18,15 +35,16 @@ class Connection {
     Connection& operator=(const Connection&) = delete;
     ~Connection() { restore(); }
 
-    // Talks through standard input and output; a terminal is put in raw mode.
-    // Installs the handlers that turn SIGHUP, SIGTERM and SIGINT into a hang-up.
-    bool open_standard_streams(std::string& error);
+    // Opens the link; installs the handlers that turn SIGHUP, SIGTERM and
+    // SIGINT into a hang-up. A terminal on standard input goes into raw mode.
+    bool open(const Link& link, std::string& error);
 
     // Sends all of `bytes`; false when the caller has hung up.
     bool send(std::string_view bytes);
 
-    // Blocks until input arrives, the timeout (ms, -1 none) passes, the caller
-    // hangs up or a terminating signal arrives. Input is appended to `bytes`.
+    // Blocks until bytes arrive, the timeout (ms, -1 none) passes, the caller
+    // hangs up or a terminating signal arrives. The caller's data is appended
+    // to `bytes`; on a socket it may be empty when only telnet commands came.
     Event receive(std::string& bytes, int timeout_ms);
 
     // A terminating signal has arrived since the connection opened.
@@ -36,8 +54,10 @@ class Connection {
     void restore();
 
   private:
+    bool write_all(std::string_view bytes);
     int in_fd_ = 0;
     int out_fd_ = 1;
+    std::unique_ptr<Telnet> telnet_;
     std::optional<termios> saved_mode_;
     int signal_pipe_[2] = {-1, -1};
     bool signalled_ = false;

@@ -7,6 +7,7 @@
 #include "output.h"
 #include "timer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,7 @@
 tODControl od_control{};
 
 struct tODSession {
-    explicit tODSession(bool ansi) : output(ansi) {}
+    tODSession(bool ansi, const std::string& charset) : output(ansi, charset) {}
     od::Connection connection;
     od::Output output;
     od::KeyDecoder decoder;
@@ -44,6 +45,12 @@ const char* program_name() {
 template <std::size_t N> void copy_field(char (&field)[N], const std::string& value) {
     std::memset(field, 0, N);
     std::memcpy(field, value.data(), std::min(value.size(), N - 1));
+}
+
+// The sysop's environment variable, else the given value.
+std::string setting(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::string(value) : fallback;
 }
 
 tODSession& session() {
@@ -90,6 +97,7 @@ od::Key next_key(tODSession& s) {
             }
             break;
         case od::Connection::Event::Data:
+            if (bytes.empty()) break; // telnet commands alone are no key press
             s.timers.key_pressed();
             decoded.clear();
             for (char c : bytes) s.decoder.feed(static_cast<unsigned char>(c), decoded);
@@ -113,22 +121,45 @@ extern "C" {
 void od_init(void) {
     if (od_control.od_session) return;
     od_control.info_path[sizeof od_control.info_path - 1] = '\0';
-    auto found = od::read_drop_file(od_control.info_path);
+    // BBSDEV.DRP states everything outright, so it comes before any other.
+    const char* bbsdev = std::getenv("BBSDEV_DRP");
+    auto found = bbsdev && *bbsdev ? od::read_drop_file_at(bbsdev, od::DropFormat::BbsDev)
+                                   : od::read_drop_file(od_control.info_path);
     if (!found.info) refuse_to_run(found.path, found.error);
     const od::CallInfo& call = *found.info;
+
+    std::string charset = setting("ODOORS_CHARSET", call.charset);
+    bool ansi = call.ansi && od::charset_by_name(charset) != od::Charset::Ascii;
+    if (!ansi) charset = "US-ASCII"; // no ANSI, no line drawing either
 
     copy_field(od_control.user_name, call.name);
     copy_field(od_control.user_realname, call.real_name);
     copy_field(od_control.od_dropfile, found.path);
     od_control.od_node = call.node;
-    od_control.user_ansi = call.ansi;
+    od_control.user_ansi = ansi;
     od_control.od_local = call.local;
     od_control.user_timelimit = call.seconds_left < 0 ? 0 : (call.seconds_left + 59) / 60;
+    if (auto seconds = od::parse_number(setting("ODOORS_INACTIVITY", "")); seconds && *seconds > 0)
+        od_control.od_inactivity = static_cast<int>(std::min<long long>(*seconds, 86400));
 
-    auto* s = new (std::nothrow) tODSession(call.ansi);
+    auto request = call.link == od::CallInfo::Link::Socket  ? od::LinkRequest::Socket
+                   : call.link == od::CallInfo::Link::Stdio ? od::LinkRequest::Stdio
+                                                            : od::LinkRequest::Unstated;
+    std::string io = setting("ODOORS_IO", "");
+    if (io == "stdio")
+        request = od::LinkRequest::Stdio;
+    else if (io == "socket")
+        request = od::LinkRequest::Socket;
+    else if (!io.empty())
+        refuse_to_run("ODOORS_IO", "must be 'stdio' or 'socket', not '" + io + "'");
+    od::Link link = od::choose_link(call.comm_type, call.handle, request);
+    if (!link.error.empty()) refuse_to_run(found.path, link.error);
+
+    auto* s = new (std::nothrow) tODSession(ansi, charset);
     if (!s) refuse_to_run(found.path, "out of memory");
     std::string error;
-    if (!s->connection.open_standard_streams(error)) refuse_to_run("standard input", error);
+    if (!s->connection.open(link, error))
+        refuse_to_run(link.socket ? "socket" : "standard input", error);
     s->timers.start(od_control.od_inactivity, call.seconds_left);
     od_control.od_session = s;
 }

@@ -1,8 +1,12 @@
 #include "dropfile.h"
 
+#include "charset.h"
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -112,7 +116,52 @@ FileText read_file(const std::string& path) {
 }
 
 // The known names in the order a folder is searched.
-constexpr std::string_view search_order[] = {"door32.sys", "door.sys"};
+constexpr std::string_view search_order[] = {"door32.sys",   "door.sys",  "dorinfo1.def",
+                                             "dorinfo*.def", "chain.txt", "doorfile.sr"};
+
+bool is_dorinfo(std::string_view name) {
+    return name.size() == 12 && same_name(name.substr(0, 7), "dorinfo") &&
+           std::isalnum(static_cast<unsigned char>(name[7])) && same_name(name.substr(8), ".def");
+}
+
+bool matches(std::string_view name, std::string_view wanted) {
+    return wanted == "dorinfo*.def" ? is_dorinfo(name) : same_name(name, wanted);
+}
+
+// "Jane" "Public" -> "Jane Public"; a last name repeating the first is dropped.
+std::string joined_name(std::string_view first, std::string_view last) {
+    if (last.empty() || same_name(first, last)) return std::string(first);
+    if (first.empty()) return std::string(last);
+    return std::string(first) + " " + std::string(last);
+}
+
+std::string missing_name(const std::vector<std::string_view>& lines, std::size_t last_needed,
+                         const std::string& where) {
+    if (lines.size() < last_needed)
+        return "file ends at line " + std::to_string(lines.size()) +
+               ", before the caller's name (" + where + ")";
+    return where + " gives no caller name";
+}
+
+// "2026-12-08T23:59:00Z" as seconds since the epoch, UTC.
+std::optional<std::time_t> utc_time(std::string_view text) {
+    int y, mo, d, h, mi, sec;
+    std::string copy(text.substr(0, 32));
+    char z = 0;
+    if (std::sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &sec, &z) !=
+            7 ||
+        z != 'Z')
+        return std::nullopt;
+    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60) return std::nullopt;
+    // Days from the civil date, so that no time zone is involved.
+    y -= mo <= 2;
+    long era = (y >= 0 ? y : y - 399) / 400;
+    long yoe = y - era * 400;
+    long doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    long days = era * 146097 + doe - 719468;
+    return static_cast<std::time_t>(days * 86400L + h * 3600L + mi * 60L + sec);
+}
 
 } // namespace
 
@@ -145,6 +194,10 @@ std::optional<long long> parse_number(std::string_view field) {
 DropFormat format_from_name(std::string_view file_name) {
     if (same_name(file_name, "door32.sys")) return DropFormat::Door32;
     if (same_name(file_name, "door.sys")) return DropFormat::DoorSys;
+    if (is_dorinfo(file_name)) return DropFormat::DorInfo;
+    if (same_name(file_name, "chain.txt")) return DropFormat::Chain;
+    if (same_name(file_name, "doorfile.sr")) return DropFormat::DoorFileSr;
+    if (same_name(file_name, "bbsdev.drp")) return DropFormat::BbsDev;
     return DropFormat::Unknown;
 }
 
@@ -196,13 +249,99 @@ DropParse parse_door_sys(std::string_view text) {
     return DropParse{info, {}};
 }
 
+DropParse parse_dorinfo(std::string_view text) {
+    auto lines = split_lines(text);
+    CallInfo info;
+    info.name = clean_name(joined_name(line(lines, 7), line(lines, 8)));
+    info.real_name = info.name;
+    if (info.name.empty()) return failure(missing_name(lines, 7, "lines 7 and 8"));
+    info.local = same_name(line(lines, 4), "COM0") || same_name(line(lines, 4), "COM0:");
+    info.ansi = number_or(line(lines, 10), 1, 0, 99) >= 1;
+    info.seconds_left = clamp_seconds(minutes_to_seconds(parse_number(line(lines, 12))));
+    return DropParse{info, {}};
+}
+
+DropParse parse_chain(std::string_view text) {
+    auto lines = split_lines(text);
+    CallInfo info;
+    info.real_name = clean_name(line(lines, 3));
+    info.name = clean_name(line(lines, 2));
+    if (info.name.empty()) info.name = info.real_name;
+    if (info.name.empty()) return failure(missing_name(lines, 3, "lines 2 and 3"));
+    info.ansi = number_or(line(lines, 14), 1, 0, 1) == 1;
+    info.local = number_or(line(lines, 15), 1, 0, 1) == 0;
+    info.seconds_left = clamp_seconds(parse_number(line(lines, 16)));
+    return DropParse{info, {}};
+}
+
+DropParse parse_doorfile_sr(std::string_view text) {
+    auto lines = split_lines(text);
+    CallInfo info;
+    info.name = clean_name(line(lines, 1));
+    info.real_name = clean_name(line(lines, 8));
+    if (info.name.empty()) info.name = info.real_name;
+    if (info.name.empty()) return failure(missing_name(lines, 1, "line 1"));
+    info.ansi = number_or(line(lines, 2), 1, -1, 1) == 1;
+    info.local = number_or(line(lines, 6), 0, 0, 255) == 0;
+    info.seconds_left = clamp_seconds(minutes_to_seconds(parse_number(line(lines, 7))));
+    return DropParse{info, {}};
+}
+
+DropParse parse_bbsdev(std::string_view text, std::time_t now) {
+    if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3); // tolerated, though not allowed
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))
+            return failure("line " +
+                           std::to_string(1 + std::count(text.begin(), text.begin() + i, '\n')) +
+                           ": a carriage return without a line feed");
+    auto lines = split_lines(text);
+    auto version = line(lines, 1);
+    if (version.substr(0, 2) != "1." && version != "1")
+        return failure("line 1: format version '" + std::string(version.substr(0, 20)) +
+                       "' is not 1.x");
+    CallInfo info;
+    std::string comm = std::string(line(lines, 2));
+    std::transform(comm.begin(), comm.end(), comm.begin(), lower);
+    if (comm == "socket") {
+        info.link = CallInfo::Link::Socket;
+        info.comm_type = 2;
+        auto fd = parse_number(line(lines, 3));
+        if (!fd || *fd < 0 || *fd > (1 << 20))
+            return failure("line 3: no socket descriptor for communications type 'socket'");
+        info.handle = static_cast<int>(*fd);
+    } else if (comm == "stdio" || comm == "local") {
+        info.link = CallInfo::Link::Stdio;
+        info.local = comm == "local";
+    } else if (comm == "serial" || comm == "winserial" || comm == "uart" || comm == "fossil") {
+        return failure("line 2: communications type '" + comm +
+                       "' is serial hardware, which a Unix door cannot drive");
+    } else {
+        return failure("line 2: unknown communications type '" + comm.substr(0, 20) + "'");
+    }
+    // The alias is UTF-8; the door keeps names in CP437.
+    info.name = clean_name(convert(line(lines, 4), "UTF-8", "CP437//TRANSLIT"));
+    if (info.name.empty()) return failure(missing_name(lines, 4, "line 4"));
+    info.real_name = info.name;
+    info.ansi = !same_name(line(lines, 8), "N");
+    if (auto deadline = utc_time(line(lines, 11)))
+        info.seconds_left = clamp_seconds(static_cast<long long>(*deadline - now));
+    info.charset = std::string(line(lines, 12));
+    info.node = number_or(line(lines, 18), 0, 0, 65535);
+    return DropParse{info, {}};
+}
+
 DropParse parse_drop_file(DropFormat format, std::string_view text) {
     switch (format) {
     case DropFormat::Door32: return parse_door32(text);
     case DropFormat::DoorSys: return parse_door_sys(text);
+    case DropFormat::DorInfo: return parse_dorinfo(text);
+    case DropFormat::Chain: return parse_chain(text);
+    case DropFormat::DoorFileSr: return parse_doorfile_sr(text);
+    case DropFormat::BbsDev: return parse_bbsdev(text, std::time(nullptr));
     case DropFormat::Unknown: break;
     }
-    return failure("not a drop file name this door knows (DOOR32.SYS, DOOR.SYS)");
+    return failure("not a drop file name this door knows "
+                   "(DOOR32.SYS, DOOR.SYS, DORINFOx.DEF, CHAIN.TXT, DOORFILE.SR, BBSDEV.DRP)");
 }
 
 DropResult read_drop_file(std::string_view info_path) {
@@ -232,7 +371,7 @@ DropResult read_drop_file(std::string_view info_path) {
         std::string found;
         for (auto wanted : search_order) {
             auto it = std::find_if(names.begin(), names.end(),
-                                   [&](const std::string& n) { return same_name(n, wanted); });
+                                   [&](const std::string& n) { return matches(n, wanted); });
             if (it != names.end()) {
                 found = folder + "/" + *it;
                 break;
@@ -240,13 +379,18 @@ DropResult read_drop_file(std::string_view info_path) {
         }
         if (found.empty()) {
             result.path = folder;
-            result.error = "no drop file (DOOR32.SYS or DOOR.SYS) in this folder";
+            result.error = "no drop file in this folder (looked for DOOR32.SYS, DOOR.SYS, "
+                           "DORINFOx.DEF, CHAIN.TXT, DOORFILE.SR)";
             return result;
         }
         path = found;
     }
+    return read_drop_file_at(path, format_from_name(base_name(path)));
+}
+
+DropResult read_drop_file_at(const std::string& path, DropFormat format) {
+    DropResult result;
     result.path = path;
-    auto format = format_from_name(base_name(path));
     if (format == DropFormat::Unknown) {
         result.error = parse_drop_file(format, {}).error;
         return result;

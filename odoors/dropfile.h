@@ -1,6 +1,7 @@
 // Drop files: what the BBS leaves about the call, turned into one plain struct.
 #pragma once
 
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,9 +18,13 @@ struct CallInfo {
     bool local = false;
     int comm_type = 0; // DOOR32.SYS line 1: 0 local, 1 serial, 2 telnet
     int handle = -1;   // DOOR32.SYS line 2: socket or comm handle
+    // Only BBSDEV.DRP says outright how to reach the caller and in which
+    // character set; elsewhere these stay unset and the usual rules apply.
+    enum class Link { Unstated, Stdio, Socket } link = Link::Unstated;
+    std::string charset;
 };
 
-enum class DropFormat { Door32, DoorSys, Unknown };
+enum class DropFormat { Door32, DoorSys, DorInfo, Chain, DoorFileSr, BbsDev, Unknown };
 
 // A parse either yields a CallInfo or says what is wrong, naming the line.
 struct DropParse {
@@ -44,9 +49,18 @@ std::optional<long long> parse_number(std::string_view field);
 DropFormat format_from_name(std::string_view file_name);
 DropParse parse_door32(std::string_view text);
 DropParse parse_door_sys(std::string_view text);
+DropParse parse_dorinfo(std::string_view text);
+DropParse parse_chain(std::string_view text);
+DropParse parse_doorfile_sr(std::string_view text);
+DropParse parse_bbsdev(std::string_view text, std::time_t now);
 DropParse parse_drop_file(DropFormat format, std::string_view text);
 
-// `info_path` names a drop file or the folder holding one (empty: ".").
+// Reads the drop file at `path`, its format told by its name.
+DropResult read_drop_file_at(const std::string& path, DropFormat format);
+
+// `info_path` names a drop file or the folder holding one (empty: "."); a
+// folder is searched for DOOR32.SYS, DOOR.SYS, DORINFO1.DEF (or the one
+// DORINFOx.DEF there), CHAIN.TXT and DOORFILE.SR, in that order.
 DropResult read_drop_file(std::string_view info_path);
 
 } // namespace od

@@ -202,10 +202,8 @@ std::string sgr_change(Colour from, Colour to) {
 }
 
 void Output::put(unsigned char byte) {
-    // 255 is doubled or eaten by telnet layers on the way; a blank looks the same.
-    if (byte == 0xff) byte = ' ';
     if (byte == esc && !ansi_) return;
-    buffer_ += static_cast<char>(byte);
+    encoder_.append(byte, buffer_);
 }
 
 void Output::text(std::string_view bytes) {

@@ -1,6 +1,8 @@
 // Output: the buffer the caller's text collects in, colour state and mark-up.
 #pragma once
 
+#include "charset.h"
+
 #include <cstdarg>
 #include <string>
 #include <string_view>
@@ -23,7 +25,7 @@ std::string sgr_change(Colour from, Colour to);
 
 class Output {
   public:
-    explicit Output(bool ansi) : ansi_(ansi) {}
+    explicit Output(bool ansi, const std::string& charset = {}) : ansi_(ansi), encoder_(charset) {}
 
     void text(std::string_view bytes);
     void put(unsigned char byte);
@@ -41,6 +43,7 @@ class Output {
   private:
     void literal(std::string_view text);
     bool ansi_;
+    Encoder encoder_;
     Colour current_{-1, -1};
     std::string buffer_;
 };

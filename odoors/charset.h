@@ -1,0 +1,32 @@
+// Character sets: the door speaks CP437; the caller may want UTF-8 or ASCII.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace od {
+
+// Text from one character set to another through iconv; what cannot be
+// converted becomes '?'. Unknown sets leave the text as it is.
+std::string convert(std::string_view text, const char* from, const char* to);
+
+enum class Charset { Cp437, Utf8, Ascii, Other };
+
+// Reads an IANA-style name in any case ("UTF-8", "IBM437", "US-ASCII"...).
+Charset charset_by_name(std::string_view name);
+
+// Turns each CP437 byte the door sends into what goes on the wire.
+class Encoder {
+  public:
+    // An empty or unknown name means CP437.
+    explicit Encoder(const std::string& charset = {});
+    void append(unsigned char byte, std::string& out) const { out += table_[byte]; }
+    Charset charset() const { return charset_; }
+
+  private:
+    Charset charset_ = Charset::Cp437;
+    std::array<std::string, 256> table_;
+};
+
+} // namespace od

@@ -1,0 +1,54 @@
+#include "telnet.h"
+
+#include <libtelnet.h>
+#include <stdexcept>
+
+namespace od {
+namespace {
+
+// The BBS has usually negotiated these already; agreeing again keeps the
+// caller's client from echoing locally or going back to line mode.
+const telnet_telopt_t options[] = {
+    {TELNET_TELOPT_ECHO, TELNET_WILL, TELNET_DONT},
+    {TELNET_TELOPT_SGA, TELNET_WILL, TELNET_DO},
+    {TELNET_TELOPT_BINARY, TELNET_WILL, TELNET_DO},
+    {-1, 0, 0},
+};
+
+} // namespace
+
+Telnet::Telnet() : telnet_(telnet_init(options, &Telnet::on_event, 0, this)) {
+    if (!telnet_) throw std::bad_alloc();
+}
+
+Telnet::~Telnet() {
+    telnet_free(telnet_);
+}
+
+void Telnet::on_event(telnet_t*, telnet_event_t* event, void* self) {
+    auto* t = static_cast<Telnet*>(self);
+    switch (event->type) {
+    case TELNET_EV_DATA:
+        if (t->data_) t->data_->append(event->data.buffer, event->data.size);
+        break;
+    case TELNET_EV_SEND:
+        if (t->wire_) t->wire_->append(event->data.buffer, event->data.size);
+        break;
+    default: break; // commands, subnegotiations and protocol warnings are nobody's keys
+    }
+}
+
+void Telnet::receive(std::string_view wire, std::string& data, std::string& replies) {
+    data_ = &data;
+    wire_ = &replies;
+    telnet_recv(telnet_, wire.data(), wire.size());
+    data_ = wire_ = nullptr;
+}
+
+void Telnet::send(std::string_view data, std::string& wire) {
+    wire_ = &wire;
+    telnet_send(telnet_, data.data(), data.size());
+    wire_ = nullptr;
+}
+
+} // namespace od

@@ -1,0 +1,33 @@
+// Telnet on socket connections, through libtelnet: commands and
+// subnegotiations never reach the door as keys, however the reads split them.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+struct telnet_t;
+union telnet_event_t;
+
+namespace od {
+
+class Telnet {
+  public:
+    Telnet();
+    ~Telnet();
+    Telnet(const Telnet&) = delete;
+    Telnet& operator=(const Telnet&) = delete;
+
+    // Bytes from the wire: the caller's data is appended to `data`, answers to
+    // the peer's negotiation to `replies`.
+    void receive(std::string_view wire, std::string& data, std::string& replies);
+    // Door output made fit for the wire (a 0xFF would be doubled).
+    void send(std::string_view data, std::string& wire);
+
+  private:
+    static void on_event(telnet_t* telnet, telnet_event_t* event, void* self);
+    telnet_t* telnet_ = nullptr;
+    std::string* data_ = nullptr;
+    std::string* wire_ = nullptr;
+};
+
+} // namespace od
