@@ -128,6 +128,17 @@ bool matches(std::string_view name, std::string_view wanted) {
     return wanted == "dorinfo*.def" ? is_dorinfo(name) : same_name(name, wanted);
 }
 
+// The node is in the name: 1 to 9, 0 for 10, then letters: Synchronet's upper
+// case ones are hex digits, ENiGMA's lower case ones count on from 11.
+int dorinfo_node(std::string_view name) {
+    char c = name.size() > 7 ? name[7] : '1';
+    if (c >= '1' && c <= '9') return c - '0';
+    if (c == '0') return 10;
+    if (c >= 'A' && c <= 'F') return 10 + (c - 'A');
+    if (c >= 'a' && c <= 'z') return 11 + (c - 'a');
+    return 0;
+}
+
 // "Jane" "Public" -> "Jane Public"; a last name repeating the first is dropped.
 std::string joined_name(std::string_view first, std::string_view last) {
     if (last.empty() || same_name(first, last)) return std::string(first);
@@ -401,6 +412,8 @@ DropResult read_drop_file_at(const std::string& path, DropFormat format) {
         return result;
     }
     auto parsed = parse_drop_file(format, file.text);
+    if (parsed.info && format == DropFormat::DorInfo)
+        parsed.info->node = dorinfo_node(base_name(path));
     result.info = std::move(parsed.info);
     result.error = std::move(parsed.error);
     return result;

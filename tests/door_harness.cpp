@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vterm.h>
@@ -129,10 +130,12 @@ int Screen::cursor_col() const {
 
 DoorRun::DoorRun(const DoorOptions& options) {
     int err_pipe[2] = {-1, -1};
-    if (options.separate_stderr && ::pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+    if (options.separate_stderr && ::pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
     // Everything the child needs is built before the fork: other threads may
     // hold the allocator's lock at that moment.
-    std::string name = door_path();
+    std::string name = options.program.empty() ? door_path() : options.program;
+    screen.set_cp437(!options.utf8_screen);
     std::vector<std::string> env_strings;
     for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
     for (const auto& e : options.env) env_strings.push_back(e);
@@ -153,13 +156,35 @@ DoorRun::DoorRun(const DoorOptions& options) {
     ::close(probe_slave);
     ::close(probe_master);
     winsize size{25, 80, 0, 0};
-    pid = ::forkpty(&master, nullptr, &initial_mode, &size);
-    if (pid < 0) throw std::runtime_error("forkpty");
+    int pair[2] = {-1, -1};
+    int door_socket = options.given_socket;
+    if (options.link == DoorOptions::Link::Pty) {
+        pid = ::forkpty(&master, nullptr, &initial_mode, &size);
+    } else {
+        if (options.link == DoorOptions::Link::SocketPair) {
+            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+                throw std::runtime_error("socketpair");
+            door_socket = pair[1];
+        }
+        pid = ::fork();
+    }
+    if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
         if (options.separate_stderr) {
             ::dup2(err_pipe[1], 2);
             ::close(err_pipe[0]);
             ::close(err_pipe[1]);
+        }
+        if (options.link != DoorOptions::Link::Pty) {
+            int null = ::open("/dev/null", O_RDWR);
+            if (door_socket == 3)
+                ::fcntl(3, F_SETFD, 0);
+            else
+                ::dup2(door_socket, 3);
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            if (!options.separate_stderr) ::dup2(null, 2);
+            ::setsid();
         }
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) _exit(127);
         if (options.file_size_limit >= 0) {
@@ -177,6 +202,11 @@ DoorRun::DoorRun(const DoorOptions& options) {
         ::close(err_pipe[1]);
         err_fd_ = err_pipe[0];
     }
+    if (options.link == DoorOptions::Link::SocketPair) {
+        ::close(pair[1]);
+        master = pair[0];
+    }
+    if (master >= 0) ::fcntl(master, F_SETFD, FD_CLOEXEC);
 }
 
 DoorRun::~DoorRun() {

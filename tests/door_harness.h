@@ -23,6 +23,7 @@ class Screen {
     Screen& operator=(const Screen&) = delete;
 
     void feed(const std::string& bytes);
+    void set_cp437(bool cp437) { cp437_ = cp437; }
     std::string row(int r) const;                // trailing blanks removed
     Cell cell(int r, int c) const;               // 0-based row and column
     std::string all() const;                     // every row, joined by '\n'
@@ -44,6 +45,13 @@ struct DoorOptions {
     bool separate_stderr = false;  // stderr to a pipe instead of the pty
     long file_size_limit = -1;     // RLIMIT_FSIZE in bytes, -1 none
     bool unprivileged = false;     // as root, run the door as nobody
+    // How the caller is reached: a pty on the standard streams; a socket pair
+    // whose far end is the door's descriptor 3 (standard streams /dev/null);
+    // or a socket of the test's own, handed to the door as descriptor 3.
+    enum class Link { Pty, SocketPair, GivenSocket } link = Link::Pty;
+    int given_socket = -1;
+    std::string program;      // run this instead of the door
+    bool utf8_screen = false; // the terminal is UTF-8, not CP437
 };
 
 class DoorRun {

@@ -1,10 +1,13 @@
 #include "dropfile.h"
 
 #include <cctype>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -34,9 +37,16 @@ class Samples : public testing::TestWithParam<Expected> {};
 
 TEST_P(Samples, ReadAsTheBbsMeantThem) {
     const Expected& e = GetParam();
-    // The samples' names carry their origin before the last '_'.
-    auto format = od::format_from_name(e.file.substr(e.file.find_last_of('_') + 1));
-    auto parsed = od::parse_drop_file(format, sample(e.file));
+    // The samples' names carry their origin before the last '_'; the reader
+    // is given a copy under the name a BBS writes.
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "odoors-sample-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    std::filesystem::path dir = pattern;
+    auto copy = dir / e.file.substr(e.file.find_last_of('_') + 1);
+    std::ofstream(copy, std::ios::binary) << sample(e.file);
+    auto parsed = od::read_drop_file(copy.string());
+    std::filesystem::remove_all(dir);
     ASSERT_TRUE(parsed.info) << parsed.error;
     EXPECT_EQ(parsed.info->name, e.name);
     EXPECT_EQ(parsed.info->real_name, e.real_name);
@@ -47,7 +57,7 @@ TEST_P(Samples, ReadAsTheBbsMeantThem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Door32AndDoorSys, Samples,
+    EveryFormat, Samples,
     testing::Values(
         Expected{"captured/talisman-0.37_door32.sys", "Zzzzrrr", "Mason Green", true, false, 0,
                  90 * 60},
@@ -66,7 +76,33 @@ INSTANTIATE_TEST_SUITE_P(
                  false, 1, 59880},
         Expected{"generated/enigma_DOOR.SYS", "janeq", "Jane Q Public", true, false, 3, 15360},
         Expected{"reconstructed/synchronet-3.22_linux_native_31plus21blank_DOOR.SYS", "janeq",
-                 "janeq", true, false, 3, 3600}),
+                 "janeq", true, false, 3, 3600},
+        Expected{"reconstructed/synchronet-3.22_linux_native_52line_DOOR.SYS", "janeq", "janeq",
+                 true, false, 3, 3600},
+        Expected{"reconstructed/synchronet-3.22_linux_stdio_DOOR32.SYS", "janeq", "Jane Q Public",
+                 true, true, 3, 3600},
+        Expected{"reconstructed/envy_door32.sys", "janeq", "Jane Q Public", true, true, 3, 3600},
+        Expected{"reconstructed/magicka-0.9_door32.sys", "janeq", "Jane Public", true, false, 3,
+                 3600},
+        Expected{"reconstructed/mystic-1.10_linux_door32.sys", "janeq", "Jane Q Public", true,
+                 false, 3, 3600},
+        Expected{"reconstructed/talisman_door32.sys", "janeq", "Jane Q Public", true, false, 3,
+                 3600},
+        Expected{"reconstructed/wwiv-5_linux_door.sys", "JANEQ", "Jane Q Public", true, false, 3,
+                 3540},
+        Expected{"captured/mystic-win_2026_DOOR.SYS", "dexter", "Dexter Cellfish", true, false, 1,
+                 59940},
+        Expected{"captured/renegade_DORINFO1.DEF", "LEE PALMER", "LEE PALMER", true, true, 1,
+                 24 * 3600},
+        Expected{"doc-examples/synchronet-wiki-example_DORINFO1.DEF", "Jose Canseco",
+                 "Jose Canseco", true, false, 1, 3600},
+        Expected{"generated/enigma_DORINFO3.DEF", "janeq", "janeq", true, false, 3, 546 * 60},
+        Expected{"captured/wwiv4_1991_CHAIN.TXT", "ANTONIN ARTAUD", "MARK S. ATKINSON", true, false,
+                 0, 2259},
+        Expected{"doc-examples/wwiv-docs-mrbill-example_CHAIN.TXT", "MRBILL", "Bill", true, true, 0,
+                 2225},
+        Expected{"reconstructed/wwiv-5_linux_chain.txt", "JANEQ", "Jane Q Public", true, false, 0,
+                 3599}),
     [](const testing::TestParamInfo<Expected>& info) {
         std::string name;
         for (char c : info.param.file.substr(info.param.file.find('/') + 1))
@@ -159,6 +195,97 @@ TEST(DropFile, FolderSearchIsCaseInsensitiveAndOrdered) {
     auto empty = od::read_drop_file(dir.string());
     EXPECT_FALSE(empty.info);
     EXPECT_EQ(empty.path, dir.string());
+    std::filesystem::remove_all(dir);
+}
+
+TEST(DropFile, EveryFormatRefusesAFileThatNamesNoCaller) {
+    for (auto format : {od::DropFormat::Door32, od::DropFormat::DoorSys, od::DropFormat::DorInfo,
+                        od::DropFormat::Chain, od::DropFormat::DoorFileSr}) {
+        auto empty = od::parse_drop_file(format, "");
+        EXPECT_FALSE(empty.info);
+        EXPECT_NE(empty.error.find("line"), std::string::npos) << empty.error;
+        EXPECT_FALSE(od::parse_drop_file(format, std::string(200, '\n')).info);
+    }
+}
+
+TEST(DropFile, DorinfoAndDoorfileSrDetails) {
+    auto same = od::parse_dorinfo("B\nS\nO\nCOM0\n0\n0\nJane\n\nhere\n0\n10\n15\n");
+    ASSERT_TRUE(same.info);
+    EXPECT_EQ(same.info->name, "Jane"); // an empty last name
+    EXPECT_FALSE(same.info->ansi);      // graphics 0: plain text
+    EXPECT_TRUE(same.info->local);
+    EXPECT_EQ(same.info->seconds_left, 15 * 60);
+    auto sr =
+        od::parse_doorfile_sr("The Caller\r\n1 \r\n1\r\n24\r\n38400\r\n0\r\n-1\r\nReal Name\r\n");
+    ASSERT_TRUE(sr.info);
+    EXPECT_EQ(sr.info->name, "The Caller");
+    EXPECT_EQ(sr.info->real_name, "Real Name");
+    EXPECT_TRUE(sr.info->ansi); // Synchronet's trailing blank on line 2
+    EXPECT_EQ(sr.info->seconds_left, -1);
+    EXPECT_FALSE(od::parse_doorfile_sr("X\n-1\n").info->ansi);
+    EXPECT_EQ(od::format_from_name("DORINFOa.DEF"), od::DropFormat::DorInfo);
+    EXPECT_EQ(od::format_from_name("dorinfo.def"), od::DropFormat::Unknown);
+    EXPECT_EQ(od::format_from_name("DOORFILE.SR"), od::DropFormat::DoorFileSr);
+}
+
+std::string bbsdev(const std::string& comm, const std::string& param, const std::string& alias,
+                   const std::string& deadline = "", const std::string& charset = "UTF-8",
+                   const std::string& version = "1.0") {
+    return version + "\n" + comm + "\n" + param + "\n" + alias + "\nkey\n80\n25\nY\nN\n\n" +
+           deadline + "\n" + charset + "\nen\nTestBBS 1\nBoard\nsysop\n30\n7\nN\n";
+}
+
+TEST(DropFile, BbsDevSaysEverythingOutright) {
+    std::time_t now = 1796774400; // 2026-12-09T00:00:00Z
+    auto socket =
+        od::parse_bbsdev(bbsdev("socket", "5", "J\xc3\xbcrgen", "2026-12-09T00:10:00Z"), now);
+    ASSERT_TRUE(socket.info) << socket.error;
+    EXPECT_EQ(socket.info->link, od::CallInfo::Link::Socket);
+    EXPECT_EQ(socket.info->handle, 5);
+    EXPECT_EQ(socket.info->name, "J\x81rgen"); // ü in CP437
+    EXPECT_EQ(socket.info->seconds_left, 600);
+    EXPECT_EQ(socket.info->charset, "UTF-8");
+    EXPECT_EQ(socket.info->node, 7);
+
+    auto stdio = od::parse_bbsdev(bbsdev("stdio", "", "janeq", "", "IBM437"), now);
+    ASSERT_TRUE(stdio.info);
+    EXPECT_EQ(stdio.info->link, od::CallInfo::Link::Stdio);
+    EXPECT_EQ(stdio.info->seconds_left, -1);
+
+    auto serial = od::parse_bbsdev(bbsdev("serial", "/dev/ttyS0", "janeq"), now);
+    EXPECT_FALSE(serial.info);
+    EXPECT_NE(serial.error.find("serial hardware"), std::string::npos) << serial.error;
+    EXPECT_FALSE(od::parse_bbsdev(bbsdev("stdio", "", "janeq", "", "UTF-8", "2.0"), now).info);
+    EXPECT_FALSE(od::parse_bbsdev(bbsdev("socket", "", "janeq"), now).info);
+    EXPECT_FALSE(od::parse_bbsdev(bbsdev("stdio", "", ""), now).info);
+    auto bare_cr = od::parse_bbsdev("1.0\nstdio\n\rjaneq\n", now);
+    EXPECT_FALSE(bare_cr.info);
+    EXPECT_NE(bare_cr.error.find("line 3"), std::string::npos) << bare_cr.error;
+    auto crlf = od::parse_bbsdev("1.0\r\nlocal\r\n\r\njaneq\r\n", now);
+    ASSERT_TRUE(crlf.info) << crlf.error;
+    EXPECT_TRUE(crlf.info->local);
+    // A deadline already gone, or nonsense, never ends the call at once.
+    EXPECT_EQ(
+        od::parse_bbsdev(bbsdev("stdio", "", "j", "2020-01-01T00:00:00Z"), now).info->seconds_left,
+        -1);
+    EXPECT_EQ(od::parse_bbsdev(bbsdev("stdio", "", "j", "tomorrow"), now).info->seconds_left, -1);
+}
+
+TEST(DropFile, AFolderWithSeveralFormatsAndDorinfoNodes) {
+    auto dir = std::filesystem::temp_directory_path() / "odoors-folder-test";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "doorfile.sr") << "From SR\n1\n";
+    std::ofstream(dir / "CHAIN.TXT") << "1\nFrom Chain\n";
+    EXPECT_EQ(od::read_drop_file(dir.string()).info->name, "From Chain");
+    std::ofstream(dir / "DORINFOB.DEF") << "B\nS\nO\nCOM1\n0\n0\nFrom\nDorinfo\n";
+    auto hex = od::read_drop_file(dir.string());
+    EXPECT_EQ(hex.info->name, "From Dorinfo");
+    EXPECT_EQ(hex.info->node, 11); // Synchronet's hex B
+    std::ofstream(dir / "dorinfo1.def") << "B\nS\nO\nCOM1\n0\n0\nNode\nOne\n";
+    EXPECT_EQ(od::read_drop_file(dir.string()).info->name, "Node One"); // DORINFO1 first
+    std::ofstream(dir / "door.sys") << std::string(9, '\n') << "From Door Sys\n";
+    EXPECT_EQ(od::read_drop_file(dir.string()).info->name, "From Door Sys");
     std::filesystem::remove_all(dir);
 }
 

@@ -1,0 +1,257 @@
+// The door on the connections BBSes give it: a socket, a raw telnet socket
+// with a real telnet client, the time limits, and each character set.
+#include "door_harness.h"
+
+#include <arpa/inet.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* question = "Would you like to add some valedicts [Y/n]:";
+
+std::string door32(int comm, int handle, int ansi = 1) {
+    return std::to_string(comm) + "\r\n" + std::to_string(handle) +
+           "\r\n38400\r\nTest BBS\r\n1\r\nSock Caller\r\nsockq\r\n30\r\n60\r\n" +
+           std::to_string(ansi) + "\r\n2\r\n";
+}
+
+std::unique_ptr<DoorRun> start(const TempDir& dir, DoorOptions options) {
+    options.args = {dir.path()};
+    options.cwd = dir.path();
+    return std::make_unique<DoorRun>(options);
+}
+
+TEST(Socket, ACallerSavesOverTheSocketAndTheNextSeesIt) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32(2, 3));
+    DoorOptions options;
+    options.link = DoorOptions::Link::SocketPair;
+    auto first = start(dir, options);
+    ASSERT_TRUE(first->wait_for(question)) << first->screen.all();
+    first->type("Y");
+    ASSERT_TRUE(first->wait_for("1:"));
+    first->type("over the socket\r\r");
+    ASSERT_TRUE(first->wait_for("Save these valedicts [Y/n]:"));
+    first->type("\r");
+    EXPECT_EQ(first->wait_exit(), 10);
+    EXPECT_EQ(dir.read("valedict.dat").size(), 386u);
+
+    auto second = start(dir, options);
+    ASSERT_TRUE(second->wait_for(question));
+    EXPECT_GE(second->screen.find_row("These Valedicts left by sockq"), 0) << second->screen.all();
+    EXPECT_GE(second->screen.find_row("  over the socket"), 0);
+    // The caller hangs up at the question: the door ends at once.
+    second->hang_up();
+    EXPECT_EQ(second->wait_exit(), 10);
+}
+
+TEST(Socket, TheSysopCanForceEitherLink) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32(0, 3)); // says local, yet the socket is there
+    DoorOptions options;
+    options.link = DoorOptions::Link::SocketPair;
+    options.env = {"ODOORS_IO=socket"};
+    auto forced = start(dir, options);
+    ASSERT_TRUE(forced->wait_for(question)) << forced->screen.all();
+    forced->type("N");
+    EXPECT_EQ(forced->wait_exit(), 10);
+
+    dir.write("DOOR32.SYS", door32(2, 9)); // no such descriptor
+    options.link = DoorOptions::Link::Pty;
+    options.separate_stderr = true;
+    auto broken = start(dir, options);
+    EXPECT_EQ(broken->wait_exit(), 1);
+    EXPECT_NE(broken->err.find("handle 9 is not an open socket"), std::string::npos) << broken->err;
+    EXPECT_EQ(broken->output, "");
+
+    options.env = {"ODOORS_IO=stdio"}; // comm type 2 on a terminal: the terminal anyway
+    auto pty = start(dir, options);
+    ASSERT_TRUE(pty->wait_for(question)) << pty->err;
+    pty->type("N");
+    EXPECT_EQ(pty->wait_exit(), 10);
+}
+
+TEST(TimeLimits, InactivityEndsTheCallWithoutSaving) {
+    TempDir dir;
+    std::string old(386, '\0');
+    old.replace(0, 3, "old");
+    dir.write("valedict.dat", old);
+    dir.write("DOOR32.SYS", door32(0, -1));
+    DoorOptions options;
+    options.env = {"ODOORS_INACTIVITY=1"};
+    auto door = start(dir, options);
+    ASSERT_TRUE(door->wait_for(question));
+    door->type("Y");
+    ASSERT_TRUE(door->wait_for("1:"));
+    door->type("never confirmed\r\r");
+    ASSERT_TRUE(door->wait_for("Save these"));
+    EXPECT_EQ(door->wait_exit(), 10);
+    EXPECT_GE(door->screen.find_row("No key pressed for too long; back to the BBS."), 0)
+        << door->screen.all();
+    EXPECT_EQ(dir.read("valedict.dat"), old);
+}
+
+TEST(TimeLimits, TheCallersTimeRunsOut) {
+    TempDir dir;
+    // DOOR.SYS: three seconds left, and the minutes agree.
+    std::string lines[52];
+    lines[0] = "COM0:";
+    lines[3] = "1";
+    lines[9] = "Short Time";
+    lines[17] = "3";
+    lines[18] = "0";
+    lines[19] = "GR";
+    std::string file;
+    for (const auto& l : lines) file += l + "\r\n";
+    dir.write("DOOR.SYS", file);
+    auto door = start(dir, {});
+    ASSERT_TRUE(door->wait_for(question));
+    EXPECT_EQ(door->wait_exit(), 10);
+    EXPECT_GE(door->screen.find_row("Your time is up; back to the BBS."), 0) << door->screen.all();
+}
+
+TEST(Charsets, NoAnsiMeansNoEscapeAndPlainBorders) {
+    TempDir dir;
+    std::string record(386, '\0');
+    record.replace(0, 5, "words");
+    record.replace(350, 3, "who");
+    dir.write("valedict.dat", record);
+    dir.write("DOOR32.SYS", door32(0, -1, 0));
+    auto door = start(dir, {});
+    ASSERT_TRUE(door->wait_for(question));
+    door->type("N");
+    EXPECT_EQ(door->wait_exit(), 10);
+    EXPECT_EQ(door->output.find('\x1b'), std::string::npos);
+    for (char c : door->output) EXPECT_LT(static_cast<unsigned char>(c), 0x80);
+    int top = door->screen.find_row("+====");
+    ASSERT_GE(top, 0) << door->screen.all();
+    EXPECT_EQ(door->screen.row(top), "+" + std::string(71, '=') + "+");
+    EXPECT_EQ(door->screen.row(top + 1), "  words");
+    EXPECT_EQ(door->screen.row(top + 2), "+" + std::string(71, '=') + "+");
+}
+
+TEST(Charsets, Utf8SendsBoxDrawingCharacters) {
+    TempDir dir;
+    std::string record(386, '\0');
+    record.replace(0, 5, "words");
+    dir.write("valedict.dat", record);
+    dir.write("DOOR32.SYS", door32(0, -1));
+    DoorOptions options;
+    options.env = {"ODOORS_CHARSET=UTF-8"};
+    options.utf8_screen = true;
+    auto door = start(dir, options);
+    ASSERT_TRUE(door->wait_for(question));
+    door->type("N");
+    EXPECT_EQ(door->wait_exit(), 10);
+    int top = door->screen.find_row("╔");
+    ASSERT_GE(top, 0) << door->screen.all();
+    std::string line;
+    for (int i = 0; i < 71; ++i) line += "═";
+    EXPECT_EQ(door->screen.row(top), "╔" + line + "╗");
+    EXPECT_EQ(door->screen.row(top + 2), "╚" + line + "╝");
+    EXPECT_EQ(door->screen.cell(top, 72).text, "╗");
+    EXPECT_EQ(door->screen.cell(top, 0).colour, 9);
+}
+
+// A small BBS: listens on loopback, negotiates as a BBS does, writes the drop
+// file and starts the door on the accepted socket. Debian's telnet client,
+// under a pty, is the caller.
+class TelnetBbs {
+  public:
+    TelnetBbs() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listener_, 1) != 0)
+            throw std::runtime_error("listen");
+        socklen_t size = sizeof addr;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &size);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~TelnetBbs() { ::close(listener_); }
+
+    std::unique_ptr<DoorRun> dial(std::vector<std::string> env = {"TERM=ansi"}) {
+        DoorOptions client;
+        client.program = "/usr/bin/telnet";
+        client.args = {"127.0.0.1", std::to_string(port_)};
+        client.env = std::move(env);
+        client.utf8_screen = true;
+        return std::make_unique<DoorRun>(client);
+    }
+
+    std::unique_ptr<DoorRun> answer(const TempDir& node) {
+        int caller = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (caller < 0) throw std::runtime_error("accept");
+        const unsigned char hello[] = {255, 251, 1,  255, 251, 3,    // WILL ECHO, WILL SGA
+                                       255, 253, 24,                 // DO TERMINAL-TYPE
+                                       255, 250, 24, 1,   255, 240}; // SB TTYPE SEND SE
+        if (::write(caller, hello, sizeof hello) != static_cast<ssize_t>(sizeof hello))
+            throw std::runtime_error("write");
+        node.write("door32.sys", door32(2, 3));
+        DoorOptions door;
+        door.link = DoorOptions::Link::GivenSocket;
+        door.given_socket = caller;
+        door.args = {node.path()};
+        door.cwd = node.path();
+        door.env = {"ODOORS_CHARSET=UTF-8"};
+        auto run = std::make_unique<DoorRun>(door);
+        ::close(caller);
+        return run;
+    }
+
+  private:
+    int listener_ = -1;
+    int port_ = 0;
+};
+
+TEST(Telnet, ARealTelnetClientCallsTheDoor) {
+    ASSERT_EQ(::access("/usr/bin/telnet", X_OK), 0) << "needs Debian's inetutils-telnet";
+    TempDir node;
+    std::string record(386, '\0');
+    record.replace(0, 9, "left here");
+    record.replace(350, 4, "prev");
+    node.write("valedict.dat", record);
+    TelnetBbs bbs;
+    auto client = bbs.dial();
+    auto door = bbs.answer(node);
+
+    ASSERT_TRUE(client->wait_for(question)) << client->screen.all();
+    const Screen& s = client->screen;
+    int banner = s.find_row("VALEDICT v1.05, Aug 14 2003.  The Valedict Quote Door.");
+    ASSERT_GE(banner, 0) << s.all();
+    EXPECT_EQ(s.cell(banner, 0).colour, 11);
+    EXPECT_GE(s.find_row("These Valedicts left by prev"), 0);
+    int top = s.find_row("╔");
+    ASSERT_GE(top, 0) << s.all();
+    EXPECT_EQ(s.cell(top, 72).text, "╗");
+    EXPECT_EQ(s.row(top + 1), "  left here");
+    EXPECT_EQ(s.cell(top + 2, 0).text, "╚");
+
+    // The client's answers (among them the terminal type "ANSI", whose N
+    // would answer the question) never reach the door as keys.
+    client->type("Y");
+    ASSERT_TRUE(client->wait_for(std::string(question) + "Yes")) << s.all();
+    ASSERT_TRUE(client->wait_for("1:"));
+    client->type("via telnet\r");
+    ASSERT_TRUE(client->wait_for("2:"));
+    client->type("\r");
+    ASSERT_TRUE(client->wait_for("Save these valedicts [Y/n]:"));
+    client->type("Y");
+    EXPECT_EQ(door->wait_exit(), 10);
+    std::string saved = node.read("valedict.dat");
+    ASSERT_EQ(saved.size(), 386u);
+    EXPECT_EQ(saved.substr(0, 11), std::string("via telnet\0", 11));
+    EXPECT_EQ(saved.substr(70, 1), std::string(1, '\0'));
+    EXPECT_EQ(saved.substr(350, 6), std::string("sockq\0", 6));
+}
+
+} // namespace

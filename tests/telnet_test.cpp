@@ -1,0 +1,103 @@
+// The socket's input path: telnet first, then the key decoder, fed one byte
+// per read as the worst link would split it.
+#include "charset.h"
+#include "input.h"
+#include "telnet.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string iac = "\xff";
+
+struct Received {
+    std::string data;
+    std::string replies;
+    std::string keys; // Char as itself, Enter '|', Backspace '<', Other '~'
+};
+
+Received through_telnet(const std::string& wire) {
+    od::Telnet telnet;
+    od::KeyDecoder decoder;
+    Received r;
+    std::vector<od::Key> keys;
+    for (char c : wire) {
+        std::string data;
+        telnet.receive(std::string_view(&c, 1), data, r.replies);
+        r.data += data;
+        for (char d : data) decoder.feed(static_cast<unsigned char>(d), keys);
+    }
+    for (const auto& k : keys)
+        r.keys += k.kind == od::Key::Char        ? static_cast<char>(k.byte)
+                  : k.kind == od::Key::Enter     ? '|'
+                  : k.kind == od::Key::Backspace ? '<'
+                                                 : '~';
+    return r;
+}
+
+TEST(TelnetInput, CommandsAndSubnegotiationsNeverBecomeKeys) {
+    // NOP, AYT-free commands, negotiation answers and a terminal-type reply
+    // whose letters would otherwise answer a question.
+    std::string wire = "a" + iac + "\xf1" + "b" + iac + "\xfd\x01" + iac + "\xfd\x03" + iac +
+                       "\xfb\x18" + iac + "\xfa\x18" + std::string(1, '\0') + "ANSI" + iac +
+                       "\xf0" + "c";
+    auto r = through_telnet(wire);
+    EXPECT_EQ(r.data, "abc");
+    EXPECT_EQ(r.keys, "abc");
+    // DO ECHO and DO SGA are agreed to; the terminal type is declined.
+    EXPECT_NE(r.replies.find(iac + "\xfb\x01"), std::string::npos);
+    EXPECT_NE(r.replies.find(iac + "\xfb\x03"), std::string::npos);
+    EXPECT_NE(r.replies.find(iac + "\xfe\x18"), std::string::npos);
+}
+
+TEST(TelnetInput, EscapedFfIsDataAndLineEndsCountOnce) {
+    auto ff = through_telnet("x" + iac + iac + "y");
+    EXPECT_EQ(ff.data, "x\xffy");
+    EXPECT_EQ(
+        through_telnet("a\r\nb\r" + std::string(1, '\0') + "c\n" + std::string(1, '\0') + "d").keys,
+        "a|b|c|d");
+    EXPECT_EQ(through_telnet("\n\n").keys, "||");
+    EXPECT_EQ(through_telnet("\x1b[A" + iac + "\xf1" + "\x1b[B!").keys, "~~!");
+    EXPECT_EQ(through_telnet("\xc3" + iac + "\xf1" + "\xa9!").keys, "~!"); // é across a command
+}
+
+TEST(TelnetOutput, NoRawFfReachesTheWire) {
+    od::Telnet telnet;
+    std::string wire;
+    telnet.send("a\xff"
+                "b",
+                wire);
+    EXPECT_EQ(wire, "a" + iac + iac + "b");
+    // The door's own output never holds 0xFF in the first place.
+    for (const char* charset : {"", "UTF-8", "US-ASCII"}) {
+        od::Encoder encoder(charset);
+        for (int b = 0; b < 256; ++b) {
+            std::string out;
+            encoder.append(static_cast<unsigned char>(b), out);
+            EXPECT_EQ(out.find('\xff'), std::string::npos) << charset << " " << b;
+        }
+    }
+}
+
+TEST(Charset, BordersInEachCharacterSet) {
+    auto encode = [](const char* charset, const std::string& cp437) {
+        od::Encoder encoder(charset);
+        std::string out;
+        for (char c : cp437) encoder.append(static_cast<unsigned char>(c), out);
+        return out;
+    };
+    std::string border = "\xc9\xcd\xbb\xc8\xbc\xba\xb3\xc4";
+    EXPECT_EQ(encode("", border), border);
+    EXPECT_EQ(encode("UTF-8", border), "╔═╗╚╝║│─");
+    EXPECT_EQ(encode("utf8", "\xff"
+                             "a\x82"),
+              " aé");
+    EXPECT_EQ(encode("US-ASCII", border), "+=+++||-");
+    // Letters go through iconv's transliteration, which outside a locale gives '?'.
+    EXPECT_EQ(encode("US-ASCII", "caf\x82 \xb1"), "caf? #");
+    EXPECT_EQ(encode("no-such-charset", border), border); // unknown: CP437 as it is
+    EXPECT_EQ(od::convert("J\xc3\xbcrgen \xe2\x98\x83", "UTF-8", "CP437//TRANSLIT"), "J\x81rgen ?");
+    EXPECT_EQ(od::convert("bad \xc3", "UTF-8", "CP437"), "bad ?");
+}
+
+} // namespace
