@@ -78,6 +78,32 @@ TEST(Socket, TheSysopCanForceEitherLink) {
     EXPECT_EQ(pty->wait_exit(), 10);
 }
 
+TEST(Links, EveryLinkShowsTheSameScreens) {
+    TempDir dir;
+    std::string record(386, '\0');
+    record.replace(0, 5, "words");
+    record.replace(350, 3, "who");
+    dir.write("valedict.dat", record);
+    auto screens = [&](DoorOptions options, int comm) {
+        dir.write("DOOR32.SYS", door32(comm, comm == 2 ? 3 : -1));
+        auto door = start(dir, options);
+        EXPECT_TRUE(door->wait_for(question));
+        door->type("Y");
+        EXPECT_TRUE(door->wait_for("1:"));
+        door->type("\r");
+        EXPECT_EQ(door->wait_exit(), 10);
+        return door->screen.all();
+    };
+    DoorOptions cooked, raw, socket;
+    raw.raw_pty = true;
+    socket.link = DoorOptions::Link::SocketPair;
+    std::string expected = screens(cooked, 0);
+    EXPECT_NE(expected.find("  words"), std::string::npos);
+    EXPECT_EQ(screens(raw, 0), expected);
+    EXPECT_EQ(screens(cooked, 2), expected); // comm type 2 on a terminal: the terminal
+    EXPECT_EQ(screens(socket, 2), expected);
+}
+
 TEST(TimeLimits, InactivityEndsTheCallWithoutSaving) {
     TempDir dir;
     std::string old(386, '\0');

@@ -153,6 +153,7 @@ DoorRun::DoorRun(const DoorOptions& options) {
     if (::openpty(&probe_master, &probe_slave, nullptr, nullptr, nullptr) != 0)
         throw std::runtime_error("openpty");
     ::tcgetattr(probe_slave, &initial_mode);
+    if (options.raw_pty) ::cfmakeraw(&initial_mode);
     ::close(probe_slave);
     ::close(probe_master);
     winsize size{25, 80, 0, 0};

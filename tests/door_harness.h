@@ -52,6 +52,7 @@ struct DoorOptions {
     int given_socket = -1;
     std::string program;      // run this instead of the door
     bool utf8_screen = false; // the terminal is UTF-8, not CP437
+    bool raw_pty = false;     // the pty starts raw, as some BBSes hand it over
 };
 
 class DoorRun {
