@@ -68,7 +68,7 @@ bool Connection::open(const Link& link, std::string& error) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: a blocked write must see EINTR
     for (int signo : {SIGHUP, SIGTERM, SIGINT}) ::sigaction(signo, &action, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
+    (void)::signal(SIGPIPE, SIG_IGN);
 
     termios mode{};
     if (!telnet_ && ::isatty(in_fd_) && ::tcgetattr(in_fd_, &mode) == 0) {

@@ -38,7 +38,7 @@ const char* program_name() {
 }
 
 [[noreturn]] void refuse_to_run(const std::string& path, const std::string& problem) {
-    std::fprintf(stderr, "%s: %s: %s\n", program_name(), path.c_str(), problem.c_str());
+    (void)std::fprintf(stderr, "%s: %s: %s\n", program_name(), path.c_str(), problem.c_str());
     std::exit(1);
 }
 

@@ -19,7 +19,7 @@ namespace {
 
 constexpr std::size_t max_name = 35;
 constexpr std::size_t max_file_size = 1 << 20; // no real drop file comes near this
-constexpr long long max_seconds = 24 * 60 * 60;
+constexpr long long max_seconds = 24LL * 60 * 60;
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t';

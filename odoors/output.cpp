@@ -76,7 +76,7 @@ template <typename T> std::string format_one(const std::string& spec, T value) {
     int size = std::snprintf(nullptr, 0, spec.c_str(), value);
     if (size <= 0) return {};
     std::string out(static_cast<std::size_t>(size) + 1, '\0');
-    std::snprintf(out.data(), out.size(), spec.c_str(), value);
+    (void)std::snprintf(out.data(), out.size(), spec.c_str(), value);
     out.resize(static_cast<std::size_t>(size));
     return out;
 }
@@ -86,7 +86,7 @@ std::string signed_value(const Conversion& c, va_list* args) {
     case 'l': return format_one(c.spec, va_arg(*args, long));
     case 'q': return format_one(c.spec, va_arg(*args, long long));
     case 'j': return format_one(c.spec, va_arg(*args, intmax_t));
-    case 'z': return format_one(c.spec, va_arg(*args, std::ptrdiff_t));
+    case 'z':
     case 't': return format_one(c.spec, va_arg(*args, std::ptrdiff_t));
     default: return format_one(c.spec, va_arg(*args, int));
     }
@@ -97,7 +97,7 @@ std::string unsigned_value(const Conversion& c, va_list* args) {
     case 'l': return format_one(c.spec, va_arg(*args, unsigned long));
     case 'q': return format_one(c.spec, va_arg(*args, unsigned long long));
     case 'j': return format_one(c.spec, va_arg(*args, uintmax_t));
-    case 'z': return format_one(c.spec, va_arg(*args, std::size_t));
+    case 'z':
     case 't': return format_one(c.spec, va_arg(*args, std::size_t));
     default: return format_one(c.spec, va_arg(*args, unsigned));
     }

@@ -60,7 +60,7 @@ static void ShowQuote() {
         memset((char*)&Words + Got, 0, sizeof Words - Got);
         Error(30, __LINE__, DataFile);
     }
-    fclose(fp);
+    (void)fclose(fp); // nothing was written: a failed close loses nothing
 
     Visible(Shown, Words.User, sizeof Words.User);
     od_printf("`grey`These Valedicts left by ");
@@ -80,7 +80,7 @@ static void SaveTarget(char* Target, size_t Size) {
     char Next[PATH_MAX];
     int Hops;
 
-    snprintf(Target, Size, "%s", DataFile);
+    (void)snprintf(Target, Size, "%s", DataFile);
     for (Hops = 0; Hops < 16; Hops++) {
         ssize_t Length = readlink(Target, Link, sizeof Link - 1);
         if (Length < 0) return;
@@ -106,7 +106,7 @@ static void SaveQuote(const WORDS* Words) {
     FILE* fp;
 
     SaveTarget(Target, sizeof Target);
-    snprintf(Temp, sizeof Temp, "%s.XXXXXX", Target);
+    (void)snprintf(Temp, sizeof Temp, "%s.XXXXXX", Target);
     fd = mkstemp(Temp);
     if (fd < 0) {
         Error(10, __LINE__, DataFile);
@@ -138,7 +138,7 @@ static void SaveQuote(const WORDS* Words) {
     // The rename itself must survive a power cut too.
     char Folder[PATH_MAX];
     const char* Slash = strrchr(Target, '/');
-    snprintf(Folder, sizeof Folder, "%.*s", Slash ? (int)(Slash - Target + 1) : 1,
+    (void)snprintf(Folder, sizeof Folder, "%.*s", Slash ? (int)(Slash - Target + 1) : 1,
              Slash ? Target : ".");
     int Dir = open(Folder, O_RDONLY);
     if (Dir >= 0) {
@@ -152,7 +152,7 @@ static void AddQuote() {
     int Current;
     bool Blank;
 
-    Words = (WORDS*)calloc(1, sizeof(WORDS));
+    Words = static_cast<WORDS*>(calloc(1, sizeof(WORDS)));
     if (Words == NULL) {
         Error(60, __LINE__, NULL);
         return;
