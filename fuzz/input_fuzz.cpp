@@ -1,0 +1,73 @@
+// The caller's input path: telnet (on sockets), the key decoder and the line
+// editor. However the bytes are split into reads, the keys are the same, and
+// the line holds only what the editor may store.
+#include "input.h"
+#include "output.h"
+#include "telnet.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct Run {
+    std::vector<od::Key> keys;
+    std::string line;
+    bool ended = false;
+};
+
+// `cuts` gives the length of each read; 0 means the rest at once.
+Run feed(std::string_view wire, bool telnet_on, std::string_view cuts) {
+    od::Telnet telnet;
+    od::KeyDecoder decoder;
+    od::LineEditor editor(69, 32, 127);
+    od::Output echo(true);
+    Run run;
+    std::size_t at = 0, cut = 0;
+    while (at < wire.size()) {
+        std::size_t n = cut < cuts.size() ? static_cast<unsigned char>(cuts[cut++]) % 8 : 0;
+        if (n == 0) n = wire.size() - at;
+        n = std::min(n, wire.size() - at);
+        std::string data, replies;
+        if (telnet_on)
+            telnet.receive(wire.substr(at, n), data, replies);
+        else
+            data.assign(wire.substr(at, n));
+        at += n;
+        std::vector<od::Key> keys;
+        for (char c : data) decoder.feed(static_cast<unsigned char>(c), keys);
+        for (const auto& k : keys) {
+            run.keys.push_back(k);
+            if (!run.ended) run.ended = editor.apply(k, echo);
+        }
+    }
+    run.line = editor.line();
+    return run;
+}
+
+bool same(const std::vector<od::Key>& a, const std::vector<od::Key>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i].kind != b[i].kind || a[i].byte != b[i].byte) return false;
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    bool telnet_on = data[0] & 1;
+    std::size_t cut_count = std::min<std::size_t>(data[1], size - 2);
+    std::string_view cuts(reinterpret_cast<const char*>(data + 2), cut_count);
+    std::string_view wire(reinterpret_cast<const char*>(data + 2 + cut_count),
+                          size - 2 - cut_count);
+
+    Run whole = feed(wire, telnet_on, {});
+    Run split = feed(wire, telnet_on, cuts);
+    if (!same(whole.keys, split.keys) || whole.line != split.line) std::abort();
+    if (whole.line.size() > 69) std::abort();
+    for (unsigned char c : whole.line)
+        if (c < 32 || c > 126) std::abort();
+    return 0;
+}
