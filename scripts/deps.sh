@@ -20,4 +20,4 @@ need_packages() {
 }
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libtelnet-dev)
-TEST_PACKAGES=(libgtest-dev libvterm-dev inetutils-telnet)
+TEST_PACKAGES=(libgtest-dev libvterm-dev inetutils-telnet valgrind)

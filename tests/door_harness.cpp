@@ -47,7 +47,15 @@ int pc_colour(int ansi) {
     return table[ansi & 7];
 }
 
-constexpr int wait_limit_ms = 10000;
+// Under valgrind the door runs many times slower.
+bool under_valgrind() {
+    const char* v = std::getenv("VALEDICT_VALGRIND");
+    return v && *v == '1';
+}
+
+int wait_limit_ms() {
+    return under_valgrind() ? 60000 : 10000;
+}
 
 } // namespace
 
@@ -142,7 +150,16 @@ DoorRun::DoorRun(const DoorOptions& options) {
     std::vector<char*> envp;
     for (auto& e : env_strings) envp.push_back(e.data());
     envp.push_back(nullptr);
+    std::vector<std::string> wrapper;
+    if (options.program.empty() && under_valgrind())
+        wrapper = {"/usr/bin/valgrind",
+                   "--quiet",
+                   "--error-exitcode=99",
+                   "--leak-check=full",
+                   "--errors-for-leak-kinds=definite",
+                   "--show-leak-kinds=definite"};
     std::vector<char*> argv;
+    for (auto& w : wrapper) argv.push_back(w.data());
     argv.push_back(name.data());
     for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -196,7 +213,7 @@ DoorRun::DoorRun(const DoorOptions& options) {
             ::setrlimit(RLIMIT_FSIZE, &limit);
         }
         if (drop_root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) _exit(126);
-        ::execve(name.c_str(), argv.data(), envp.data());
+        ::execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     if (options.separate_stderr) {
@@ -256,7 +273,7 @@ bool DoorRun::pump(int timeout_ms) {
 }
 
 bool DoorRun::wait_for(const std::string& text) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_limit_ms);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_limit_ms());
     while (std::chrono::steady_clock::now() < end) {
         if (screen.all().find(text) != std::string::npos) return true;
         if (!pump(100)) return screen.all().find(text) != std::string::npos;
@@ -266,7 +283,7 @@ bool DoorRun::wait_for(const std::string& text) {
 
 int DoorRun::wait_exit() {
     if (exited_) return status_;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_limit_ms);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_limit_ms());
     while (std::chrono::steady_clock::now() < end) {
         int status = 0;
         pid_t done = ::waitpid(pid, &status, WNOHANG);

@@ -1,0 +1,162 @@
+// Whatever a caller, a BBS or a disk does to the door: hang-ups at every
+// wait, a kill in the middle of a save, a full disk.
+#include "door_harness.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <random>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* question = "Would you like to add some valedicts [Y/n]:";
+
+std::string record(const std::string& line, const std::string& user) {
+    std::string r(386, '\0');
+    r.replace(0, line.size(), line);
+    r.replace(350, user.size(), user);
+    return r;
+}
+
+std::string door32(int comm, int handle) {
+    return std::to_string(comm) + "\r\n" + std::to_string(handle) +
+           "\r\n38400\r\nTest BBS\r\n1\r\nFault Caller\r\nfaultq\r\n30\r\n60\r\n1\r\n1\r\n";
+}
+
+enum class HangUp { PtyClosed, PtySighup, SocketClosed };
+
+struct Wait {
+    int prompts; // entry lines typed before the hang-up; -1: at the question
+    bool at_save;
+};
+
+class HangUpAtEveryWait : public testing::TestWithParam<std::tuple<HangUp, int>> {};
+
+TEST_P(HangUpAtEveryWait, EndsTheDoorAndKeepsTheFile) {
+    auto [how, where] = GetParam();
+    // where: 0 the question, 1 to 5 the line prompts, 6 the save question.
+    TempDir dir;
+    std::string old = record("kept as it was", "before");
+    dir.write("valedict.dat", old);
+    dir.write("DOOR32.SYS", door32(how == HangUp::SocketClosed ? 2 : 0, 3));
+    DoorOptions options;
+    options.args = {dir.path()};
+    options.cwd = dir.path();
+    if (how == HangUp::SocketClosed) options.link = DoorOptions::Link::SocketPair;
+    DoorRun door(options);
+    ASSERT_TRUE(door.wait_for(question)) << door.screen.all();
+    if (where >= 1) {
+        door.type("Y");
+        for (int line = 1; line < where && line <= 5; ++line) {
+            ASSERT_TRUE(door.wait_for(std::to_string(line) + ":"));
+            door.type("line " + std::to_string(line) + "\r");
+        }
+        if (where == 6) {
+            ASSERT_TRUE(door.wait_for("Save these valedicts [Y/n]:")) << door.screen.all();
+        } else {
+            ASSERT_TRUE(door.wait_for(std::to_string(where) + ":"));
+        }
+    }
+    termios before = door.initial_mode;
+    if (how == HangUp::PtySighup)
+        door.signal(SIGHUP);
+    else
+        door.hang_up();
+    EXPECT_EQ(door.wait_exit(), 10);
+    EXPECT_EQ(::kill(door.pid, 0), -1); // reaped: nothing left behind
+    EXPECT_EQ(errno, ESRCH);
+    EXPECT_EQ(dir.read("valedict.dat"), old);
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_TRUE(entry.path().filename() == "valedict.dat" ||
+                    entry.path().filename() == "DOOR32.SYS")
+            << entry.path();
+    if (how == HangUp::PtySighup) {
+        termios after{};
+        ASSERT_TRUE(door.terminal_mode(after));
+        EXPECT_EQ(after.c_lflag & (ECHO | ICANON), before.c_lflag & (ECHO | ICANON));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, HangUpAtEveryWait,
+                         testing::Combine(testing::Values(HangUp::PtyClosed, HangUp::PtySighup,
+                                                          HangUp::SocketClosed),
+                                          testing::Range(0, 7)));
+
+TEST(Faults, AKillAtAnyMomentOfASaveLeavesAWholeRecord) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32(0, -1));
+    std::string current = record("round 0", "faultq");
+    dir.write("valedict.dat", current);
+    std::mt19937 random(12345);
+    for (int round = 1; round <= 40; ++round) {
+        DoorOptions options;
+        options.args = {dir.path()};
+        options.cwd = dir.path();
+        DoorRun door(options);
+        ASSERT_TRUE(door.wait_for(question));
+        std::string line = "round " + std::to_string(round);
+        door.type("Y" + line + "\r\r");
+        ASSERT_TRUE(door.wait_for("Save these valedicts [Y/n]:"));
+        door.type("Y");
+        ::usleep(std::uniform_int_distribution<int>(0, 3000)(random));
+        door.signal(SIGKILL);
+        door.wait_exit();
+        std::string now = dir.read("valedict.dat");
+        std::string saved = record(line, "faultq");
+        ASSERT_TRUE(now == current || now == saved)
+            << "round " << round << ": " << now.size() << " bytes";
+        current = now;
+        // A kill between creating and renaming the temporary file may leave it; remove it
+        // so that the next round starts the same way.
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            if (entry.path().filename().string().rfind("valedict.dat.", 0) == 0)
+                fs::remove(entry.path());
+    }
+}
+
+TEST(Faults, AFullDiskKeepsTheOldEntry) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a small filesystem needs root";
+    TempDir dir;
+    std::string mount_point = dir.file("disk");
+    fs::create_directory(mount_point);
+    if (::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=16k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{mount_point};
+
+    std::string old = record("old words", "before");
+    std::ofstream(mount_point + "/valedict.dat", std::ios::binary) << old;
+    std::ofstream(mount_point + "/DOOR32.SYS", std::ios::binary) << door32(0, -1);
+    {
+        std::ofstream filler(mount_point + "/filler", std::ios::binary);
+        std::string block(512, 'f');
+        while (filler.write(block.data(), block.size()) && filler.flush()) {
+        }
+    }
+    DoorOptions options;
+    options.args = {mount_point};
+    options.cwd = mount_point;
+    DoorRun door(options);
+    ASSERT_TRUE(door.wait_for(question));
+    door.type("Ynew words\r\rY");
+    EXPECT_EQ(door.wait_exit(), 10);
+    EXPECT_GE(door.screen.find_row("Cannot write valedict.dat"), 0) << door.screen.all();
+    std::ifstream in(mount_point + "/valedict.dat", std::ios::binary);
+    std::string now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(now, old);
+    for (const auto& entry : fs::directory_iterator(mount_point))
+        EXPECT_EQ(entry.path().filename().string().rfind("valedict.dat.", 0), std::string::npos)
+            << entry.path();
+}
+
+} // namespace
