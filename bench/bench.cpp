@@ -1,0 +1,365 @@
+// Measures the door against its floors and prints a table: start to the
+// question, bytes to the caller, writes per wait, CPU while waiting, memory,
+// and the time of one save.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* question = "Would you like to add some valedicts [Y/n]:";
+const int runs = std::getenv("BENCH_RUNS") ? std::atoi(std::getenv("BENCH_RUNS")) : 31;
+
+struct Child {
+    pid_t pid = -1;
+    int master = -1;
+    std::string out;
+
+    Child(const std::vector<std::string>& argv, const std::string& cwd) {
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        winsize size{25, 80, 0, 0};
+        pid = forkpty(&master, nullptr, nullptr, &size);
+        if (pid == 0) {
+            if (chdir(cwd.c_str()) != 0) _exit(127);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~Child() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(master);
+    }
+    bool wait_for(const std::string& text) {
+        auto end = Clock::now() + std::chrono::seconds(5);
+        while (out.find(text) == std::string::npos) {
+            if (Clock::now() > end) {
+                if (text[0] != '\x01')
+                    std::fprintf(stderr, "timed out waiting for '%s' after %zu bytes: ...%s\n",
+                                 text.c_str(), out.size(),
+                                 out.substr(out.size() > 120 ? out.size() - 120 : 0).c_str());
+                return false;
+            }
+            pollfd fd{master, POLLIN, 0};
+            if (poll(&fd, 1, 100) <= 0) continue;
+            char buf[4096];
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) return out.find(text) != std::string::npos;
+            out.append(buf, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+    void type(const std::string& keys) {
+        if (write(master, keys.data(), keys.size()) < 0) std::perror("write");
+    }
+    int finish() {
+        int status = 0;
+        wait_for("\x01never"); // drain until the door closes its side
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(pid, SIGKILL); // still there after 20 s: something is wrong
+            waitpid(pid, &status, 0);
+        }
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double ms_since(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+long long schedstat_ns(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    long long ns = -1;
+    in >> ns;
+    return ns;
+}
+
+long peak_kb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// The caller's colour after an SGR sequence: foreground 0-7, bright flag.
+struct Pen {
+    int fg = 7;
+    bool bright = false;
+    bool operator==(const Pen&) const = default;
+};
+
+Pen apply_sgr(Pen pen, const std::string& params) {
+    std::stringstream ss(params);
+    std::string p;
+    if (params.empty()) return Pen{};
+    while (std::getline(ss, p, ';')) {
+        int n = p.empty() ? 0 : std::atoi(p.c_str());
+        if (n == 0)
+            pen = Pen{};
+        else if (n == 1)
+            pen.bright = true;
+        else if (n == 22)
+            pen.bright = false;
+        else if (n >= 30 && n <= 37)
+            pen.fg = n - 30;
+    }
+    return pen;
+}
+
+// The shortest SGR that takes `from` to `to`, by trying every short list.
+std::size_t shortest_sgr(Pen from, Pen to) {
+    std::vector<std::string> atoms = {"", "0", "1", "22"};
+    for (int i = 30; i <= 37; ++i) atoms.push_back(std::to_string(i));
+    std::size_t best = 1000;
+    for (const auto& a : atoms)
+        for (const auto& b : atoms)
+            for (const auto& c : atoms) {
+                std::string params = a;
+                for (const auto* x : {&b, &c})
+                    if (!x->empty()) params += (params.empty() && a.empty() ? "" : ";") + *x;
+                if (apply_sgr(from, params) == to) best = std::min(best, params.size() + 3);
+            }
+    return best;
+}
+
+// Visible bytes plus the cheapest colour change wherever a visible
+// character's colour differs from the last one's.
+std::size_t floor_bytes(const std::string& wire) {
+    std::size_t total = 0;
+    Pen pen, shown;
+    bool any = false;
+    for (std::size_t i = 0; i < wire.size(); ++i) {
+        if (wire[i] == '\x1b' && i + 1 < wire.size() && wire[i + 1] == '[') {
+            std::size_t j = wire.find_first_of("ABCDEFGHJKSTfmhlsu", i + 2);
+            if (j == std::string::npos) break;
+            if (wire[j] == 'm') pen = apply_sgr(pen, wire.substr(i + 2, j - i - 2));
+            i = j;
+            continue;
+        }
+        ++total;
+        auto c = static_cast<unsigned char>(wire[i]);
+        if (c <= ' ') continue; // a blank or a control shows no colour
+        if (!any || !(pen == shown)) total += shortest_sgr(any ? shown : Pen{-1, false}, pen);
+        shown = pen;
+        any = true;
+    }
+    return total;
+}
+
+struct Setup {
+    fs::path dir;
+    std::string door, floor;
+    void drop_file() const {
+        std::ofstream(dir / "DOOR32.SYS", std::ios::binary)
+            << "0\r\n-1\r\n38400\r\nBench BBS\r\n1\r\nBench "
+               "Caller\r\nbench\r\n30\r\n60\r\n1\r\n1\r\n";
+    }
+    void entry(int lines, int width) const {
+        std::string r(386, '\0');
+        for (int i = 0; i < lines; ++i) r.replace(70 * i, width, std::string(width, 'a' + i));
+        r.replace(350, 5, "bench");
+        if (lines)
+            std::ofstream(dir / "valedict.dat", std::ios::binary) << r;
+        else
+            fs::remove(dir / "valedict.dat");
+    }
+    std::vector<std::string> door_argv() const { return {door, dir.string()}; }
+};
+
+struct Row {
+    std::string what, door, floor, ratio;
+};
+
+std::string fixed(double v, int digits = 2) {
+    char b[64];
+    std::snprintf(b, sizeof b, "%.*f", digits, v);
+    return b;
+}
+
+std::string run_capture(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: %s DOOR FLOOR RESULTS.md\n", argv[0]);
+        return 2;
+    }
+    Setup s{fs::temp_directory_path() / ("valedict-bench-" + std::to_string(getpid())), argv[1],
+            argv[2]};
+    fs::create_directories(s.dir);
+    s.drop_file();
+    s.entry(5, 69);
+    std::vector<Row> rows;
+
+    // Start to the question.
+    std::vector<double> door_ms, floor_ms;
+    for (int i = 0; i < runs; ++i) {
+        auto t = Clock::now();
+        Child d(s.door_argv(), s.dir.string());
+        d.wait_for(question);
+        door_ms.push_back(ms_since(t));
+        d.type("N");
+        d.finish();
+        t = Clock::now();
+        Child f({s.floor}, s.dir.string());
+        f.wait_for(question);
+        floor_ms.push_back(ms_since(t));
+        f.type("N\r"); // the floor reads a cooked pty: a key arrives with Enter
+        f.finish();
+    }
+    double dm = median(door_ms), fm = median(floor_ms);
+    rows.push_back({"start to the question, median of " + std::to_string(runs) + " (ms)",
+                    fixed(dm, 3), fixed(fm, 3), fixed(dm / fm)});
+
+    // Bytes to the caller for three fixed calls.
+    struct Call {
+        std::string name;
+        int lines;
+        std::vector<std::string> keys;
+        std::vector<std::string> waits;
+    };
+    std::vector<Call> calls = {
+        {"no entry on file, N", 0, {"N"}, {question}},
+        {"entry of five full lines, N", 5, {"N"}, {question}},
+        {"new entry of three lines saved",
+         0,
+         {"Y", "first line\r", "second line\r", "third line\r", "\r", "Y"},
+         {question,
+          "1\x1b[m: ", "2\x1b[m: ", "3\x1b[m: ", "4\x1b[m: ", "Save these valedicts [Y/n]:"}},
+    };
+    for (const auto& call : calls) {
+        s.entry(call.lines, 69);
+        Child d(s.door_argv(), s.dir.string());
+        for (std::size_t k = 0; k < call.keys.size(); ++k) {
+            d.wait_for(call.waits[k]);
+            d.type(call.keys[k]);
+        }
+        d.finish();
+        double floor = static_cast<double>(floor_bytes(d.out));
+        rows.push_back({"bytes to the caller: " + call.name, std::to_string(d.out.size()),
+                        fixed(floor, 0), fixed(static_cast<double>(d.out.size()) / floor, 3)});
+    }
+
+    // Write calls per wait for input, counted by strace over the saving call.
+    if (access("/usr/bin/strace", X_OK) == 0) {
+        s.entry(0, 0);
+        std::string trace = (s.dir / "trace").string();
+        Child d({"/usr/bin/strace", "-f", "-qq", "-e", "trace=write,poll", "-o", trace, s.door,
+                 s.dir.string()},
+                s.dir.string());
+        const auto& call = calls[2];
+        for (std::size_t k = 0; k < call.keys.size(); ++k) {
+            d.wait_for(call.waits[k]);
+            d.type(call.keys[k]);
+        }
+        d.finish();
+        std::ifstream in(trace);
+        std::string line;
+        int writes = 0, waits = 0;
+        while (std::getline(in, line)) {
+            if (line.find("write(1,") != std::string::npos) ++writes;
+            if (line.find("poll([{fd=0") != std::string::npos) ++waits;
+        }
+        // The last write is the one at exit, after the last wait.
+        rows.push_back({"write calls per wait for input (saving call)",
+                        std::to_string(writes - 1) + " / " + std::to_string(waits), "1",
+                        fixed(static_cast<double>(writes - 1) / waits)});
+    }
+
+    // CPU while waiting 10 s at the question, and peak memory.
+    s.entry(5, 69);
+    {
+        Child d(s.door_argv(), s.dir.string());
+        Child f({s.floor}, s.dir.string());
+        d.wait_for(question);
+        f.wait_for(question);
+        long long d0 = schedstat_ns(d.pid), f0 = schedstat_ns(f.pid);
+        sleep(10);
+        double dcpu = static_cast<double>(schedstat_ns(d.pid) - d0) / 1e6;
+        double fcpu = static_cast<double>(schedstat_ns(f.pid) - f0) / 1e6;
+        rows.push_back({"CPU while waiting 10 s at the question (ms)", fixed(dcpu, 4),
+                        fixed(fcpu, 4), fcpu > 0 ? fixed(dcpu / fcpu) : "-"});
+        long dk = peak_kb(d.pid), fk = peak_kb(f.pid);
+        rows.push_back({"peak resident memory (KiB)", std::to_string(dk), std::to_string(fk),
+                        fixed(static_cast<double>(dk) / fk)});
+        d.type("N");
+        f.type("N\r");
+        d.finish();
+        f.finish();
+    }
+
+    // One save: from the answer at the save question to the door's end,
+    // against the same path answered No.
+    std::vector<double> save_ms, nosave_ms;
+    for (int i = 0; i < runs; ++i) {
+        for (bool save : {true, false}) {
+            Child d(s.door_argv(), s.dir.string());
+            d.wait_for(question);
+            d.type("Y");
+            d.wait_for("1\x1b[m: "); // the prompt as the door colours it
+            d.type("saved words\r\r");
+            d.wait_for("Save these valedicts [Y/n]:");
+            auto t = Clock::now();
+            d.type(save ? "Y" : "N");
+            d.finish();
+            (save ? save_ms : nosave_ms).push_back(ms_since(t));
+        }
+    }
+    double sm = median(save_ms), nm = median(nosave_ms);
+    rows.push_back({"save answered to door ended, median (ms); floor: answered No", fixed(sm, 3),
+                    fixed(nm, 3), fixed(sm / nm)});
+
+    utsname u{};
+    uname(&u);
+    std::string cpu = run_capture("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2");
+    cpu.erase(0, cpu.find_first_not_of(' '));
+    if (!cpu.empty() && cpu.back() == '\n') cpu.pop_back();
+    std::ostringstream table;
+    table << "Machine: " << u.sysname << " " << u.release << " " << u.machine << ", " << cpu << ", "
+          << sysconf(_SC_NPROCESSORS_ONLN) << " cores. Connection: a pseudo-terminal.\n\n";
+    table << "| measure | door | floor | ratio |\n|---|---|---|---|\n";
+    for (const auto& r : rows)
+        table << "| " << r.what << " | " << r.door << " | " << r.floor << " | " << r.ratio
+              << " |\n";
+    std::printf("%s", table.str().c_str());
+    std::ofstream(argv[3]) << table.str();
+    fs::remove_all(s.dir);
+    return 0;
+}
