@@ -151,7 +151,7 @@ std::string missing_name(const std::vector<std::string_view>& lines, std::size_t
     if (lines.size() < last_needed)
         return "file ends at line " + std::to_string(lines.size()) +
                ", before the caller's name (" + where + ")";
-    return where + " gives no caller name";
+    return "no caller name on " + where;
 }
 
 // "2026-12-08T23:59:00Z" as seconds since the epoch, UTC.
@@ -218,10 +218,7 @@ DropParse parse_door32(std::string_view text) {
     info.real_name = clean_name(line(lines, 6));
     info.name = clean_name(line(lines, 7));
     if (info.name.empty()) info.name = info.real_name;
-    if (info.name.empty())
-        return failure(lines.size() < 6 ? "file ends at line " + std::to_string(lines.size()) +
-                                              ", before the caller's name (lines 6 and 7)"
-                                        : "lines 6 and 7 give no caller name");
+    if (info.name.empty()) return failure(missing_name(lines, 6, "lines 6 and 7"));
     info.comm_type = number_or(line(lines, 1), 0, -1, 99);
     info.handle = number_or(line(lines, 2), -1, -1, 1 << 20);
     info.local = info.comm_type == 0;
@@ -240,10 +237,7 @@ DropParse parse_door_sys(std::string_view text) {
     info.real_name = clean_name(line(lines, 10));
     info.name = clean_name(line(lines, 36));
     if (info.name.empty()) info.name = info.real_name;
-    if (info.name.empty())
-        return failure(lines.size() < 10 ? "file ends at line " + std::to_string(lines.size()) +
-                                               ", before the caller's name (line 10)"
-                                         : "line 10 gives no caller name");
+    if (info.name.empty()) return failure(missing_name(lines, 10, "line 10"));
     auto port = line(lines, 1);
     if (!port.empty() && port.back() == ':') port.remove_suffix(1);
     info.local = same_name(port, "COM0");
