@@ -3,10 +3,8 @@
 #include <OpenDoor.h>
 #include <string.h>
 
-int main(int argc, char *argv[])
-{
-    if (argc > 1)
-        strncpy(od_control.info_path, argv[1], sizeof od_control.info_path - 1);
+int main(int argc, char* argv[]) {
+    if (argc > 1) strncpy(od_control.info_path, argv[1], sizeof od_control.info_path - 1);
     od_init();
     od_printf("`bright white`Hello, `yellow`%s`bright white`, from node %d.\n\r",
               od_control.user_name, od_control.od_node);

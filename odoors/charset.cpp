@@ -20,7 +20,9 @@ class Iconv {
     Iconv(const Iconv&) = delete;
     Iconv& operator=(const Iconv&) = delete;
     // iconv_open's failure value is (iconv_t)-1.
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); } // NOLINT(performance-no-int-to-ptr)
+    bool ok() const {
+        return cd_ != reinterpret_cast<iconv_t>(-1);
+    } // NOLINT(performance-no-int-to-ptr)
     iconv_t get() const { return cd_; }
 
   private:

@@ -67,39 +67,39 @@ int ansi_index(int pc) {
 
 // One printf conversion, taken from the format and the argument list.
 struct Conversion {
-    std::string spec; // with '*' already replaced by the numbers it took
-    char length = 0;  // 'H' hh, 'h', 'l', 'q' ll, 'j', 'z', 't', 'L'
+    std::string directive; // the conversion, with '*' already replaced by the numbers it took
+    char length = 0;       // 'H' hh, 'h', 'l', 'q' ll, 'j', 'z', 't', 'L'
     char kind = 0;
 };
 
-template <typename T> std::string format_one(const std::string& spec, T value) {
-    int size = std::snprintf(nullptr, 0, spec.c_str(), value);
+template <typename T> std::string format_one(const std::string& directive, T value) {
+    int size = std::snprintf(nullptr, 0, directive.c_str(), value);
     if (size <= 0) return {};
     std::string out(static_cast<std::size_t>(size) + 1, '\0');
-    (void)std::snprintf(out.data(), out.size(), spec.c_str(), value);
+    (void)std::snprintf(out.data(), out.size(), directive.c_str(), value);
     out.resize(static_cast<std::size_t>(size));
     return out;
 }
 
 std::string signed_value(const Conversion& c, va_list* args) {
     switch (c.length) {
-    case 'l': return format_one(c.spec, va_arg(*args, long));
-    case 'q': return format_one(c.spec, va_arg(*args, long long));
-    case 'j': return format_one(c.spec, va_arg(*args, intmax_t));
+    case 'l': return format_one(c.directive, va_arg(*args, long));
+    case 'q': return format_one(c.directive, va_arg(*args, long long));
+    case 'j': return format_one(c.directive, va_arg(*args, intmax_t));
     case 'z':
-    case 't': return format_one(c.spec, va_arg(*args, std::ptrdiff_t));
-    default: return format_one(c.spec, va_arg(*args, int));
+    case 't': return format_one(c.directive, va_arg(*args, std::ptrdiff_t));
+    default: return format_one(c.directive, va_arg(*args, int));
     }
 }
 
 std::string unsigned_value(const Conversion& c, va_list* args) {
     switch (c.length) {
-    case 'l': return format_one(c.spec, va_arg(*args, unsigned long));
-    case 'q': return format_one(c.spec, va_arg(*args, unsigned long long));
-    case 'j': return format_one(c.spec, va_arg(*args, uintmax_t));
+    case 'l': return format_one(c.directive, va_arg(*args, unsigned long));
+    case 'q': return format_one(c.directive, va_arg(*args, unsigned long long));
+    case 'j': return format_one(c.directive, va_arg(*args, uintmax_t));
     case 'z':
-    case 't': return format_one(c.spec, va_arg(*args, std::size_t));
-    default: return format_one(c.spec, va_arg(*args, unsigned));
+    case 't': return format_one(c.directive, va_arg(*args, std::size_t));
+    default: return format_one(c.directive, va_arg(*args, unsigned));
     }
 }
 
@@ -111,20 +111,20 @@ std::string convert(const Conversion& c, va_list* args) {
     case 'u':
     case 'x':
     case 'X': return unsigned_value(c, args);
-    case 'c': return format_one(c.spec, va_arg(*args, int));
+    case 'c': return format_one(c.directive, va_arg(*args, int));
     case 's':
         if (c.length == 'l') {
             const wchar_t* wide = va_arg(*args, const wchar_t*);
-            return format_one(c.spec, wide ? wide : L"(null)");
+            return format_one(c.directive, wide ? wide : L"(null)");
         } else {
             const char* text = va_arg(*args, const char*);
-            return format_one(c.spec, text ? text : "(null)");
+            return format_one(c.directive, text ? text : "(null)");
         }
-    case 'p': return format_one(c.spec, va_arg(*args, void*));
+    case 'p': return format_one(c.directive, va_arg(*args, void*));
     case 'n': (void)va_arg(*args, void*); return {}; // never written through
     default:
-        if (c.length == 'L') return format_one(c.spec, va_arg(*args, long double));
-        return format_one(c.spec, va_arg(*args, double));
+        if (c.length == 'L') return format_one(c.directive, va_arg(*args, long double));
+        return format_one(c.directive, va_arg(*args, double));
     }
 }
 
@@ -132,20 +132,20 @@ std::string convert(const Conversion& c, va_list* args) {
 // 0 when what follows is not a conversion (it is then shown as typed).
 std::size_t parse_conversion(std::string_view rest, va_list* args, Conversion& c) {
     std::size_t i = 0;
-    c.spec = "%";
+    c.directive = "%";
     auto take_number = [&] {
         if (i < rest.size() && rest[i] == '*') {
-            c.spec += std::to_string(va_arg(*args, int));
+            c.directive += std::to_string(va_arg(*args, int));
             ++i;
             return;
         }
-        while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') c.spec += rest[i++];
+        while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') c.directive += rest[i++];
     };
     while (i < rest.size() && std::string_view("-+ #0'").find(rest[i]) != std::string_view::npos)
-        c.spec += rest[i++];
+        c.directive += rest[i++];
     take_number();
     if (i < rest.size() && rest[i] == '.') {
-        c.spec += rest[i++];
+        c.directive += rest[i++];
         take_number();
     }
     auto length_start = i;
@@ -163,8 +163,8 @@ std::size_t parse_conversion(std::string_view rest, va_list* args, Conversion& c
     if (i >= rest.size()) return 0;
     c.kind = rest[i];
     if (std::string_view("diouxXcspneEfFgGaA").find(c.kind) == std::string_view::npos) return 0;
-    c.spec += length;
-    c.spec += c.kind;
+    c.directive += length;
+    c.directive += c.kind;
     return i + 1;
 }
 

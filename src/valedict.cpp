@@ -139,7 +139,7 @@ static void SaveQuote(const WORDS* Words) {
     char Folder[PATH_MAX];
     const char* Slash = strrchr(Target, '/');
     (void)snprintf(Folder, sizeof Folder, "%.*s", Slash ? (int)(Slash - Target + 1) : 1,
-             Slash ? Target : ".");
+                   Slash ? Target : ".");
     int Dir = open(Folder, O_RDONLY);
     if (Dir >= 0) {
         fsync(Dir);

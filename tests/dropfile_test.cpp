@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                  90 * 60},
         Expected{"captured/talisman-0.51_door32.sys", "aLPHA", "Robbie Whiting", true, true, 1,
                  90 * 60},
-        Expected{"doc-examples/door32-spec-rev1-example_door32.sys", "g00r00", "James Coyle", true,
+        Expected{"doc-examples/door32-rev1-doc-example_door32.sys", "g00r00", "James Coyle", true,
                  true, 1, 58 * 60},
         Expected{"generated/enigma_door32.sys", "janeq", "Jane Q Public", true, false, 3, 546 * 60},
         Expected{"reconstructed/wwiv-5_linux_door32.sys", "JANEQ", "Jane Q Public", true, true, 3,
