@@ -19,10 +19,11 @@ class Iconv {
     }
     Iconv(const Iconv&) = delete;
     Iconv& operator=(const Iconv&) = delete;
-    // iconv_open's failure value is (iconv_t)-1.
     bool ok() const {
+        // iconv_open's failure value is (iconv_t)-1.
+        // NOLINTNEXTLINE(performance-no-int-to-ptr)
         return cd_ != reinterpret_cast<iconv_t>(-1);
-    } // NOLINT(performance-no-int-to-ptr)
+    }
     iconv_t get() const { return cd_; }
 
   private:
