@@ -80,9 +80,7 @@ TEST(Socket, TheSysopCanForceEitherLink) {
 
 TEST(Links, EveryLinkShowsTheSameScreens) {
     TempDir dir;
-    std::string record(386, '\0');
-    record.replace(0, 5, "words");
-    record.replace(350, 3, "who");
+    std::string record = data_record({"words"}, "who");
     dir.write("valedict.dat", record);
     auto screens = [&](DoorOptions options, int comm) {
         dir.write("DOOR32.SYS", door32(comm, comm == 2 ? 3 : -1));
@@ -106,8 +104,7 @@ TEST(Links, EveryLinkShowsTheSameScreens) {
 
 TEST(TimeLimits, InactivityEndsTheCallWithoutSaving) {
     TempDir dir;
-    std::string old(386, '\0');
-    old.replace(0, 3, "old");
+    std::string old = data_record({"old"}, "");
     dir.write("valedict.dat", old);
     dir.write("DOOR32.SYS", door32(0, -1));
     DoorOptions options;
@@ -145,9 +142,7 @@ TEST(TimeLimits, TheCallersTimeRunsOut) {
 
 TEST(Charsets, NoAnsiMeansNoEscapeAndPlainBorders) {
     TempDir dir;
-    std::string record(386, '\0');
-    record.replace(0, 5, "words");
-    record.replace(350, 3, "who");
+    std::string record = data_record({"words"}, "who");
     dir.write("valedict.dat", record);
     dir.write("DOOR32.SYS", door32(0, -1, 0));
     auto door = start(dir, {});
@@ -165,8 +160,7 @@ TEST(Charsets, NoAnsiMeansNoEscapeAndPlainBorders) {
 
 TEST(Charsets, Utf8SendsBoxDrawingCharacters) {
     TempDir dir;
-    std::string record(386, '\0');
-    record.replace(0, 5, "words");
+    std::string record = data_record({"words"}, "");
     dir.write("valedict.dat", record);
     dir.write("DOOR32.SYS", door32(0, -1));
     DoorOptions options;
@@ -242,9 +236,7 @@ class TelnetBbs {
 TEST(Telnet, ARealTelnetClientCallsTheDoor) {
     ASSERT_EQ(::access("/usr/bin/telnet", X_OK), 0) << "needs Debian's inetutils-telnet";
     TempDir node;
-    std::string record(386, '\0');
-    record.replace(0, 9, "left here");
-    record.replace(350, 4, "prev");
+    std::string record = data_record({"left here"}, "prev");
     node.write("valedict.dat", record);
     TelnetBbs bbs;
     auto client = bbs.dial();

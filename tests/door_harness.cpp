@@ -1,5 +1,6 @@
 #include "door_harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -347,4 +348,12 @@ std::string door_path() {
 std::string door32_sys(const std::string& real_name, const std::string& alias, int ansi) {
     return "0\r\n-1\r\n38400\r\nTest BBS 1.0\r\n1\r\n" + real_name + "\r\n" + alias +
            "\r\n30\r\n60\r\n" + std::to_string(ansi) + "\r\n1\r\n";
+}
+
+std::string data_record(const std::vector<std::string>& lines, const std::string& user) {
+    std::string r(386, '\0');
+    for (std::size_t i = 0; i < lines.size() && i < 5; ++i)
+        r.replace(70 * i, std::min<std::size_t>(lines[i].size(), 70), lines[i].substr(0, 70));
+    r.replace(350, std::min<std::size_t>(user.size(), 36), user.substr(0, 36));
+    return r;
 }

@@ -99,4 +99,6 @@ class TempDir {
 };
 
 std::string door_path();
+// A 386-byte data file: up to five lines of 70 bytes, then the 36-byte name.
+std::string data_record(const std::vector<std::string>& lines, const std::string& user);
 std::string door32_sys(const std::string& real_name, const std::string& alias, int ansi = 1);

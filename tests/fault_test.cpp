@@ -20,10 +20,7 @@ namespace fs = std::filesystem;
 constexpr const char* question = "Would you like to add some valedicts [Y/n]:";
 
 std::string record(const std::string& line, const std::string& user) {
-    std::string r(386, '\0');
-    r.replace(0, line.size(), line);
-    r.replace(350, user.size(), user);
-    return r;
+    return data_record({line}, user);
 }
 
 std::string door32(int comm, int handle) {

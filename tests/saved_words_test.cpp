@@ -21,14 +21,6 @@ constexpr const char* question = "Would you like to add some valedicts [Y/n]:";
 constexpr const char* save_question = "Save these valedicts [Y/n]:";
 constexpr std::size_t record_size = 386;
 
-std::string record(const std::vector<std::string>& lines, const std::string& user) {
-    std::string r(record_size, '\0');
-    for (std::size_t i = 0; i < lines.size() && i < 5; ++i)
-        r.replace(70 * i, std::min<std::size_t>(lines[i].size(), 70), lines[i].substr(0, 70));
-    r.replace(350, std::min<std::size_t>(user.size(), 36), user.substr(0, 36));
-    return r;
-}
-
 // The line in the door's source where it reports a failure of this kind.
 int source_line_of(const std::string& call) {
     std::ifstream in(VALEDICT_SOURCE);
@@ -91,7 +83,7 @@ TEST(ShowQuote, BordersAndLinesSitInTheirColumnsAndColours) {
     TempDir dir;
     std::string full(69, 'x');
     dir.write("valedict.dat",
-              record({"first line", full, "   ", "fourth", "fifth"}, "Jane Public"));
+              data_record({"first line", full, "   ", "fourth", "fifth"}, "Jane Public"));
     auto door = look(dir);
     const Screen& s = door->screen;
     EXPECT_EQ(s.row(3), "These Valedicts left by Jane Public");
@@ -120,13 +112,13 @@ TEST(ShowQuote, BordersAndLinesSitInTheirColumnsAndColours) {
 
 TEST(ShowQuote, EntryEndsAtTheFirstEmptyLine) {
     TempDir dir;
-    dir.write("valedict.dat", record({"one", "two", "", "four"}, "gap"));
+    dir.write("valedict.dat", data_record({"one", "two", "", "four"}, "gap"));
     auto gap = look(dir);
     EXPECT_EQ(gap->screen.row(5), "  one");
     EXPECT_EQ(gap->screen.row(6), "  two");
     EXPECT_EQ(gap->screen.cell(7, 0).text, "╚");
 
-    dir.write("valedict.dat", record({"", "hidden"}, ""));
+    dir.write("valedict.dat", data_record({"", "hidden"}, ""));
     auto empty = look(dir);
     EXPECT_EQ(empty->screen.row(3), "These Valedicts left by");
     EXPECT_EQ(empty->screen.cell(4, 0).text, "╔");
@@ -148,7 +140,7 @@ TEST(ShowQuote, ShortAndEmptyFilesReportTheReadAndShowNoStrayByte) {
     EXPECT_EQ(empty->screen.cell(6, 0).text, "╚");
 
     // 100 bytes: the first line whole, 30 bytes of the second, nothing more.
-    std::string partial = record({"kept", std::string(69, 'k')}, "").substr(0, 100);
+    std::string partial = data_record({"kept", std::string(69, 'k')}, "").substr(0, 100);
     dir.write("valedict.dat", partial);
     auto cut = look(dir);
     EXPECT_EQ(cut->screen.row(3), message);
@@ -172,9 +164,9 @@ TEST(ShowQuote, FieldsAreBoundedAndLongerFilesReadTo386Bytes) {
 
 TEST(ShowQuote, ControlBytesNeverReachTheTerminalRaw) {
     TempDir dir;
-    dir.write("valedict.dat", record({"clear\x1b[2Jme", "bell\x07 cr\r lf\n bs\b del\x7f",
-                                      "`bright red`tick", "cp437 \xb0\xb1\xb2"},
-                                     "\x1b]0;title\x07who"));
+    dir.write("valedict.dat", data_record({"clear\x1b[2Jme", "bell\x07 cr\r lf\n bs\b del\x7f",
+                                           "`bright red`tick", "cp437 \xb0\xb1\xb2"},
+                                          "\x1b]0;title\x07who"));
     auto door = look(dir);
     const Screen& s = door->screen;
     std::string shown = door->output.substr(0, door->output.find(question));
@@ -195,7 +187,7 @@ TEST(ShowQuote, ControlBytesNeverReachTheTerminalRaw) {
 
 TEST(AddQuote, EnterAtTheFirstPromptAsksNothingAndKeepsTheFile) {
     TempDir dir;
-    std::string old = record({"old words"}, "olduser");
+    std::string old = data_record({"old words"}, "olduser");
     dir.write("valedict.dat", old);
     auto door = leave(dir, {""});
     EXPECT_EQ(door->screen.all().find("Save these"), std::string::npos);
@@ -217,7 +209,7 @@ TEST(AddQuote, OneLineIsSavedWithTheCallersNameAndShownToTheNext) {
     auto door = leave(dir, {"So long, and thanks", ""});
     EXPECT_NE(door->screen.all().find(std::string(save_question) + "Yes"), std::string::npos);
     std::string saved = dir.read("valedict.dat");
-    EXPECT_EQ(saved, record({"So long, and thanks"}, "janeq"));
+    EXPECT_EQ(saved, data_record({"So long, and thanks"}, "janeq"));
 
     auto next = look(dir);
     EXPECT_EQ(next->screen.row(3), "These Valedicts left by janeq");
@@ -230,12 +222,12 @@ TEST(AddQuote, FiveLinesEndTheEntryWithoutASixthPrompt) {
     auto door = leave(dir, lines);
     EXPECT_EQ(door->screen.find_row("6:"), -1);
     lines[4] = std::string(69, 'e'); // the rest was never stored
-    EXPECT_EQ(dir.read("valedict.dat"), record(lines, "janeq"));
+    EXPECT_EQ(dir.read("valedict.dat"), data_record(lines, "janeq"));
 }
 
 TEST(AddQuote, NoAtTheSaveQuestionKeepsTheFile) {
     TempDir dir;
-    std::string old = record({"old words"}, "olduser");
+    std::string old = data_record({"old words"}, "olduser");
     dir.write("valedict.dat", old);
     auto door = leave(dir, {"   ", ""}, "n"); // a line of blanks still leads to the question
     EXPECT_NE(door->screen.all().find(std::string(save_question) + "No"), std::string::npos);
@@ -246,7 +238,7 @@ TEST(AddQuote, EnterSavesAndALongNameFitsItsField) {
     TempDir dir;
     std::string alias(40, 'n');
     auto door = leave(dir, {"typed", ""}, "\r", alias);
-    EXPECT_EQ(dir.read("valedict.dat"), record({"typed"}, std::string(35, 'n')));
+    EXPECT_EQ(dir.read("valedict.dat"), data_record({"typed"}, std::string(35, 'n')));
     auto next = look(dir);
     EXPECT_EQ(next->screen.row(3), "These Valedicts left by " + std::string(35, 'n'));
 }
@@ -254,12 +246,12 @@ TEST(AddQuote, EnterSavesAndALongNameFitsItsField) {
 TEST(AddQuote, BackspaceAndDeleteNeverReachTheFile) {
     TempDir dir;
     leave(dir, {"abcd\x7f\x7fX\bY\x1b[D", ""});
-    EXPECT_EQ(dir.read("valedict.dat"), record({"abY"}, "janeq"));
+    EXPECT_EQ(dir.read("valedict.dat"), data_record({"abY"}, "janeq"));
 }
 
 TEST(SaveQuote, AFolderThatCannotBeWrittenKeepsTheOldEntry) {
     TempDir dir;
-    std::string old = record({"old words"}, "olduser");
+    std::string old = data_record({"old words"}, "olduser");
     dir.write("valedict.dat", old);
     dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
     ::chmod(dir.file("DOOR32.SYS").c_str(), 0644);
@@ -279,7 +271,7 @@ TEST(SaveQuote, AFolderThatCannotBeWrittenKeepsTheOldEntry) {
 
 TEST(SaveQuote, AWriteThatFailsPartWayKeepsTheOldEntryAndLeavesNoTemporary) {
     TempDir dir;
-    std::string old = record({"old words"}, "olduser");
+    std::string old = data_record({"old words"}, "olduser");
     dir.write("valedict.dat", old);
     DoorOptions options;
     options.file_size_limit = 100;
@@ -299,12 +291,12 @@ TEST(SaveQuote, AWriteThatFailsPartWayKeepsTheOldEntryAndLeavesNoTemporary) {
 TEST(SaveQuote, ALinkStaysALinkAndPermissionsStay) {
     TempDir dir;
     fs::create_directory(dir.file("store"));
-    dir.write("store/words.dat", record({"old"}, "x"));
+    dir.write("store/words.dat", data_record({"old"}, "x"));
     ::chmod(dir.file("store/words.dat").c_str(), 0640);
     fs::create_symlink("store/words.dat", dir.file("valedict.dat"));
     leave(dir, {"through the link", ""});
     EXPECT_TRUE(fs::is_symlink(dir.file("valedict.dat")));
-    EXPECT_EQ(dir.read("store/words.dat"), record({"through the link"}, "janeq"));
+    EXPECT_EQ(dir.read("store/words.dat"), data_record({"through the link"}, "janeq"));
     struct stat st {};
     ASSERT_EQ(::stat(dir.file("store/words.dat").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -315,7 +307,8 @@ TEST(SaveQuote, ConcurrentSavesAndReadsAlwaysSeeOneWholeRecord) {
     constexpr int writers = 3, readers = 3, rounds = 30;
     auto expected = [](int w, int r) {
         std::string tag = "w" + std::to_string(w) + "r" + std::to_string(r);
-        return record({tag + " one", tag + " two", tag + " three"}, "writer" + std::to_string(w));
+        return data_record({tag + " one", tag + " two", tag + " three"},
+                           "writer" + std::to_string(w));
     };
     dir.write("valedict.dat", expected(0, 0));
     std::atomic<bool> done{false};
