@@ -1,24 +1,92 @@
 #include "connection.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace od {
 namespace {
 
-// A signal handler can reach nothing but a static; it only wakes the wait.
-int signal_pipe_write = -1;
+// A signal handler can reach nothing but a static: what it needs to wake the
+// wait and to give the terminal back is set once, before any handler is in.
+struct HandlerState {
+    volatile sig_atomic_t wake_fd = -1;
+    volatile sig_atomic_t tty_fd = -1; // -1: no terminal mode to give back
+    termios found{};                   // the mode the door found
+    termios raw{};                     // the mode it runs in
+    volatile sig_atomic_t out_fd = -1;
+    volatile sig_atomic_t out_flags = -1; // -1: the flags were left alone
+};
+HandlerState handler_state;
+
+// Async-signal-safe: tcsetattr and fcntl only.
+void give_back() {
+    if (handler_state.tty_fd >= 0)
+        ::tcsetattr(handler_state.tty_fd, TCSANOW, &handler_state.found);
+    if (handler_state.out_fd >= 0 && handler_state.out_flags >= 0)
+        ::fcntl(handler_state.out_fd, F_SETFL, handler_state.out_flags);
+}
+
+void take_again() {
+    if (handler_state.tty_fd >= 0) ::tcsetattr(handler_state.tty_fd, TCSANOW, &handler_state.raw);
+    if (handler_state.out_fd >= 0 && handler_state.out_flags >= 0)
+        ::fcntl(handler_state.out_fd, F_SETFL, handler_state.out_flags | O_NONBLOCK);
+}
 
 extern "C" void on_terminating_signal(int signo) {
     int saved = errno;
     unsigned char byte = static_cast<unsigned char>(signo);
-    if (signal_pipe_write >= 0) (void)!::write(signal_pipe_write, &byte, 1);
+    if (handler_state.wake_fd >= 0) (void)!::write(handler_state.wake_fd, &byte, 1);
     errno = saved;
+}
+
+// Installed with SA_RESETHAND: once the terminal is back, the signal does
+// what it would have done (a fault faults again, the rest are raised again).
+extern "C" void on_ending_signal(int signo) {
+    give_back();
+    (void)::raise(signo);
+}
+
+void install(int signo, void (*handler)(int), int flags) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    ::sigaction(signo, &action, nullptr);
+}
+
+// Job control: the terminal goes back before the stop and raw mode comes back
+// with the continue, so the next key acts at once.
+extern "C" void on_stop(int) {
+    int saved = errno;
+    give_back();
+    install(SIGTSTP, SIG_DFL, 0);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    ::sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    (void)::raise(SIGTSTP); // the process stops here until continued
+    install(SIGTSTP, on_stop, SA_RESTART);
+    take_again();
+    errno = saved;
+}
+
+extern "C" void on_continue(int) {
+    int saved = errno;
+    take_again();
+    errno = saved;
+}
+
+bool ignored(int signo) {
+    struct sigaction current {};
+    return ::sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
 void set_flags(int fd) {
@@ -30,6 +98,27 @@ bool is_socket(int fd) {
     int type = 0;
     socklen_t size = sizeof type;
     return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0;
+}
+
+// Empty when the socket is a connection the caller is on.
+std::string not_a_connection(int fd) {
+    int type = 0, listening = 0;
+    socklen_t size = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM)
+        return "is a socket but not a stream (UDP or datagram)";
+    size = sizeof listening;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening)
+        return "is a listening socket, not a caller's connection";
+    sockaddr_storage peer{};
+    socklen_t peer_size = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_size) != 0)
+        return "is a socket that is not connected";
+    return {};
+}
+
+int milliseconds_until(std::chrono::steady_clock::time_point end) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 } // namespace
@@ -45,34 +134,41 @@ Link choose_link(int comm_type, int handle, LinkRequest request) {
                      " is not an open socket";
         return link;
     }
+    if (std::string problem = not_a_connection(handle); !problem.empty()) {
+        link.error = "handle " + std::to_string(handle) + " " + problem;
+        return link;
+    }
     link.socket = true;
     link.fd = handle;
     return link;
 }
 
-bool Connection::open(const Link& link, std::string& error) {
+bool Connection::open(const Link& link, int stall_seconds, std::string& error) {
     if (link.socket) {
         in_fd_ = out_fd_ = link.fd;
         telnet_ = std::make_unique<Telnet>();
     }
+    if (stall_seconds > 0) stall_ms_ = stall_seconds * 1000;
     if (::pipe(signal_pipe_) != 0) {
         error = std::string("cannot create a pipe: ") + std::strerror(errno);
         return false;
     }
     set_flags(signal_pipe_[0]);
     set_flags(signal_pipe_[1]);
-    signal_pipe_write = signal_pipe_[1];
+    handler_state.wake_fd = signal_pipe_[1];
 
-    struct sigaction action {};
-    action.sa_handler = on_terminating_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: a blocked write must see EINTR
-    for (int signo : {SIGHUP, SIGTERM, SIGINT}) ::sigaction(signo, &action, nullptr);
-    (void)::signal(SIGPIPE, SIG_IGN);
+    // A caller who stops reading must not block a write for ever: output
+    // waits in poll, with a limit. The flag is the BBS's too, so it goes back.
+    int flags = ::fcntl(out_fd_, F_GETFL);
+    handler_state.out_fd = out_fd_;
+    if (flags >= 0 && !(flags & O_NONBLOCK)) {
+        handler_state.out_flags = flags;
+        ::fcntl(out_fd_, F_SETFL, flags | O_NONBLOCK);
+    }
 
     termios mode{};
     if (!telnet_ && ::isatty(in_fd_) && ::tcgetattr(in_fd_, &mode) == 0) {
-        saved_mode_ = mode;
+        handler_state.found = mode;
         mode.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                                ICRNL | IXON);
         mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -81,9 +177,35 @@ bool Connection::open(const Link& link, std::string& error) {
         mode.c_cflag |= CS8;
         mode.c_cc[VMIN] = 1;
         mode.c_cc[VTIME] = 0;
+        handler_state.raw = mode;
+        handler_state.tty_fd = in_fd_;
         ::tcsetattr(in_fd_, TCSANOW, &mode);
     }
+    install_handlers();
     return true;
+}
+
+void Connection::install_handlers() {
+    // No SA_RESTART: a blocked wait must see EINTR.
+    for (int signo : {SIGHUP, SIGTERM, SIGINT}) install(signo, on_terminating_signal, 0);
+    (void)::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit set by the BBS is a failed write (EFBIG), not a death.
+    if (!ignored(SIGXFSZ)) (void)::signal(SIGXFSZ, SIG_IGN);
+
+    // A fault may come from a stack overflow: its handler needs a stack of its own.
+    std::size_t size = 64 * 1024;
+    fault_stack_.reset(new (std::nothrow) char[size]);
+    if (fault_stack_) {
+        stack_t alternate{};
+        alternate.ss_sp = fault_stack_.get();
+        alternate.ss_size = size;
+        if (::sigaltstack(&alternate, nullptr) != 0) fault_stack_.reset();
+    }
+    for (int signo : {SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGSEGV,
+                      SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})
+        if (!ignored(signo)) install(signo, on_ending_signal, SA_RESETHAND | SA_ONSTACK);
+    if (!ignored(SIGTSTP)) install(SIGTSTP, on_stop, SA_RESTART);
+    install(SIGCONT, on_continue, SA_RESTART);
 }
 
 bool Connection::signalled() {
@@ -111,7 +233,8 @@ bool Connection::write_all(std::string_view bytes) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd fds[2] = {{out_fd_, POLLOUT, 0}, {signal_pipe_[0], POLLIN, 0}};
-            ::poll(fds, 2, -1);
+            int ready = ::poll(fds, 2, stall_ms_);
+            if (ready == 0) return false; // the caller's side has stopped reading
             continue;
         }
         return false; // any other failure leaves no way to reach the caller
@@ -147,11 +270,41 @@ Connection::Event Connection::receive(std::string& bytes, int timeout_ms) {
     }
 }
 
-void Connection::restore() {
-    if (saved_mode_) {
-        ::tcsetattr(in_fd_, TCSANOW, &*saved_mode_);
-        saved_mode_.reset();
+void Connection::linger() {
+    using namespace std::chrono_literals;
+    bool tty = ::isatty(out_fd_);
+    bool socket = !tty && is_socket(out_fd_);
+    if (!tty && !socket) return; // a pipe or a file: nothing to wait for
+    auto end = std::chrono::steady_clock::now() + 200ms;
+    // Events 0: only a hang-up (or a terminating signal) ends the wait early;
+    // keys typed now are left for the BBS.
+    pollfd fds[2] = {{in_fd_, 0, 0}, {signal_pipe_[0], POLLIN, 0}};
+    while (!signalled()) {
+        // A socket can say when the far side has taken everything; a pty
+        // cannot, so it gets the whole moment.
+        if (socket) {
+            int unsent = 0;
+#if defined(FIONWRITE)
+            if (::ioctl(out_fd_, FIONWRITE, &unsent) != 0 || unsent == 0) return;
+#elif defined(TIOCOUTQ)
+            if (::ioctl(out_fd_, TIOCOUTQ, &unsent) != 0 || unsent == 0) return;
+#else
+            return;
+#endif
+        }
+        int left = milliseconds_until(end);
+        if (left == 0) return;
+        int ready = ::poll(fds, 2, socket ? std::min(left, 10) : left);
+        if (ready > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) return;
     }
+}
+
+void Connection::restore() {
+    if (restored_) return;
+    restored_ = true;
+    give_back();
+    handler_state.tty_fd = -1;
+    handler_state.out_fd = -1;
 }
 
 } // namespace od

@@ -5,7 +5,6 @@
 #include "telnet.h"
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <termios.h>
@@ -23,7 +22,8 @@ enum class LinkRequest { Unstated, Stdio, Socket };
 
 // Comm type 0 or a handle below 0: the standard streams. Comm type 2 with a
 // handle that is an open socket while standard input is no terminal: that
-// socket. `request` (from BBSDEV.DRP or the sysop's ODOORS_IO) overrides.
+// socket, which must be a connected stream. `request` (from BBSDEV.DRP or the
+// sysop's ODOORS_IO) overrides.
 Link choose_link(int comm_type, int handle, LinkRequest request);
 
 class Connection {
@@ -36,11 +36,20 @@ class Connection {
     ~Connection() { restore(); }
 
     // Opens the link; installs the handlers that turn SIGHUP, SIGTERM and
-    // SIGINT into a hang-up. A terminal on standard input goes into raw mode.
-    bool open(const Link& link, std::string& error);
+    // SIGINT into a hang-up, and those that give the terminal back before any
+    // other signal ends or stops the door. A terminal on standard input goes
+    // into raw mode. A write that makes no progress for stall_seconds counts
+    // as a hang-up.
+    bool open(const Link& link, int stall_seconds, std::string& error);
 
-    // Sends all of `bytes`; false when the caller has hung up.
+    // Sends all of `bytes`; false when the caller has hung up or stopped
+    // reading.
     bool send(std::string_view bytes);
+
+    // Before a normal end: gives the other side a moment to take the last
+    // bytes (a BBS that relays a pty stops reading once the door is gone).
+    // Returns at once after a hang-up.
+    void linger();
 
     // Blocks until bytes arrive, the timeout (ms, -1 none) passes, the caller
     // hangs up or a terminating signal arrives. The caller's data is appended
@@ -50,17 +59,21 @@ class Connection {
     // A terminating signal has arrived since the connection opened.
     bool signalled();
 
-    // Puts the terminal back as the door found it; safe to call twice.
+    // Puts the terminal and the output's file flags back as the door found
+    // them; safe to call twice.
     void restore();
 
   private:
     bool write_all(std::string_view bytes);
+    void install_handlers();
     int in_fd_ = 0;
     int out_fd_ = 1;
+    int stall_ms_ = 300000;
     std::unique_ptr<Telnet> telnet_;
-    std::optional<termios> saved_mode_;
+    bool restored_ = false;
     int signal_pipe_[2] = {-1, -1};
     bool signalled_ = false;
+    std::unique_ptr<char[]> fault_stack_; // where a fault handler runs on stack overflow
 };
 
 } // namespace od

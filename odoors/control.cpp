@@ -8,6 +8,7 @@
 #include "timer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,12 +72,30 @@ void flush(tODSession& s) {
     s.output.discard();
 }
 
+// The library ends the call itself. A BBS clears the screen or redraws its
+// menu the moment the door is gone, so the reason stays up for a while; a key
+// ends the pause, a hang-up ends the door at once.
 [[noreturn]] void end_call(tODSession& s, const char* why) {
     s.output.set_colour({7, 0});
     s.output.text(why);
     flush(s);
+    auto end = od::Clock::now() + std::chrono::seconds(3);
+    std::string bytes;
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(end - od::Clock::now()).count();
+        if (left <= 0) break;
+        bytes.clear();
+        auto event = s.connection.receive(bytes, static_cast<int>(left));
+        if (event == od::Connection::Event::HangUp) hang_up(s);
+        if (event == od::Connection::Event::TimedOut || !bytes.empty()) break;
+    }
     s.connection.restore();
     std::exit(10);
+}
+
+void add_keys(tODSession& s, std::vector<od::Key>& decoded) {
+    s.keys.insert(s.keys.end(), decoded.begin(), decoded.end());
+    decoded.clear();
 }
 
 od::Key next_key(tODSession& s) {
@@ -88,6 +107,12 @@ od::Key next_key(tODSession& s) {
         switch (s.connection.receive(bytes, s.timers.poll_timeout())) {
         case od::Connection::Event::HangUp: hang_up(s);
         case od::Connection::Event::TimedOut:
+            if (s.timers.escape_due()) {
+                s.timers.drop_escape();
+                s.decoder.escape_alone(decoded);
+                add_keys(s, decoded);
+                break;
+            }
             switch (s.timers.expired()) {
             case od::Timers::Expired::TimeLeft:
                 end_call(s, "\n\rYour time is up; back to the BBS.\n\r");
@@ -99,9 +124,12 @@ od::Key next_key(tODSession& s) {
         case od::Connection::Event::Data:
             if (bytes.empty()) break; // telnet commands alone are no key press
             s.timers.key_pressed();
-            decoded.clear();
             for (char c : bytes) s.decoder.feed(static_cast<unsigned char>(c), decoded);
-            s.keys.insert(s.keys.end(), decoded.begin(), decoded.end());
+            add_keys(s, decoded);
+            if (s.decoder.holds_escape())
+                s.timers.hold_escape(); // the last byte so far: alone, or a sequence's start
+            else
+                s.timers.drop_escape();
             break;
         }
     }
@@ -157,10 +185,10 @@ void od_init(void) {
 
     auto* s = new (std::nothrow) tODSession(ansi, charset);
     if (!s) refuse_to_run(found.path, "out of memory");
-    std::string error;
-    if (!s->connection.open(link, error))
-        refuse_to_run(link.socket ? "socket" : "standard input", error);
     s->timers.start(od_control.od_inactivity, call.seconds_left);
+    std::string error;
+    if (!s->connection.open(link, s->timers.inactivity_seconds(), error))
+        refuse_to_run(link.socket ? "socket" : "standard input", error);
     od_control.od_session = s;
 }
 
@@ -223,6 +251,7 @@ void od_exit(int errorlevel, bool term_call) {
         if (s->connection.signalled()) hang_up(*s);
         if (od_control.od_clear_on_exit) s->output.clear_screen();
         flush(*s);
+        s->connection.linger();
         s->connection.restore();
     }
     std::exit(errorlevel);

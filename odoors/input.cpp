@@ -51,9 +51,11 @@ void KeyDecoder::feed(unsigned char byte, std::vector<Key>& keys) {
         else if (byte == 'O')
             state_ = State::Ss3;
         else if (byte == esc)
-            state_ = State::Escape;
-        else
-            ground(byte, keys); // a lone Escape: drop it, keep the key after it
+            keys.push_back({Key::Escape, esc}); // the second may start a sequence
+        else {
+            keys.push_back({Key::Escape, esc});
+            ground(byte, keys);
+        }
         return;
     case State::CsiFirst:
         if (byte == '[') { // the Linux console's F1 to F5: ESC [ [ A
@@ -95,6 +97,12 @@ void KeyDecoder::feed(unsigned char byte, std::vector<Key>& keys) {
     }
 }
 
+void KeyDecoder::escape_alone(std::vector<Key>& keys) {
+    if (state_ != State::Escape) return;
+    keys.push_back({Key::Escape, esc});
+    state_ = State::Ground;
+}
+
 LineEditor::LineEditor(int max_len, int min_code, int max_code)
     : max_len_(static_cast<std::size_t>(std::max(max_len, 0))),
       // NUL would end the line early; Backspace and Delete always edit.
@@ -115,6 +123,7 @@ bool LineEditor::apply(const Key& key, Output& echo) {
         line_ += static_cast<char>(key.byte);
         echo.put(key.byte);
         return false;
+    case Key::Escape:
     case Key::Other: return false;
     }
     return false;

@@ -9,17 +9,22 @@ namespace od {
 class Output;
 
 struct Key {
-    enum Kind { Char, Enter, Backspace, Other };
+    enum Kind { Char, Enter, Backspace, Escape, Other };
     Kind kind;
     unsigned char byte; // the character; for Enter the byte that brought it
 };
 
 // Enter arrives as CR, LF, CR LF, CR NUL or LF NUL: each is one press, also
 // when its second byte comes in a later read. Escape sequences from cursor and
-// function keys and whole UTF-8 sequences each become one Other key.
+// function keys and whole UTF-8 sequences each become one Other key. An
+// Escape followed by a byte that starts no sequence is an Escape key.
 class KeyDecoder {
   public:
     void feed(unsigned char byte, std::vector<Key>& keys);
+    // An Escape has arrived with nothing after it yet: the caller decides,
+    // after a short wait, that it was pressed alone.
+    bool holds_escape() const { return state_ == State::Escape; }
+    void escape_alone(std::vector<Key>& keys);
 
   private:
     enum class State { Ground, AfterCr, AfterLf, Escape, Csi, CsiFirst, Ss3, LinuxFKey, Utf8 };

@@ -133,20 +133,28 @@ std::string convert(const Conversion& c, va_list* args) {
 std::size_t parse_conversion(std::string_view rest, va_list* args, Conversion& c) {
     std::size_t i = 0;
     c.directive = "%";
-    auto take_number = [&] {
+    // A '*' takes an int: as printf does, a negative width left-justifies
+    // and a negative precision counts as none.
+    auto take_number = [&](bool precision) {
         if (i < rest.size() && rest[i] == '*') {
-            c.directive += std::to_string(va_arg(*args, int));
+            long long value = va_arg(*args, int);
             ++i;
+            if (value < 0 && precision) {
+                c.directive.pop_back(); // the '.'
+                return;
+            }
+            if (value < 0) c.directive += '-';
+            c.directive += std::to_string(value < 0 ? -value : value);
             return;
         }
         while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') c.directive += rest[i++];
     };
     while (i < rest.size() && std::string_view("-+ #0'").find(rest[i]) != std::string_view::npos)
         c.directive += rest[i++];
-    take_number();
+    take_number(false);
     if (i < rest.size() && rest[i] == '.') {
         c.directive += rest[i++];
-        take_number();
+        take_number(true);
     }
     auto length_start = i;
     while (i < rest.size() && std::string_view("hljztL").find(rest[i]) != std::string_view::npos)

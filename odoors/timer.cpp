@@ -17,10 +17,15 @@ void Timers::start(int inactivity_seconds, int seconds_left, Clock::time_point n
 int Timers::poll_timeout(Clock::time_point now) const {
     auto next = last_key_ + inactivity_;
     if (end_of_call_) next = std::min(next, *end_of_call_);
+    if (escape_due_) next = std::min(next, *escape_due_);
     if (next <= now) return 0;
     // Round up so that the wait never wakes just before its deadline.
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
     return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+int Timers::inactivity_seconds() const {
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(inactivity_).count());
 }
 
 Timers::Expired Timers::expired(Clock::time_point now) const {

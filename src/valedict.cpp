@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,6 +44,26 @@ static void Border(int Left, int Right) {
     od_printf("`grey`\n\r");
 }
 
+// Opens the data file for reading without ever blocking: a FIFO, a device
+// or a folder under its name holds no entry.
+static FILE* OpenRecord() {
+    struct stat Info;
+    int fd;
+    FILE* fp;
+
+    do {
+        fd = open(DataFile, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return NULL;
+    if (fstat(fd, &Info) != 0 || !S_ISREG(Info.st_mode)) {
+        close(fd);
+        return NULL;
+    }
+    fp = fdopen(fd, "rb");
+    if (fp == NULL) close(fd);
+    return fp;
+}
+
 static void ShowQuote() {
     WORDS Words;
     char Shown[sizeof Words.Line[0] + 1];
@@ -49,7 +71,7 @@ static void ShowQuote() {
     FILE* fp;
 
     memset(&Words, 0, sizeof Words);
-    fp = fopen(DataFile, "rb");
+    fp = OpenRecord();
     if (fp == NULL) {
         od_printf("`bright red`No current Valedicts on file.\n\r");
         return;
@@ -96,55 +118,132 @@ static void SaveTarget(char* Target, size_t Size) {
     }
 }
 
-// Writes the record beside the data file and renames it into place, so that
-// every reader sees either the old record or the new one, whole.
-static void SaveQuote(const WORDS* Words) {
-    char Target[PATH_MAX];
-    char Temp[PATH_MAX + 16];
-    struct stat Old;
-    int fd;
-    FILE* fp;
+// Writes all of the bytes at Offset; a signal in between is no failure.
+static bool WriteAt(int fd, const void* Data, size_t Size, off_t Offset) {
+    const char* Next = static_cast<const char*>(Data);
+    while (Size > 0) {
+        ssize_t Done = pwrite(fd, Next, Size, Offset);
+        if (Done < 0 && errno == EINTR) continue;
+        if (Done <= 0) return false;
+        Next += Done;
+        Size -= (size_t)Done;
+        Offset += Done;
+    }
+    return true;
+}
 
-    SaveTarget(Target, sizeof Target);
-    (void)snprintf(Temp, sizeof Temp, "%s.XXXXXX", Target);
-    fd = mkstemp(Temp);
-    if (fd < 0) {
-        Error(10, __LINE__, DataFile);
-        return;
-    }
-    if (stat(Target, &Old) == 0) {
-        fchmod(fd, Old.st_mode & 07777);
-    } else {
-        mode_t Mask = umask(0);
-        umask(Mask);
-        fchmod(fd, 0666 & ~Mask);
-    }
-    fp = fdopen(fd, "wb");
-    if (fp == NULL) {
-        close(fd);
-        unlink(Temp);
-        Error(10, __LINE__, DataFile);
-        return;
-    }
-    bool Written = fwrite(Words, sizeof *Words, 1, fp) == 1;
-    Written = Written && fflush(fp) == 0 && fsync(fileno(fp)) == 0;
-    Written = fclose(fp) == 0 && Written;
-    Written = Written && rename(Temp, Target) == 0;
-    if (!Written) {
-        unlink(Temp);
-        Error(40, __LINE__, DataFile);
-        return;
-    }
-    // The rename itself must survive a power cut too.
+static bool Sync(int fd) {
+    while (fsync(fd) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+// The rename itself must survive a power cut too.
+static void SyncFolder(const char* Target) {
     char Folder[PATH_MAX];
     const char* Slash = strrchr(Target, '/');
     (void)snprintf(Folder, sizeof Folder, "%.*s", Slash ? (int)(Slash - Target + 1) : 1,
                    Slash ? Target : ".");
-    int Dir = open(Folder, O_RDONLY);
+    int Dir = open(Folder, O_RDONLY | O_CLOEXEC);
     if (Dir >= 0) {
-        fsync(Dir);
+        (void)Sync(Dir);
         close(Dir);
     }
+}
+
+enum { Saved = 0, NotOpened = 10, NotWritten = 40, RenameRefused = -1 };
+
+// Writes the record to a new file beside Target and renames it over Target,
+// so that a reader sees the old record or the new one, whole. Old, when
+// given, is the file being replaced: the new one takes its owner, group and
+// permission bits, or the rename is refused (RenameRefused) and nothing has
+// changed.
+static int ReplaceFile(const WORDS* Words, const char* Target, const struct stat* Old) {
+    char Temp[PATH_MAX + 16];
+    int fd;
+
+    (void)snprintf(Temp, sizeof Temp, "%s.XXXXXX", Target);
+    fd = mkstemp(Temp);
+    if (fd < 0) return Old ? RenameRefused : NotOpened;
+    bool Same;
+    if (Old) {
+        Same = fchown(fd, Old->st_uid, Old->st_gid) == 0 && fchmod(fd, Old->st_mode & 0777) == 0;
+    } else {
+        mode_t Mask = umask(0);
+        umask(Mask);
+        Same = fchmod(fd, 0666 & ~Mask) == 0;
+    }
+    if (!Same) {
+        close(fd);
+        unlink(Temp);
+        return Old ? RenameRefused : NotOpened;
+    }
+    bool Written = WriteAt(fd, Words, sizeof *Words, 0) && Sync(fd);
+    Written = close(fd) == 0 && Written;
+    if (!Written) {
+        unlink(Temp);
+        return NotWritten;
+    }
+    // Another save may have put a new file under the name meanwhile: then
+    // its rights are no longer the ones checked.
+    struct stat Now;
+    if (Old && (lstat(Target, &Now) != 0 || Now.st_dev != Old->st_dev ||
+                Now.st_ino != Old->st_ino)) {
+        unlink(Temp);
+        return RenameRefused;
+    }
+    if (rename(Temp, Target) != 0) {
+        unlink(Temp);
+        return Old ? RenameRefused : NotWritten;
+    }
+    SyncFolder(Target);
+    return Saved;
+}
+
+// One write of the whole record at the start of the open file, for a file
+// that a rename would take from its owner, its group or its other names.
+static int WriteInPlace(const WORDS* Words, int fd, const struct stat* Old) {
+    struct rlimit Limit;
+    // A file-size limit below the record would cut the old entry short.
+    if (getrlimit(RLIMIT_FSIZE, &Limit) == 0 && Limit.rlim_cur != RLIM_INFINITY &&
+        Limit.rlim_cur < sizeof *Words)
+        return NotWritten;
+    if (!WriteAt(fd, Words, sizeof *Words, 0)) return NotWritten;
+    if (Old->st_size > (off_t)sizeof *Words && ftruncate(fd, sizeof *Words) != 0)
+        return NotWritten;
+    if (Old->st_mode & 06000) (void)fchmod(fd, Old->st_mode & 0777);
+    return Sync(fd) ? Saved : NotWritten;
+}
+
+// Saves the record by the data file's own rights: the save happens exactly
+// where the door may open the file for writing, or create it.
+static int SaveRecord(const WORDS* Words) {
+    char Target[PATH_MAX];
+    struct stat Old;
+    int fd;
+
+    SaveTarget(Target, sizeof Target);
+    // No O_TRUNC: the open only asks the kernel whether this may be written.
+    do {
+        fd = open(DataFile, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == ENOENT) return ReplaceFile(Words, Target, NULL);
+    if (fd < 0) return NotOpened;
+    if (fstat(fd, &Old) != 0 || !S_ISREG(Old.st_mode)) {
+        close(fd);
+        return NotOpened;
+    }
+    int Result = RenameRefused;
+    if (Old.st_nlink == 1) Result = ReplaceFile(Words, Target, &Old);
+    if (Result == RenameRefused) Result = WriteInPlace(Words, fd, &Old);
+    close(fd);
+    return Result;
+}
+
+static void SaveQuote(const WORDS* Words) {
+    int Result = SaveRecord(Words);
+    if (Result == NotOpened) Error(10, __LINE__, DataFile);
+    if (Result == NotWritten) Error(40, __LINE__, DataFile);
 }
 
 static void AddQuote() {

@@ -22,6 +22,7 @@ std::string kinds(const std::string& bytes) {
         case Kind::Char: out += static_cast<char>(k.byte); break;
         case Kind::Enter: out += '|'; break;
         case Kind::Backspace: out += '<'; break;
+        case Kind::Escape: out += '^'; break;
         case Kind::Other: out += '~'; break;
         }
     }
@@ -57,8 +58,31 @@ TEST(KeyDecoder, EscapeSequencesAreSwallowedWhole) {
     EXPECT_EQ(kinds("\x1bOPa"), "~a");        // F1 (SS3)
     EXPECT_EQ(kinds("\x1b[[Aa"), "~a");       // F1 on the Linux console
     EXPECT_EQ(kinds("\x1b[H\x1b[Fa"), "~~a"); // Home, End
-    EXPECT_EQ(kinds("\x1bxa"), "xa");         // a lone Escape is dropped, the key kept
+    EXPECT_EQ(kinds("\x1bxa"), "^xa");        // an Escape glued to a key: both kept
+    EXPECT_EQ(kinds("\x1b\x1b[Ax"), "^~x");    // Escape, then an arrow
     EXPECT_EQ(kinds("\x1b[12\r"), "|");       // a cut sequence gives up at a control byte
+}
+
+TEST(KeyDecoder, AnEscapeAloneIsAKeyAndLeavesWhatFollows) {
+    od::KeyDecoder decoder;
+    std::vector<od::Key> keys;
+    decoder.feed(0x1b, keys);
+    EXPECT_TRUE(decoder.holds_escape());
+    EXPECT_TRUE(keys.empty());
+    decoder.escape_alone(keys); // nothing came after it in time
+    for (char c : std::string("[xy")) decoder.feed(static_cast<unsigned char>(c), keys);
+    std::string got;
+    for (const auto& k : keys) got += k.kind == Kind::Escape ? '^' : static_cast<char>(k.byte);
+    EXPECT_EQ(got, "^[xy");
+    // Split across reads, a sequence that continues in time is still one key.
+    keys.clear();
+    decoder.feed(0x1b, keys);
+    decoder.feed('[', keys);
+    EXPECT_FALSE(decoder.holds_escape());
+    decoder.escape_alone(keys);
+    decoder.feed('A', keys);
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys[0].kind, Kind::Other);
 }
 
 TEST(KeyDecoder, BackspaceAndDeleteAndUtf8) {

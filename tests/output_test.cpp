@@ -64,6 +64,8 @@ TEST(Markup, CallerWithoutAnsiGetsNoEscapeByte) {
 TEST(Printf, ConversionsFormatLikePrintf) {
     EXPECT_EQ(printed(false, "%d|%5d|%-3d|%03d", 7, 42, 1, 5), "7|   42|1  |005");
     EXPECT_EQ(printed(false, "%*d|%.*s", 4, 9, 2, "abcdef"), "   9|ab");
+    EXPECT_EQ(printed(false, "%*d|%.*s|", -4, 9, -3, "abc"), "9   |abc|");
+    EXPECT_EQ(printed(false, "[%*.*s]", -5, -1, "ab"), "[ab   ]");
     EXPECT_EQ(printed(false, "%ld %lld %u %x %c", 1L, 2LL, 3u, 255u, 'z'), "1 2 3 ff z");
     EXPECT_EQ(printed(false, "%.2f%%", 12.345), "12.35%");
     EXPECT_EQ(printed(false, "%s", static_cast<const char*>(nullptr)), "(null)");

@@ -21,6 +21,14 @@ TEST(Timers, TheNearerDeadlineBoundsTheWait) {
     EXPECT_EQ(timers.expired(t0 + 7s), od::Timers::Expired::None);
     EXPECT_EQ(timers.expired(t0 + 8s), od::Timers::Expired::Inactivity);
     EXPECT_EQ(timers.poll_timeout(t0 + 9s), 0);
+
+    timers.start(5, -1, t0); // a held Escape shortens the wait, then lets go
+    timers.hold_escape(t0);
+    EXPECT_EQ(timers.poll_timeout(t0), 250);
+    EXPECT_FALSE(timers.escape_due(t0 + 249ms));
+    EXPECT_TRUE(timers.escape_due(t0 + 250ms));
+    timers.drop_escape();
+    EXPECT_EQ(timers.poll_timeout(t0), 5000);
 }
 
 TEST(Timers, ZeroInactivityMeansFiveMinutes) {
