@@ -28,8 +28,7 @@ HandlerState handler_state;
 
 // Async-signal-safe: tcsetattr and fcntl only.
 void give_back() {
-    if (handler_state.tty_fd >= 0)
-        ::tcsetattr(handler_state.tty_fd, TCSANOW, &handler_state.found);
+    if (handler_state.tty_fd >= 0) ::tcsetattr(handler_state.tty_fd, TCSANOW, &handler_state.found);
     if (handler_state.out_fd >= 0 && handler_state.out_flags >= 0)
         ::fcntl(handler_state.out_fd, F_SETFL, handler_state.out_flags);
 }
@@ -72,7 +71,7 @@ extern "C" void on_stop(int) {
     sigemptyset(&stop);
     sigaddset(&stop, SIGTSTP);
     ::sigprocmask(SIG_UNBLOCK, &stop, nullptr);
-    (void)::raise(SIGTSTP); // the process stops here until continued
+    (void)::kill(::getpid(), SIGTSTP); // the process stops here until continued
     install(SIGTSTP, on_stop, SA_RESTART);
     take_again();
     errno = saved;
@@ -116,8 +115,24 @@ std::string not_a_connection(int fd) {
     return {};
 }
 
+// The socket's send queue still holds bytes the far side has not taken;
+// false where the system cannot say.
+bool bytes_unsent(int fd) {
+    // cppcheck-suppress unreadVariable ; the ioctl writes it
+    int unsent = 0;
+#if defined(FIONWRITE)
+    return ::ioctl(fd, FIONWRITE, &unsent) == 0 && unsent > 0;
+#elif defined(TIOCOUTQ)
+    return ::ioctl(fd, TIOCOUTQ, &unsent) == 0 && unsent > 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
 int milliseconds_until(std::chrono::steady_clock::time_point end) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -193,7 +208,7 @@ void Connection::install_handlers() {
     if (!ignored(SIGXFSZ)) (void)::signal(SIGXFSZ, SIG_IGN);
 
     // A fault may come from a stack overflow: its handler needs a stack of its own.
-    std::size_t size = 64 * 1024;
+    constexpr std::size_t size = std::size_t{64} * 1024;
     fault_stack_.reset(new (std::nothrow) char[size]);
     if (fault_stack_) {
         stack_t alternate{};
@@ -282,16 +297,7 @@ void Connection::linger() {
     while (!signalled()) {
         // A socket can say when the far side has taken everything; a pty
         // cannot, so it gets the whole moment.
-        if (socket) {
-            int unsent = 0;
-#if defined(FIONWRITE)
-            if (::ioctl(out_fd_, FIONWRITE, &unsent) != 0 || unsent == 0) return;
-#elif defined(TIOCOUTQ)
-            if (::ioctl(out_fd_, TIOCOUTQ, &unsent) != 0 || unsent == 0) return;
-#else
-            return;
-#endif
-        }
+        if (socket && !bytes_unsent(out_fd_)) return;
         int left = milliseconds_until(end);
         if (left == 0) return;
         int ready = ::poll(fds, 2, socket ? std::min(left, 10) : left);

@@ -2,14 +2,14 @@
 #include "OpenDoor.h"
 #include "od_error.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
-#include <sys/resource.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -187,8 +187,8 @@ static int ReplaceFile(const WORDS* Words, const char* Target, const struct stat
     // Another save may have put a new file under the name meanwhile: then
     // its rights are no longer the ones checked.
     struct stat Now;
-    if (Old && (lstat(Target, &Now) != 0 || Now.st_dev != Old->st_dev ||
-                Now.st_ino != Old->st_ino)) {
+    if (Old &&
+        (lstat(Target, &Now) != 0 || Now.st_dev != Old->st_dev || Now.st_ino != Old->st_ino)) {
         unlink(Temp);
         return RenameRefused;
     }
@@ -209,8 +209,7 @@ static int WriteInPlace(const WORDS* Words, int fd, const struct stat* Old) {
         Limit.rlim_cur < sizeof *Words)
         return NotWritten;
     if (!WriteAt(fd, Words, sizeof *Words, 0)) return NotWritten;
-    if (Old->st_size > (off_t)sizeof *Words && ftruncate(fd, sizeof *Words) != 0)
-        return NotWritten;
+    if (Old->st_size > (off_t)sizeof *Words && ftruncate(fd, sizeof *Words) != 0) return NotWritten;
     if (Old->st_mode & 06000) (void)fchmod(fd, Old->st_mode & 0777);
     return Sync(fd) ? Saved : NotWritten;
 }

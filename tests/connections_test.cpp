@@ -2,7 +2,9 @@
 // with a real telnet client, the time limits, and each character set.
 #include "door_harness.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -102,6 +104,23 @@ TEST(Links, EveryLinkShowsTheSameScreens) {
     EXPECT_EQ(screens(socket, 2), expected);
 }
 
+// A call the library ends keeps its reason on screen: the door waits (in
+// poll, for a key or a hang-up) before it goes.
+void expect_last_words_stay(DoorRun& door, const std::string& why, bool by_key) {
+    ASSERT_TRUE(door.wait_for(why)) << door.screen.all();
+    bool paused = false;
+    for (int tries = 0; tries < 200 && !paused; ++tries) {
+        paused = door.waiting_in_poll();
+        if (!paused) ::usleep(10000);
+    }
+    EXPECT_TRUE(paused) << "the door ended without leaving its last words up";
+    if (by_key)
+        door.type(" ");
+    else
+        door.hang_up();
+    EXPECT_EQ(door.wait_exit(), 10);
+}
+
 TEST(TimeLimits, InactivityEndsTheCallWithoutSaving) {
     TempDir dir;
     std::string old = data_record({"old"}, "");
@@ -115,9 +134,7 @@ TEST(TimeLimits, InactivityEndsTheCallWithoutSaving) {
     ASSERT_TRUE(door->wait_for("1:"));
     door->type("never confirmed\r\r");
     ASSERT_TRUE(door->wait_for("Save these"));
-    EXPECT_EQ(door->wait_exit(), 10);
-    EXPECT_GE(door->screen.find_row("No key pressed for too long; back to the BBS."), 0)
-        << door->screen.all();
+    expect_last_words_stay(*door, "No key pressed for too long; back to the BBS.", true);
     EXPECT_EQ(dir.read("valedict.dat"), old);
 }
 
@@ -136,8 +153,100 @@ TEST(TimeLimits, TheCallersTimeRunsOut) {
     dir.write("DOOR.SYS", file);
     auto door = start(dir, {});
     ASSERT_TRUE(door->wait_for(question));
+    expect_last_words_stay(*door, "Your time is up; back to the BBS.", false);
+}
+
+TEST(Input, ALoneEscapeIsAKeyAndLeavesWhatFollows) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32(0, -1));
+    auto door = start(dir, {});
+    ASSERT_TRUE(door->wait_for(question));
+    door->type("Y");
+    ASSERT_TRUE(door->wait_for("1:"));
+    door->type("\x1b");
+    ::sleep(1); // as SyncTERM sends an Escape alone
+    door->type("[xy\r");
+    ASSERT_TRUE(door->wait_for("2:"));
+    door->type("\x1b"
+               "ab\x1b[Dc\r\r"); // glued to a key; an arrow is swallowed whole
+    ASSERT_TRUE(door->wait_for("Save these"));
+    door->type("N");
     EXPECT_EQ(door->wait_exit(), 10);
-    EXPECT_GE(door->screen.find_row("Your time is up; back to the BBS."), 0) << door->screen.all();
+    EXPECT_GE(door->screen.find_row("1: [xy"), 0) << door->screen.all();
+    EXPECT_GE(door->screen.find_row("2: abc"), 0) << door->screen.all();
+}
+
+TEST(Socket, AHandleThatIsNoConnectionIsRefused) {
+    struct Case {
+        const char* what;
+        int type;
+        bool listen;
+    };
+    for (Case c : {Case{"listening", SOCK_STREAM, true}, Case{"UDP", SOCK_DGRAM, false},
+                   Case{"not connected", SOCK_STREAM, false}}) {
+        TempDir dir;
+        dir.write("DOOR32.SYS", door32(2, 3));
+        int fd = ::socket(AF_INET, c.type | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+        if (c.listen) {
+            ASSERT_EQ(::listen(fd, 1), 0);
+        }
+        DoorOptions options;
+        options.link = DoorOptions::Link::GivenSocket;
+        options.given_socket = fd;
+        options.separate_stderr = true;
+        auto door = start(dir, options);
+        EXPECT_EQ(door->wait_exit(), 1) << c.what;
+        ::close(fd);
+        EXPECT_NE(door->err.find(dir.file("DOOR32.SYS") + ": handle 3"), std::string::npos)
+            << c.what << ": " << door->err;
+        EXPECT_EQ(std::count(door->err.begin(), door->err.end(), '\n'), 1) << door->err;
+    }
+}
+
+TEST(Socket, ACallerWhoStopsReadingIsHungUpOn) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32(2, 3));
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    int small = 4096;
+    ::setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    DoorOptions options;
+    options.link = DoorOptions::Link::GivenSocket;
+    options.given_socket = pair[1];
+    options.env = {"ODOORS_INACTIVITY=1"};
+    auto door = start(dir, options);
+    ::close(pair[1]);
+    door->master = pair[0];
+    ASSERT_TRUE(door->wait_for(question));
+    door->type("Y");
+    ASSERT_TRUE(door->wait_for("1:"));
+    // Keys whose echo fills the door's side, and nothing read any more.
+    ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
+    std::string keys;
+    for (int i = 0; i < 20000; ++i) keys += "a\x7f";
+    (void)!::write(pair[0], keys.data(), keys.size());
+    EXPECT_EQ(door->wait_exit(false), 10);
+}
+
+TEST(Links, TheLastBytesReachARelayThatStopsWhenTheDoorEnds) {
+    for (auto link : {DoorOptions::Link::Pty, DoorOptions::Link::SocketPair}) {
+        TempDir dir;
+        dir.write("DOOR32.SYS", door32(link == DoorOptions::Link::Pty ? 0 : 2, 3));
+        DoorOptions options;
+        options.link = link;
+        auto door = start(dir, options);
+        ASSERT_TRUE(door->wait_for(question));
+        door->type("N");
+        EXPECT_EQ(door->relay_until_exit(), 10);
+        EXPECT_GE(door->output.size(), 4u);
+        EXPECT_EQ(door->output.substr(door->output.size() - 4), "No\n\r")
+            << (link == DoorOptions::Link::Pty ? "pty" : "socket");
+    }
 }
 
 TEST(Charsets, NoAnsiMeansNoEscapeAndPlainBorders) {

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -181,18 +183,61 @@ TEST(DoorFlow, TerminalModeIsRawWhileRunningAndRestoredAfter) {
 }
 
 TEST(DoorFlow, SignalsEndTheDoorWithTheTerminalRestored) {
-    for (int signo : {SIGHUP, SIGTERM, SIGINT}) {
+    // A hang-up's signals end the call with its exit level; every other
+    // signal keeps its own end, but the terminal goes back first.
+    const int hang_ups[] = {SIGHUP, SIGTERM, SIGINT};
+    for (int signo : {SIGHUP, SIGTERM, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                      SIGPROF, SIGXCPU, SIGSEGV, SIGABRT}) {
+        bool hang_up =
+            std::find(std::begin(hang_ups), std::end(hang_ups), signo) != std::end(hang_ups);
         Call call;
         termios before = call.door->initial_mode;
         ASSERT_TRUE(call.door->wait_for(question));
         auto sent = call.door->output.size();
         call.door->signal(signo);
-        EXPECT_EQ(call.door->wait_exit(), 10) << signo;
-        EXPECT_EQ(call.door->output.size(), sent) << "wrote after signal " << signo;
+        EXPECT_EQ(call.door->wait_exit(), hang_up ? 10 : 128 + signo) << strsignal(signo);
+        EXPECT_EQ(call.door->output.size(), sent) << "wrote after " << strsignal(signo);
         termios after{};
         ASSERT_TRUE(call.door->terminal_mode(after));
-        EXPECT_EQ(after.c_lflag & (ECHO | ICANON), before.c_lflag & (ECHO | ICANON));
+        EXPECT_EQ(after.c_lflag & (ECHO | ICANON), before.c_lflag & (ECHO | ICANON))
+            << strsignal(signo);
     }
+}
+
+TEST(DoorFlow, JobControlGivesTheTerminalBackAndTakesItAgain) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
+    DoorOptions options;
+    options.args = {dir.path()};
+    options.cwd = dir.path();
+    options.job_control = true;
+    DoorRun door(options);
+    ASSERT_TRUE(door.wait_for(question)) << door.screen.all();
+    pid_t job = door.door_pid();
+    auto state = [&] {
+        std::ifstream in("/proc/" + std::to_string(job) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        auto close = text.rfind(')');
+        return close == std::string::npos || close + 2 >= text.size() ? '?' : text[close + 2];
+    };
+    auto mode_becomes = [&](bool raw) {
+        for (int tries = 0; tries < 500; ++tries) {
+            termios now{};
+            if (door.terminal_mode(now) && ((now.c_lflag & (ECHO | ICANON)) == 0) == raw)
+                return true;
+            ::usleep(10000);
+        }
+        return false;
+    };
+    ::kill(job, SIGTSTP);
+    for (int tries = 0; tries < 500 && state() != 'T'; ++tries) ::usleep(10000);
+    EXPECT_EQ(state(), 'T') << "the door did not stop";
+    EXPECT_TRUE(mode_becomes(false)) << "the terminal stayed raw while stopped";
+    ::kill(job, SIGCONT);
+    EXPECT_TRUE(mode_becomes(true)) << "raw mode did not come back";
+    door.type("N"); // acts at once: no Enter needed
+    EXPECT_TRUE(door.wait_for("[Y/n]:No")) << door.screen.all();
+    EXPECT_EQ(door.wait_exit(), 10);
 }
 
 TEST(DoorFlow, HangUpAtTheQuestionEndsTheDoor) {

@@ -53,6 +53,9 @@ struct DoorOptions {
     std::string program;      // run this instead of the door
     bool utf8_screen = false; // the terminal is UTF-8, not CP437
     bool raw_pty = false;     // the pty starts raw, as some BBSes hand it over
+    // A sysop's shell: the door runs as a foreground job of its own under a
+    // session leader, so that it can be stopped and continued.
+    bool job_control = false;
 };
 
 class DoorRun {
@@ -64,8 +67,16 @@ class DoorRun {
     // Reads until `text` shows on the screen; false if the door ends or ten
     // seconds pass first.
     bool wait_for(const std::string& text);
-    // Reads until the door ends; its exit status, or -1 after ten seconds.
-    int wait_exit();
+    // Reads until the door ends; its exit status (128 + N for signal N), or
+    // -1 after ten seconds. Without reading, the door's output stays unread.
+    int wait_exit(bool reading = true);
+    // Reads one byte per round and stops the moment the door has exited, as
+    // a BBS that relays a pty does; returns the exit status.
+    int relay_until_exit();
+    // The door process itself: under job_control, the job, not the shell.
+    pid_t door_pid();
+    // The door sleeps in poll (Linux: read from /proc).
+    bool waiting_in_poll();
     void hang_up(); // closes the master side, as a dropped line does
     void signal(int signo);
     bool terminal_mode(termios& mode) const;
@@ -79,7 +90,10 @@ class DoorRun {
 
   private:
     bool pump(int timeout_ms);
+    int finished(int status);
     int err_fd_ = -1;
+    bool job_control_;
+    pid_t job_ = -1;
     int status_ = -1;
     bool exited_ = false;
 };

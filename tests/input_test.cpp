@@ -59,7 +59,7 @@ TEST(KeyDecoder, EscapeSequencesAreSwallowedWhole) {
     EXPECT_EQ(kinds("\x1b[[Aa"), "~a");       // F1 on the Linux console
     EXPECT_EQ(kinds("\x1b[H\x1b[Fa"), "~~a"); // Home, End
     EXPECT_EQ(kinds("\x1bxa"), "^xa");        // an Escape glued to a key: both kept
-    EXPECT_EQ(kinds("\x1b\x1b[Ax"), "^~x");    // Escape, then an arrow
+    EXPECT_EQ(kinds("\x1b\x1b[Ax"), "^~x");   // Escape, then an arrow
     EXPECT_EQ(kinds("\x1b[12\r"), "|");       // a cut sequence gives up at a control byte
 }
 

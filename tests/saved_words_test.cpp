@@ -5,11 +5,14 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <thread>
 #include <unistd.h>
 
@@ -373,5 +376,191 @@ TEST(SaveQuote, ConcurrentSavesAndReadsAlwaysSeeOneWholeRecord) {
     EXPECT_EQ(bad_files, 0) << "of " << checks << " checks";
     EXPECT_GT(checks, 0);
 }
+
+namespace rights {
+
+// The door's user: as root the door runs as nobody, otherwise as the tester.
+constexpr uid_t nobody = 65534;
+constexpr gid_t nogroup = 65534;
+bool root() {
+    return ::geteuid() == 0;
+}
+
+enum class Outcome { Saved, CannotOpen, CannotWrite };
+
+struct Case {
+    const char* what;
+    bool needs_root;
+    bool as_nobody;
+    // Makes board/valedict.dat (and the folder's rights); dir is the test's folder.
+    std::function<void(const TempDir& dir)> make;
+    Outcome outcome;
+    long size_limit = -1;
+};
+
+void own(const std::string& path, uid_t uid, gid_t gid) {
+    if (root()) {
+        EXPECT_EQ(::lchown(path.c_str(), uid, gid), 0) << path;
+    }
+}
+
+struct Seen {
+    bool exists = false, link = false;
+    struct stat st {};
+    std::string bytes;
+};
+
+Seen look_at(const std::string& path) {
+    Seen seen;
+    struct stat st {};
+    seen.exists = ::lstat(path.c_str(), &st) == 0;
+    seen.link = seen.exists && S_ISLNK(st.st_mode);
+    ::stat(path.c_str(), &seen.st);
+    if (seen.exists && S_ISREG(seen.st.st_mode)) {
+        std::ifstream in(path, std::ios::binary);
+        seen.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return seen;
+}
+
+const std::string old_record = data_record({"the sysop's words"}, "sysop");
+const std::string new_record = data_record({"by the file's rights"}, "janeq");
+
+void plain(const TempDir& dir, mode_t mode, uid_t uid, gid_t gid) {
+    dir.write("board/valedict.dat", old_record);
+    ::chmod(dir.file("board/valedict.dat").c_str(), mode);
+    own(dir.file("board/valedict.dat"), uid, gid);
+}
+
+TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) {
+    uid_t me = root() ? nobody : ::geteuid();
+    gid_t my_group = root() ? nogroup : ::getegid();
+    // The link protection is the kernel's; as root the test switches it on
+    // for its own run where the machine has it off.
+    const char* protection = "/proc/sys/fs/protected_symlinks";
+    std::string protected_symlinks, was;
+    std::ifstream(protection) >> was;
+    if (root() && was == "0") std::ofstream(protection) << "1";
+    std::ifstream(protection) >> protected_symlinks;
+    struct PutBack {
+        std::string path, value;
+        ~PutBack() {
+            if (value == "0") std::ofstream(path) << value;
+        }
+    } put_back{protection, was};
+    const Case cases[] = {
+        {"a write-protected file of the door's user", false, true,
+         [&](const TempDir& d) { plain(d, 0444, me, my_group); }, Outcome::CannotOpen},
+        {"a file of mode 000", false, true, [&](const TempDir& d) { plain(d, 0, me, my_group); },
+         Outcome::CannotOpen},
+        {"a folder the door may not write, a file it may", true, true,
+         [](const TempDir& d) {
+             plain(d, 0666, 0, 0);
+             ::chmod(d.file("board").c_str(), 0755);
+         },
+         Outcome::Saved},
+        {"a shared sticky folder, a group-writable file", true, true,
+         [](const TempDir& d) {
+             plain(d, 0664, 0, nogroup);
+             ::chmod(d.file("board").c_str(), 01777);
+         },
+         Outcome::Saved},
+        {"the same, with a file-size limit below the record", true, true,
+         [](const TempDir& d) {
+             plain(d, 0664, 0, nogroup);
+             ::chmod(d.file("board").c_str(), 01777);
+         },
+         Outcome::CannotWrite, 100},
+        {"a file with a second name", false, false,
+         [](const TempDir& d) {
+             plain(d, 0640, ::geteuid(), ::getegid());
+             fs::create_hard_link(d.file("board/valedict.dat"), d.file("board/other.dat"));
+         },
+         Outcome::Saved},
+        {"another user's set-ID file, saved by root", true, false,
+         [](const TempDir& d) { plain(d, 06664, nobody, nogroup); }, Outcome::Saved},
+        {"a link that the kernel's link protection forbids following", true, false,
+         [](const TempDir& d) {
+             d.write("target.dat", old_record);
+             ::chmod(d.file("target.dat").c_str(), 0666);
+             ::chmod(d.file("board").c_str(), 01777);
+             fs::create_symlink("../target.dat", d.file("board/valedict.dat"));
+             own(d.file("board/valedict.dat"), nobody, nogroup);
+         },
+         Outcome::CannotOpen},
+        {"a FIFO", false, false,
+         [](const TempDir& d) {
+             ASSERT_EQ(::mkfifo(d.file("board/valedict.dat").c_str(), 0666), 0);
+         },
+         Outcome::CannotOpen},
+        {"a folder", false, false,
+         [](const TempDir& d) { fs::create_directory(d.file("board/valedict.dat")); },
+         Outcome::CannotOpen},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needs_root && !root()) {
+            std::cout << "[ SKIPPED  ] " << c.what << ": needs root\n";
+            continue;
+        }
+        bool link_case = std::string(c.what).find("link protection") != std::string::npos;
+        if (link_case && protected_symlinks != "1") {
+            std::cout << "[ SKIPPED  ] " << c.what << ": fs.protected_symlinks is off\n";
+            continue;
+        }
+        TempDir dir;
+        ::chmod(dir.path().c_str(), 0755);
+        fs::create_directory(dir.file("board"));
+        ::chmod(dir.file("board").c_str(), 0777);
+        dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
+        ::chmod(dir.file("DOOR32.SYS").c_str(), 0644);
+        c.make(dir);
+        std::string data = dir.file(link_case ? "target.dat" : "board/valedict.dat");
+        Seen before = look_at(data);
+
+        DoorOptions options;
+        options.args = {dir.file("DOOR32.SYS")};
+        options.cwd = dir.file("board");
+        options.unprivileged = c.as_nobody;
+        options.file_size_limit = c.size_limit;
+        DoorRun door(options);
+        ASSERT_TRUE(door.wait_for(question)) << door.screen.all();
+        if (!S_ISREG(before.st.st_mode) || link_case) {
+            EXPECT_GE(door.screen.find_row("No current Valedicts on file."), 0)
+                << door.screen.all();
+        }
+        door.type("Yby the file's rights\r\rY");
+        EXPECT_EQ(door.wait_exit(), 10);
+        std::string screen = door.screen.all();
+        EXPECT_EQ(screen.find("Cannot open: valedict.dat") != std::string::npos,
+                  c.outcome == Outcome::CannotOpen)
+            << screen;
+        EXPECT_EQ(screen.find("Cannot write valedict.dat") != std::string::npos,
+                  c.outcome == Outcome::CannotWrite)
+            << screen;
+
+        Seen after = look_at(data);
+        EXPECT_EQ(after.bytes, c.outcome == Outcome::Saved ? new_record : before.bytes);
+        EXPECT_EQ(after.st.st_uid, before.st.st_uid);
+        EXPECT_EQ(after.st.st_gid, before.st.st_gid);
+        EXPECT_EQ(after.st.st_mode & 0777, before.st.st_mode & 0777);
+        EXPECT_EQ(after.st.st_mode & S_IFMT, before.st.st_mode & S_IFMT);
+        if (c.outcome == Outcome::Saved) {
+            EXPECT_EQ(after.st.st_mode & 06000, 0u);
+        }
+        EXPECT_EQ(after.st.st_nlink, before.st.st_nlink);
+        if (link_case) {
+            EXPECT_TRUE(look_at(dir.file("board/valedict.dat")).link);
+        }
+        if (fs::exists(dir.file("board/other.dat"))) {
+            EXPECT_EQ(look_at(dir.file("board/other.dat")).bytes, after.bytes);
+        }
+        for (const auto& entry : fs::directory_iterator(dir.file("board")))
+            EXPECT_EQ(entry.path().filename().string().rfind("valedict.dat.", 0), std::string::npos)
+                << "left behind: " << entry.path();
+    }
+}
+
+} // namespace rights
 
 } // namespace

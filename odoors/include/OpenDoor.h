@@ -67,13 +67,17 @@ typedef struct {
 OD_API extern tODControl od_control;
 
 /* Reads the drop file and opens the link with the caller. A sysop's mistake
- * (no drop file, a malformed one) ends the process with status 1 and one line
- * on standard error. */
+ * (no drop file, a malformed one, a socket handle that is no connection) ends
+ * the process with status 1 and one line on standard error. Installs signal
+ * handlers: SIGHUP, SIGTERM and SIGINT are hang-ups (exit level 10); other
+ * signals that end or stop the process give the terminal back first; SIGPIPE
+ * and SIGXFSZ are ignored, so a file-size limit is a failed write. */
 OD_API void od_init(void);
 
-/* printf-style output. A colour name between backquotes in the format, such
- * as `bright cyan`, switches the colour of what follows; values are shown as
- * given. "\n\r" ends a line. */
+/* printf-style output (a negative '*' width left-justifies, a negative '*'
+ * precision counts as none). A colour name between backquotes in the format,
+ * such as `bright cyan`, switches the colour of what follows; values are
+ * shown as given. "\n\r" ends a line. */
 OD_API void od_printf(const char* format, ...) OD_PRINTF_LIKE;
 
 OD_API void od_set_color(int foreground, int background);
@@ -89,8 +93,10 @@ OD_API char od_get_answer(const char* keys);
  * min_code to max_code into buffer, which holds max_len + 1 bytes. */
 OD_API void od_input_str(char* buffer, int max_len, int min_code, int max_code);
 
-/* Sends what is pending and ends the process with the given exit level.
- * term_call is accepted for compatibility and has no effect. */
+/* Sends what is pending, gives the caller's side a moment to take it (a
+ * fifth of a second on a pty; never after a hang-up) and ends the process
+ * with the given exit level. term_call is accepted for compatibility and has
+ * no effect. */
 OD_API void od_exit(int errorlevel, bool term_call) OD_NORETURN;
 
 #ifdef __cplusplus
