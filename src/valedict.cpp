@@ -179,7 +179,8 @@ static int ReplaceFile(const WORDS* Words, const char* Target, const struct stat
         return Old ? RenameRefused : NotOpened;
     }
     bool Written = WriteAt(fd, Words, sizeof *Words, 0) && Sync(fd);
-    Written = close(fd) == 0 && Written;
+    // After EINTR the descriptor is closed all the same, and the data synced.
+    Written = (close(fd) == 0 || errno == EINTR) && Written;
     if (!Written) {
         unlink(Temp);
         return NotWritten;
