@@ -191,7 +191,6 @@ static int SaveRecord(const WORDS* Words, const char* Target) {
     return Result;
 }
 
-
 static void Say(char* Out, size_t Size, const char* What) {
     if (Out && Size) (void)snprintf(Out, Size, "%s: %s", HistoryFolder, What);
 }
@@ -311,7 +310,19 @@ static bool KeepCurrent(char* Path, size_t PathSize, char* Kept, size_t KeptSize
     struct tm Utc;
     gmtime_r(&Now, &Utc);
     strftime(Stamp, sizeof Stamp, "%Y%m%dT%H%M%SZ", &Utc);
-    for (int Suffix = 1; Suffix < 1000; Suffix++) {
+    // Past the highest suffix of this second: a pruned lower one must not
+    // come back and sort as older than it is.
+    int First = 1;
+    DIR* Folder = opendir(HistoryFolder);
+    struct dirent* Entry;
+    while (Folder && (Entry = readdir(Folder)) != NULL) {
+        char Other[17];
+        long Suffix;
+        if (KeptName(Entry->d_name, Other, &Suffix) && strcmp(Other, Stamp) == 0 && Suffix >= First)
+            First = (int)Suffix + 1;
+    }
+    if (Folder) closedir(Folder);
+    for (int Suffix = First; Suffix < First + 1000; Suffix++) {
         if (Suffix == 1)
             (void)snprintf(Path, PathSize, "%s/%s.dat", HistoryFolder, Stamp);
         else

@@ -1,0 +1,374 @@
+// valedict-sysop: the sysop's tool to show, set, clear and restore the entry.
+#include "words.h"
+
+#include <cerrno>
+#include <clocale>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iconv.h>
+#include <langinfo.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char Usage[] = "usage: valedict-sysop [-C FOLDER] show [--raw] | set --name NAME "
+                            "[FILE | -] | clear | history | restore N\n";
+static const char HistoryOff[] = "history is off: create the folder valedict.old beside "
+                                 "valedict.dat to switch it on (mkdir valedict.old)";
+
+static const char Help[] =
+    "Moderates the entry of the valedict door in its folder (the working folder,\n"
+    "or FOLDER with -C).\n"
+    "\n"
+    "  show            the entry as a caller sees it\n"
+    "  show --raw      each field on its own line, bytes outside 32-126 as \\xNN\n"
+    "  set --name NAME [FILE | -]\n"
+    "                  a new entry of up to five lines of 1-69 printable ASCII\n"
+    "                  characters, from FILE or standard input\n"
+    "  clear           removes the entry\n"
+    "  history         the kept records, newest first (history is on when a\n"
+    "                  folder valedict.old lies beside valedict.dat)\n"
+    "  restore N       puts kept record N back; the entry it replaces is kept\n"
+    "\n"
+    "Exit status: 0 done, 1 a usage mistake or a refused text, 2 a file or folder\n"
+    "that cannot be read or written.\n";
+
+static int Fail(const char* What, const char* Why) {
+    (void)fprintf(stderr, "valedict-sysop: %s: %s\n", What, Why);
+    return 2;
+}
+
+static int Refuse(const char* What) {
+    (void)fprintf(stderr, "valedict-sysop: %s\n", What);
+    return 1;
+}
+
+static int BadUsage() {
+    (void)fputs(Usage, stderr);
+    return 1;
+}
+
+// A field as text a terminal cannot take for a command: bytes outside 32 to
+// 126 become \xNN, and a backslash is doubled.
+static std::string Escaped(const char* Field, size_t Width) {
+    std::string Out;
+    for (size_t At = 0; At < Width && Field[At] != '\0'; At++) {
+        unsigned char Byte = (unsigned char)Field[At];
+        char Code[8];
+        if (Byte == '\\') {
+            Out += "\\\\";
+        } else if (Byte < 32 || Byte > 126) {
+            (void)snprintf(Code, sizeof Code, "\\x%02x", Byte);
+            Out += Code;
+        } else {
+            Out += (char)Byte;
+        }
+    }
+    return Out;
+}
+
+// iconv's failure value.
+// NOLINTNEXTLINE(performance-no-int-to-ptr)
+static const iconv_t NoConverter = reinterpret_cast<iconv_t>(static_cast<intptr_t>(-1));
+
+// A field as a caller would see it: CP437 letters in UTF-8 where the locale
+// is UTF-8, and '?' for control bytes and for what cannot be shown.
+static std::string Visible(const char* Field, size_t Width, bool Utf8) {
+    std::string Out;
+    iconv_t Convert = Utf8 ? iconv_open("UTF-8", "CP437") : NoConverter;
+    for (size_t At = 0; At < Width && Field[At] != '\0'; At++) {
+        unsigned char Byte = (unsigned char)Field[At];
+        if (Byte >= 32 && Byte < 127) {
+            Out += (char)Byte;
+            continue;
+        }
+        char In[1] = {(char)Byte};
+        char Wide[8];
+        char* InNext = In;
+        char* OutNext = Wide;
+        size_t InLeft = 1, OutLeft = sizeof Wide;
+        if (Byte >= 128 && Convert != NoConverter &&
+            iconv(Convert, &InNext, &InLeft, &OutNext, &OutLeft) != (size_t)-1)
+            Out.append(Wide, sizeof Wide - OutLeft);
+        else
+            Out += '?';
+    }
+    if (Convert != NoConverter) iconv_close(Convert);
+    return Out;
+}
+
+// Reads the entry: 1 with Words filled (Got bytes of it, Size the file's
+// length), 0 when there is none, 2 after saying why it cannot be read.
+static int ReadEntry(WORDS* Words, size_t* Got, long long* Size) {
+    struct stat Info;
+    memset(Words, 0, sizeof *Words);
+    if (stat(DataFile, &Info) != 0) return errno == ENOENT ? 0 : Fail(DataFile, strerror(errno));
+    if (!S_ISREG(Info.st_mode)) return 0;
+    FILE* fp = OpenRecord(DataFile);
+    if (fp == NULL) return Fail(DataFile, strerror(errno));
+    *Got = fread(Words, 1, sizeof *Words, fp);
+    bool Failed = ferror(fp) != 0;
+    (void)fclose(fp);
+    if (Failed) return Fail(DataFile, "read error");
+    *Size = (long long)Info.st_size;
+    return 1;
+}
+
+static int Show(bool Raw) {
+    WORDS Words;
+    size_t Got = 0;
+    long long Size = 0;
+    int Found = ReadEntry(&Words, &Got, &Size);
+    if (Found == 2) return 2;
+    if (Raw) {
+        if (Found == 0) {
+            printf("file: %s: none, or not a regular file\n", DataFile);
+            return 0;
+        }
+        if (Got < sizeof Words)
+            printf("file: %s, %lld bytes: cut short, %zu of %zu bytes\n", DataFile, Size, Got,
+                   sizeof Words);
+        else if (Size > (long long)sizeof Words)
+            printf("file: %s, %lld bytes: a whole record, and bytes after it that are ignored\n",
+                   DataFile, Size);
+        else
+            printf("file: %s, %lld bytes: a whole record\n", DataFile, Size);
+        for (int Current = 0; Current < 5; Current++)
+            printf("line %d: %s\n", Current + 1,
+                   Escaped(Words.Line[Current], sizeof Words.Line[Current]).c_str());
+        printf("name: %s\n", Escaped(Words.User, sizeof Words.User).c_str());
+        return 0;
+    }
+
+    bool Colour = isatty(STDOUT_FILENO);
+    const char* Codeset = nl_langinfo(CODESET);
+    bool Utf8 = Codeset && strcmp(Codeset, "UTF-8") == 0;
+    auto Paint = [&](const char* Sgr) {
+        if (Colour) printf("\x1b[%sm", Sgr);
+    };
+    const char* Top[3] = {"+", "=", "+"};
+    const char* Bottom[3] = {"+", "=", "+"};
+    if (Utf8) {
+        Top[0] = "\u2554", Top[1] = "\u2550", Top[2] = "\u2557";
+        Bottom[0] = "\u255a", Bottom[1] = "\u2550", Bottom[2] = "\u255d";
+    }
+    auto Border = [&](const char** Parts) {
+        Paint("0;1;34");
+        printf("%s", Parts[0]);
+        for (int At = 0; At < 71; At++) printf("%s", Parts[1]);
+        printf("%s", Parts[2]);
+        Paint("0");
+        printf("\n");
+    };
+    if (Found == 0) {
+        Paint("0;1;31");
+        printf("No current Valedicts on file.");
+        Paint("0");
+        printf("\n");
+        return 0;
+    }
+    if (Got < sizeof Words)
+        (void)fprintf(stderr, "valedict-sysop: %s: cut short, %zu of %zu bytes\n", DataFile, Got,
+                      sizeof Words);
+    Paint("0");
+    printf("These Valedicts left by ");
+    Paint("0;1;36");
+    printf("%s", Visible(Words.User, sizeof Words.User, Utf8).c_str());
+    Paint("0");
+    printf("\n");
+    Border(Top);
+    for (int Current = 0; Current <= 4 && Words.Line[Current][0] != '\0'; Current++) {
+        printf("  ");
+        Paint("0;36");
+        printf("%s", Visible(Words.Line[Current], sizeof Words.Line[Current], Utf8).c_str());
+        Paint("0");
+        printf("\n");
+    }
+    Border(Bottom);
+    return 0;
+}
+
+// What a save or a clear said: 0, or 2 after one line naming the problem.
+static int Outcome(int Result, const char* Kept) {
+    if (Kept[0] != '\0')
+        (void)fprintf(stderr, "valedict-sysop: %s: the old record was not kept\n", Kept);
+    if (Result == NotOpened) return Fail(DataFile, strerror(errno));
+    if (Result == NotWritten) return Fail(DataFile, strerror(errno));
+    return 0;
+}
+
+// Checks one line of a new entry; empty when it may be saved.
+static std::string LineProblem(const std::string& Line, int Number) {
+    char Said[128];
+    if (Number > 5) return "line " + std::to_string(Number) + ": more than five lines";
+    if (Line.empty())
+        return "line " + std::to_string(Number) +
+               ": empty (the door would stop showing the entry there)";
+    if (Line.size() > 69) return "line " + std::to_string(Number) + ": more than 69 characters";
+    for (size_t At = 0; At < Line.size(); At++) {
+        unsigned char Byte = (unsigned char)Line[At];
+        if (Byte < 32 || Byte > 126) {
+            (void)snprintf(Said, sizeof Said,
+                           "line %d: byte 0x%02x at column %zu is not printable ASCII", Number,
+                           Byte, At + 1);
+            return Said;
+        }
+    }
+    return "";
+}
+
+static int Set(const char* Name, const char* From) {
+    WORDS Words;
+    char Kept[512];
+    std::string Text;
+
+    size_t NameLength = strlen(Name);
+    if (NameLength == 0) return Refuse("--name: empty");
+    if (NameLength > 35) return Refuse("--name: more than 35 characters");
+    for (size_t At = 0; At < NameLength; At++)
+        if ((unsigned char)Name[At] < 32 || (unsigned char)Name[At] > 126)
+            return Refuse("--name: a byte outside printable ASCII");
+
+    bool Stdin = From == NULL || strcmp(From, "-") == 0;
+    FILE* fp = Stdin ? stdin : fopen(From, "rb");
+    if (fp == NULL) return Fail(From, strerror(errno));
+    char Chunk[4096];
+    size_t Got;
+    while ((Got = fread(Chunk, 1, sizeof Chunk, fp)) > 0 && Text.size() < 65536)
+        Text.append(Chunk, Got);
+    bool Failed = ferror(fp) != 0;
+    if (!Stdin) (void)fclose(fp);
+    if (Failed) return Fail(Stdin ? "standard input" : From, "read error");
+    if (Text.empty()) return Refuse("empty text");
+
+    memset(&Words, 0, sizeof Words);
+    if (Text.back() == '\n') Text.pop_back(); // the last line end ends nothing
+    size_t Start = 0;
+    for (int Number = 1;; Number++) {
+        size_t End = Text.find('\n', Start);
+        std::string Line = Text.substr(Start, End == std::string::npos ? End : End - Start);
+        if (!Line.empty() && Line.back() == '\r') Line.pop_back(); // CR LF from a DOS editor
+        std::string Problem = LineProblem(Line, Number);
+        if (!Problem.empty()) return Refuse(Problem.c_str());
+        memcpy(Words.Line[Number - 1], Line.data(), Line.size());
+        if (End == std::string::npos) break;
+        Start = End + 1;
+    }
+    memcpy(Words.User, Name, NameLength);
+    Kept[0] = '\0';
+    int Result = SaveWords(&Words, Kept, sizeof Kept);
+    return Outcome(Result, Kept);
+}
+
+static int Clear() {
+    char Kept[512];
+    struct stat Info;
+    if (lstat(DataFile, &Info) != 0 && errno == ENOENT) {
+        printf("No current Valedicts on file.\n");
+        return 0;
+    }
+    Kept[0] = '\0';
+    int Result = ClearWords(Kept, sizeof Kept);
+    if (Result == NotOpened && errno == ENOENT) {
+        printf("No current Valedicts on file.\n");
+        return 0;
+    }
+    return Outcome(Result, Kept);
+}
+
+// 20261209T031500Z-2.dat as 2026-12-09 03:15:00 UTC.
+static std::string When(const char* Name) {
+    char Out[32];
+    (void)snprintf(Out, sizeof Out, "%.4s-%.2s-%.2s %.2s:%.2s:%.2s UTC", Name, Name + 4, Name + 6,
+                   Name + 9, Name + 11, Name + 13);
+    return Out;
+}
+
+static bool ReadKept(const char* Name, WORDS* Words) {
+    std::string Path = std::string(HistoryFolder) + "/" + Name;
+    memset(Words, 0, sizeof *Words);
+    FILE* fp = OpenRecord(Path.c_str());
+    if (fp == NULL) return false;
+    size_t Got = fread(Words, 1, sizeof *Words, fp);
+    (void)fclose(fp);
+    return Got > 0;
+}
+
+static int History() {
+    char Names[256][KeptNameSize];
+    int Count = KeptRecords(Names, 256);
+    if (Count < 0) {
+        printf("%s\n", HistoryOff);
+        return 0;
+    }
+    if (Count == 0) printf("no records kept yet\n");
+    for (int At = 0; At < Count; At++) {
+        WORDS Words;
+        if (!ReadKept(Names[At], &Words)) {
+            printf("%2d  %s  (cannot be read)\n", At + 1, When(Names[At]).c_str());
+            continue;
+        }
+        printf("%2d  %s  %s: %s\n", At + 1, When(Names[At]).c_str(),
+               Escaped(Words.User, sizeof Words.User).c_str(),
+               Escaped(Words.Line[0], sizeof Words.Line[0]).c_str());
+    }
+    return 0;
+}
+
+static int Restore(const char* Which) {
+    char Names[256][KeptNameSize];
+    char Kept[512];
+    WORDS Words;
+    char* End;
+
+    long Number = strtol(Which, &End, 10);
+    if (*Which == '\0' || *End != '\0') return BadUsage();
+    int Count = KeptRecords(Names, 256);
+    if (Count < 0) {
+        (void)fprintf(stderr, "valedict-sysop: %s\n", HistoryOff);
+        return 2;
+    }
+    if (Number < 1 || Number > Count) {
+        (void)fprintf(stderr, "valedict-sysop: restore: no kept record %ld (%d kept)\n", Number,
+                      Count);
+        return 1;
+    }
+    if (!ReadKept(Names[Number - 1], &Words)) {
+        std::string Path = std::string(HistoryFolder) + "/" + Names[Number - 1];
+        return Fail(Path.c_str(), errno ? strerror(errno) : "empty");
+    }
+    Kept[0] = '\0';
+    return Outcome(SaveWords(&Words, Kept, sizeof Kept), Kept);
+}
+
+int main(int argc, char* argv[]) {
+    (void)setlocale(LC_ALL, "");
+    int At = 1;
+    if (At < argc && (strcmp(argv[At], "--help") == 0 || strcmp(argv[At], "-h") == 0)) {
+        printf("%s%s", Usage, Help);
+        return 0;
+    }
+    if (At < argc && strcmp(argv[At], "-C") == 0) {
+        if (At + 1 >= argc) return BadUsage();
+        if (chdir(argv[At + 1]) != 0) return Fail(argv[At + 1], strerror(errno));
+        At += 2;
+    }
+    if (At >= argc) return BadUsage();
+    const char* Command = argv[At++];
+    int Left = argc - At;
+    if (strcmp(Command, "show") == 0) {
+        if (Left == 0) return Show(false);
+        if (Left == 1 && strcmp(argv[At], "--raw") == 0) return Show(true);
+        return BadUsage();
+    }
+    if (strcmp(Command, "set") == 0) {
+        if (Left < 2 || Left > 3 || strcmp(argv[At], "--name") != 0) return BadUsage();
+        return Set(argv[At + 1], Left == 3 ? argv[At + 2] : NULL);
+    }
+    if (strcmp(Command, "clear") == 0 && Left == 0) return Clear();
+    if (strcmp(Command, "history") == 0 && Left == 0) return History();
+    if (strcmp(Command, "restore") == 0 && Left == 1) return Restore(argv[At]);
+    return BadUsage();
+}
