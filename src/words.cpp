@@ -308,8 +308,12 @@ static bool KeepCurrent(char* Path, size_t PathSize, char* Kept, size_t KeptSize
     char Stamp[32];
     time_t Now = time(NULL);
     struct tm Utc;
-    gmtime_r(&Now, &Utc);
-    strftime(Stamp, sizeof Stamp, "%Y%m%dT%H%M%SZ", &Utc);
+    if (gmtime_r(&Now, &Utc) == NULL ||
+        strftime(Stamp, sizeof Stamp, "%Y%m%dT%H%M%SZ", &Utc) == 0) {
+        Say(Kept, KeptSize, "no time of day");
+        Discard(-1, Temp);
+        return false;
+    }
     // Past the highest suffix of this second: a pruned lower one must not
     // come back and sort as older than it is.
     int First = 1;
@@ -342,8 +346,7 @@ static bool KeepCurrent(char* Path, size_t PathSize, char* Kept, size_t KeptSize
 // Only the newest records stay.
 static void Prune() {
     char Names[KeptMost + 1][KeptNameSize];
-    int Count;
-    while ((Count = KeptRecords(Names, KeptMost + 1)) > KeptMost) {
+    while (KeptRecords(Names, KeptMost + 1) > KeptMost) {
         char Path[PATH_MAX];
         (void)snprintf(Path, sizeof Path, "%s/%s", HistoryFolder, Names[KeptMost]);
         if (unlink(Path) != 0) return;
