@@ -1,7 +1,8 @@
 // The caller's input path: telnet (on sockets), the key decoder and the line
 // editor. However the bytes are split into reads, the keys are the same, and
 // the line holds only what the editor may store.
-#include "input.h"
+#include "editor.h"
+#include "keys.h"
 #include "output.h"
 #include "telnet.h"
 

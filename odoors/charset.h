@@ -11,6 +11,14 @@ namespace od {
 // converted becomes '?'. Unknown sets leave the text as it is.
 std::string convert(std::string_view text, const char* from, const char* to);
 
+// The Unicode character a CP437 byte from 0x80 up shows, and back; 0 for a
+// character CP437 has no byte for.
+char32_t cp437_to_unicode(unsigned char byte);
+unsigned char unicode_to_cp437(char32_t ch);
+
+// One character as UTF-8.
+std::string utf8(char32_t ch);
+
 enum class Charset { Cp437, Utf8, Ascii, Other };
 
 // Reads an IANA-style name in any case ("UTF-8", "IBM437", "US-ASCII"...).

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -23,6 +24,7 @@ struct HandlerState {
     termios raw{};                     // the mode it runs in
     volatile sig_atomic_t out_fd = -1;
     volatile sig_atomic_t out_flags = -1; // -1: the flags were left alone
+    volatile sig_atomic_t deferred = 0;   // an ending signal the door has not acted on yet
 };
 HandlerState handler_state;
 
@@ -44,6 +46,19 @@ extern "C" void on_terminating_signal(int signo) {
     unsigned char byte = static_cast<unsigned char>(signo);
     if (handler_state.wake_fd >= 0) (void)!::write(handler_state.wake_fd, &byte, 1);
     errno = saved;
+}
+
+// Signals that end the door wait for its normal flow, so that the door may
+// save first; a second one while the first still waits ends it at once.
+extern "C" void on_deferred_signal(int signo) {
+    if (handler_state.deferred != 0 || handler_state.wake_fd < 0) {
+        give_back();
+        ::signal(signo, SIG_DFL);
+        (void)::raise(signo);
+        return;
+    }
+    handler_state.deferred = signo;
+    on_terminating_signal(signo);
 }
 
 // Installed with SA_RESETHAND: once the terminal is back, the signal does
@@ -216,18 +231,52 @@ void Connection::install_handlers() {
         alternate.ss_size = size;
         if (::sigaltstack(&alternate, nullptr) != 0) fault_stack_.reset();
     }
-    for (int signo : {SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGSEGV,
-                      SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})
+    for (int signo : {SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU})
+        if (!ignored(signo)) install(signo, on_deferred_signal, 0);
+    for (int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})
         if (!ignored(signo)) install(signo, on_ending_signal, SA_RESETHAND | SA_ONSTACK);
+    install(SIGWINCH, on_terminating_signal, SA_RESTART); // wakes the wait: the window changed
     if (!ignored(SIGTSTP)) install(SIGTSTP, on_stop, SA_RESTART);
     install(SIGCONT, on_continue, SA_RESTART);
 }
 
-bool Connection::signalled() {
-    if (signalled_) return true;
+void Connection::drain_signals() {
     unsigned char byte;
-    if (signal_pipe_[0] >= 0 && ::read(signal_pipe_[0], &byte, 1) == 1) signalled_ = true;
-    return signalled_;
+    while (signal_pipe_[0] >= 0 && ::read(signal_pipe_[0], &byte, 1) == 1) {
+        if (byte == SIGWINCH)
+            resized_ = true;
+        else if (signal_ == 0)
+            signal_ = byte;
+    }
+}
+
+bool Connection::signalled() {
+    if (signal_ == 0) drain_signals();
+    return signal_ != 0;
+}
+
+bool Connection::take_resized() {
+    drain_signals();
+    bool was = resized_ || (telnet_ && telnet_->take_resized());
+    resized_ = false;
+    return was;
+}
+
+Size Connection::window() const {
+    if (telnet_) return {telnet_->rows(), telnet_->cols()};
+    if (handler_state.tty_fd >= 0) return terminal_size(in_fd_);
+    return {};
+}
+
+void Connection::end_by_signal(int signo) {
+    restore();
+    ::signal(signo, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signo);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    (void)::raise(signo);
+    std::_Exit(128 + signo); // a signal whose default is to go on
 }
 
 bool Connection::send(std::string_view bytes) {
@@ -265,7 +314,11 @@ Connection::Event Connection::receive(std::string& bytes, int timeout_ms) {
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return Event::HangUp;
         if (ready == 0) return Event::TimedOut;
-        if (fds[1].revents != 0) continue; // signalled() reads it
+        if (fds[1].revents != 0) {
+            drain_signals();
+            if (resized_ && signal_ == 0) return Event::Resized;
+            continue;
+        }
         if (fds[0].revents == 0) continue;
         char chunk[4096];
         ssize_t n = ::read(in_fd_, chunk, sizeof chunk);

@@ -2,6 +2,7 @@
 // its restoring, the single wait, reads, the one write per flush, hang-ups.
 #pragma once
 
+#include "screen.h"
 #include "telnet.h"
 
 #include <memory>
@@ -28,7 +29,7 @@ Link choose_link(int comm_type, int handle, LinkRequest request);
 
 class Connection {
   public:
-    enum class Event { Data, HangUp, TimedOut };
+    enum class Event { Data, HangUp, TimedOut, Resized };
 
     Connection() = default;
     Connection(const Connection&) = delete;
@@ -52,12 +53,23 @@ class Connection {
     void linger();
 
     // Blocks until bytes arrive, the timeout (ms, -1 none) passes, the caller
-    // hangs up or a terminating signal arrives. The caller's data is appended
-    // to `bytes`; on a socket it may be empty when only telnet commands came.
+    // hangs up, a terminating signal arrives or the terminal's window changes. The caller's data is
+    // appended to `bytes`; on a socket it may be empty when only telnet commands came.
     Event receive(std::string& bytes, int timeout_ms);
 
     // A terminating signal has arrived since the connection opened.
     bool signalled();
+    // That signal's number (0: none).
+    int ending_signal() const { return signal_; }
+    // Gives the terminal back and lets the signal end the process as it
+    // would have without the door's handler.
+    [[noreturn]] void end_by_signal(int signo);
+
+    // The caller's window as the link knows it (NAWS on telnet, the window
+    // size on a terminal); unknown elsewhere.
+    Size window() const;
+    // The window changed (SIGWINCH, or a new NAWS report) since the last look.
+    bool take_resized();
 
     // Puts the terminal and the output's file flags back as the door found
     // them; safe to call twice.
@@ -72,7 +84,9 @@ class Connection {
     std::unique_ptr<Telnet> telnet_;
     bool restored_ = false;
     int signal_pipe_[2] = {-1, -1};
-    bool signalled_ = false;
+    void drain_signals();
+    int signal_ = 0;
+    bool resized_ = false;
     std::unique_ptr<char[]> fault_stack_; // where a fault handler runs on stack overflow
 };
 

@@ -63,6 +63,14 @@ int number_or(std::string_view field, int fallback, long long low, long long hig
     return static_cast<int>(std::clamp(*n, low, high));
 }
 
+// A screen's rows or columns: 0 when missing or too small to be meant (some
+// writers put 0 or 1 for "not known").
+int screen_extent(std::string_view field) {
+    auto n = parse_number(field);
+    if (!n || *n < 10) return 0;
+    return static_cast<int>(std::min<long long>(*n, 999));
+}
+
 // Time left is unreliable in every format: unknown when missing or not
 // positive, and never more than a day.
 int clamp_seconds(std::optional<long long> seconds) {
@@ -242,6 +250,7 @@ DropParse parse_door_sys(std::string_view text) {
     if (!port.empty() && port.back() == ':') port.remove_suffix(1);
     info.local = same_name(port, "COM0");
     info.node = number_or(line(lines, 4), 0, 0, 65535);
+    info.rows = screen_extent(line(lines, 21));
     auto seconds = parse_number(line(lines, 18));
     auto minutes = parse_number(line(lines, 19));
     // Seconds are finer, but only trusted when they agree with the minutes.
@@ -275,6 +284,8 @@ DropParse parse_chain(std::string_view text) {
     if (info.name.empty()) return failure(missing_name(lines, 3, "lines 2 and 3"));
     info.ansi = number_or(line(lines, 14), 1, 0, 1) == 1;
     info.local = number_or(line(lines, 15), 1, 0, 1) == 0;
+    info.cols = screen_extent(line(lines, 9));
+    info.rows = screen_extent(line(lines, 10));
     info.seconds_left = clamp_seconds(parse_number(line(lines, 16)));
     return DropParse{info, {}};
 }
@@ -288,6 +299,7 @@ DropParse parse_doorfile_sr(std::string_view text) {
     if (info.name.empty()) return failure(missing_name(lines, 1, "line 1"));
     info.ansi = number_or(line(lines, 2), 1, -1, 1) == 1;
     info.local = number_or(line(lines, 6), 0, 0, 255) == 0;
+    info.rows = screen_extent(line(lines, 4));
     info.seconds_left = clamp_seconds(minutes_to_seconds(parse_number(line(lines, 7))));
     return DropParse{info, {}};
 }
@@ -332,6 +344,8 @@ DropParse parse_bbsdev(std::string_view text, std::time_t now) {
         info.seconds_left = clamp_seconds(static_cast<long long>(*deadline - now));
     info.charset = std::string(line(lines, 12));
     info.node = number_or(line(lines, 18), 0, 0, 65535);
+    info.cols = screen_extent(line(lines, 6));
+    info.rows = screen_extent(line(lines, 7));
     return DropParse{info, {}};
 }
 

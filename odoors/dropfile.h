@@ -16,8 +16,9 @@ struct CallInfo {
     int seconds_left = -1; // -1: the file tells nothing usable
     bool ansi = true;
     bool local = false;
-    int comm_type = 0; // DOOR32.SYS line 1: 0 local, 1 serial, 2 telnet
-    int handle = -1;   // DOOR32.SYS line 2: socket or comm handle
+    int rows = 0, cols = 0; // the caller's screen where the file tells it; 0: not told
+    int comm_type = 0;      // DOOR32.SYS line 1: 0 local, 1 serial, 2 telnet
+    int handle = -1;        // DOOR32.SYS line 2: socket or comm handle
     // Only BBSDEV.DRP says outright how to reach the caller and in which
     // character set; elsewhere these stay unset and the usual rules apply.
     enum class Link { Unstated, Stdio, Socket } link = Link::Unstated;

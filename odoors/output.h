@@ -36,6 +36,19 @@ class Output {
     // printf-style formatting; mark-up is honoured in the format text only.
     void vprintf(const char* format, va_list* args);
 
+    // Bytes as they are, whatever the screen.
+    void raw(std::string_view bytes) { buffer_ += bytes; }
+    // Control sequences as they are, for an ANSI screen only.
+    void sequence(std::string_view bytes) {
+        if (ansi_) buffer_ += bytes;
+    }
+    // The colour in force; grey on black until one is set.
+    Colour colour() const { return current_.fg < 0 ? Colour{7, 0} : current_; }
+    // Sequences sent as they are may have changed the colour.
+    void forget_colour() { current_ = {-1, -1}; }
+    // A probe found that the terminal understands ANSI after all.
+    void set_ansi(bool ansi) { ansi_ = ansi; }
+
     bool ansi() const { return ansi_; }
     const std::string& pending() const { return buffer_; }
     void discard() { buffer_.clear(); }

@@ -12,6 +12,7 @@ const telnet_telopt_t options[] = {
     {TELNET_TELOPT_ECHO, TELNET_WILL, TELNET_DONT},
     {TELNET_TELOPT_SGA, TELNET_WILL, TELNET_DO},
     {TELNET_TELOPT_BINARY, TELNET_WILL, TELNET_DO},
+    {TELNET_TELOPT_NAWS, TELNET_WONT, TELNET_DO},
     {-1, 0, 0},
 };
 
@@ -33,6 +34,17 @@ void Telnet::on_event(telnet_t*, telnet_event_t* event, void* self) {
         break;
     case TELNET_EV_SEND:
         if (t->wire_) t->wire_->append(event->data.buffer, event->data.size);
+        break;
+    case TELNET_EV_SUBNEGOTIATION:
+        if (event->sub.telopt == TELNET_TELOPT_NAWS && event->sub.size == 4) {
+            const auto* b = reinterpret_cast<const unsigned char*>(event->sub.buffer);
+            int cols = b[0] << 8 | b[1], rows = b[2] << 8 | b[3];
+            if (rows > 0 && cols > 0) { // 0 means the client does not know
+                t->rows_ = rows;
+                t->cols_ = cols;
+                t->resized_ = true;
+            }
+        }
         break;
     default: break; // commands, subnegotiations and protocol warnings are nobody's keys
     }

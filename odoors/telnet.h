@@ -23,11 +23,23 @@ class Telnet {
     // Door output made fit for the wire (a 0xFF would be doubled).
     void send(std::string_view data, std::string& wire);
 
+    // The window size the client last reported (NAWS); 0 while none came.
+    int rows() const { return rows_; }
+    int cols() const { return cols_; }
+    // A report arrived since the last look.
+    bool take_resized() {
+        bool was = resized_;
+        resized_ = false;
+        return was;
+    }
+
   private:
     static void on_event(telnet_t* telnet, telnet_event_t* event, void* self);
     telnet_t* telnet_ = nullptr;
     std::string* data_ = nullptr;
     std::string* wire_ = nullptr;
+    int rows_ = 0, cols_ = 0;
+    bool resized_ = false;
 };
 
 } // namespace od

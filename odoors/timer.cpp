@@ -14,10 +14,20 @@ void Timers::start(int inactivity_seconds, int seconds_left, Clock::time_point n
         end_of_call_.reset();
 }
 
+std::optional<Clock::time_point> Timers::idle_warning() const {
+    if (warn_.count() == 0 || idle_warned_ || warn_ >= inactivity_) return std::nullopt;
+    return last_key_ + inactivity_ - warn_;
+}
+
+std::optional<Clock::time_point> Timers::time_warning() const {
+    if (warn_.count() == 0 || time_warned_ || !end_of_call_) return std::nullopt;
+    return *end_of_call_ - warn_;
+}
+
 int Timers::poll_timeout(Clock::time_point now) const {
     auto next = last_key_ + inactivity_;
-    if (end_of_call_) next = std::min(next, *end_of_call_);
-    if (escape_due_) next = std::min(next, *escape_due_);
+    for (const auto& at : {end_of_call_, escape_due_, idle_warning(), time_warning()})
+        if (at) next = std::min(next, *at);
     if (next <= now) return 0;
     // Round up so that the wait never wakes just before its deadline.
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
@@ -31,7 +41,24 @@ int Timers::inactivity_seconds() const {
 Timers::Expired Timers::expired(Clock::time_point now) const {
     if (end_of_call_ && now >= *end_of_call_) return Expired::TimeLeft;
     if (now >= last_key_ + inactivity_) return Expired::Inactivity;
+    if (auto at = time_warning(); at && now >= *at) return Expired::WarnTimeLeft;
+    if (auto at = idle_warning(); at && now >= *at) return Expired::WarnInactivity;
     return Expired::None;
+}
+
+namespace {
+int seconds_until(Clock::time_point end, Clock::time_point now) {
+    if (end <= now) return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::seconds>(end - now).count());
+}
+} // namespace
+
+int Timers::seconds_left(Clock::time_point now) const {
+    return end_of_call_ ? seconds_until(*end_of_call_, now) : -1;
+}
+
+int Timers::seconds_idle_left(Clock::time_point now) const {
+    return seconds_until(last_key_ + inactivity_, now);
 }
 
 } // namespace od

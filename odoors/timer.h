@@ -10,11 +10,29 @@ using Clock = std::chrono::steady_clock;
 
 class Timers {
   public:
-    enum class Expired { None, Inactivity, TimeLeft };
+    enum class Expired { None, Inactivity, TimeLeft, WarnInactivity, WarnTimeLeft };
 
     // seconds_left < 0: the call has no time limit.
     void start(int inactivity_seconds, int seconds_left, Clock::time_point now = Clock::now());
-    void key_pressed(Clock::time_point now = Clock::now()) { last_key_ = now; }
+    // A key also re-arms the inactivity warning.
+    void key_pressed(Clock::time_point now = Clock::now()) {
+        last_key_ = now;
+        idle_warned_ = false;
+    }
+
+    // Seconds before either end that the caller is warned; 0: never. The
+    // inactivity warning needs a limit longer than this, or it would come
+    // before the caller could press anything.
+    void set_warning(int seconds) { warn_ = std::chrono::seconds(seconds > 0 ? seconds : 0); }
+    // The warning that expired() reported has been given.
+    void warned(Expired which) {
+        if (which == Expired::WarnInactivity) idle_warned_ = true;
+        if (which == Expired::WarnTimeLeft) time_warned_ = true;
+    }
+    // Seconds left in the call (rounded up), -1 without a limit.
+    int seconds_left(Clock::time_point now = Clock::now()) const;
+    // Seconds until the inactivity limit ends the call (rounded up).
+    int seconds_idle_left(Clock::time_point now = Clock::now()) const;
 
     // An Escape with nothing after it counts as pressed alone once this
     // short wait has passed without the rest of a sequence.
@@ -33,7 +51,11 @@ class Timers {
     Expired expired(Clock::time_point now = Clock::now()) const;
 
   private:
+    std::optional<Clock::time_point> idle_warning() const;
+    std::optional<Clock::time_point> time_warning() const;
     Clock::duration inactivity_{};
+    Clock::duration warn_{};
+    bool idle_warned_ = false, time_warned_ = false;
     Clock::time_point last_key_{};
     std::optional<Clock::time_point> end_of_call_;
     std::optional<Clock::time_point> escape_due_;

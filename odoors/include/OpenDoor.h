@@ -1,8 +1,13 @@
-/* libODoors: a small door library for Unix bulletin-board systems.
+/* libODoors 2.0: a small door library for Unix bulletin-board systems.
  *
  * A door fills in the control block, calls od_init(), talks to the caller
  * through the od_ calls and ends with od_exit(). Every call may be made from
- * C or C++. */
+ * C or C++.
+ *
+ * ABI: the control block's layout is part of the interface. It grew in 2.0
+ * (screen size, warnings, the end callback, the log), so the soname is
+ * libODoors.so.2: a door built against the 1.x header never runs against
+ * this library. Any later change to the layout bumps the soname again. */
 #ifndef OPENDOOR_H
 #define OPENDOOR_H
 
@@ -44,6 +49,40 @@ enum {
     OD_BRIGHT_WHITE
 };
 
+/* Keys from od_key() beyond the 255 characters of CP437. */
+enum {
+    OD_KEY_UP = 256,
+    OD_KEY_DOWN,
+    OD_KEY_LEFT,
+    OD_KEY_RIGHT,
+    OD_KEY_HOME,
+    OD_KEY_END,
+    OD_KEY_PGUP,
+    OD_KEY_PGDN,
+    OD_KEY_INSERT,
+    OD_KEY_DELETE,
+    OD_KEY_F1,
+    OD_KEY_F2,
+    OD_KEY_F3,
+    OD_KEY_F4,
+    OD_KEY_F5,
+    OD_KEY_F6,
+    OD_KEY_F7,
+    OD_KEY_F8,
+    OD_KEY_F9,
+    OD_KEY_F10,
+    OD_KEY_F11,
+    OD_KEY_F12
+};
+
+/* Why the library ends a call on its own, for od_control.od_on_end. */
+enum {
+    OD_END_HANGUP = 1, /* the connection was lost, or SIGHUP */
+    OD_END_TIME,       /* the caller's time is up */
+    OD_END_INACTIVE,   /* no key for od_inactivity seconds */
+    OD_END_SIGNAL      /* SIGTERM, SIGINT or another signal that ends the door */
+};
+
 struct tODSession; /* the library's own state, opaque to doors */
 
 typedef struct {
@@ -62,16 +101,38 @@ typedef struct {
     char od_dropfile[256];  /* the drop file that was read */
 
     struct tODSession* od_session; /* set by od_init(); doors leave it alone */
+
+    /* The caller's screen: telnet NAWS, else the pty's window size (followed
+     * on SIGWINCH), else the drop file, else 24 by 80. Kept up to date while
+     * the door waits for keys; od_probe() asks the terminal itself. */
+    int od_rows;
+    int od_cols;
+
+    /* Seconds before the library ends a call for time or inactivity that the
+     * caller is warned; 60 unless the door changes it; 0: no warnings. */
+    int od_warn_seconds;
+
+    /* Called once, in the door's normal flow, before the library ends a call
+     * on its own (one of the OD_END_ reasons), so the door can save. After a
+     * hang-up or a signal what it prints goes nowhere. */
+    void (*od_on_end)(int reason);
+
+    /* Where the sysop log goes; the environment's ODOORS_LOG wins. NULL or
+     * empty, with no ODOORS_LOG: no log. */
+    const char* od_log_path;
 } tODControl;
 
 OD_API extern tODControl od_control;
 
 /* Reads the drop file and opens the link with the caller. A sysop's mistake
  * (no drop file, a malformed one, a socket handle that is no connection) ends
- * the process with status 1 and one line on standard error. Installs signal
- * handlers: SIGHUP, SIGTERM and SIGINT are hang-ups (exit level 10); other
- * signals that end or stop the process give the terminal back first; SIGPIPE
- * and SIGXFSZ are ignored, so a file-size limit is a failed write. */
+ * the process with status 1 and one line on standard error (and in the log).
+ * Installs signal handlers: SIGHUP, SIGTERM and SIGINT are hang-ups (exit
+ * level 10); SIGQUIT, SIGUSR1/2, SIGALRM, SIGVTALRM, SIGPROF and SIGXCPU end
+ * the door as they would have, in its normal flow (a second one at once);
+ * faults and stops give the terminal back first; SIGPIPE and SIGXFSZ are
+ * ignored, so a file-size limit is a failed write. The log (ODOORS_LOG or
+ * od_log_path) gets one line when the call starts and one when it ends. */
 OD_API void od_init(void);
 
 /* printf-style output (a negative '*' width left-justifies, a negative '*'
@@ -83,7 +144,59 @@ OD_API void od_printf(const char* format, ...) OD_PRINTF_LIKE;
 OD_API void od_set_color(int foreground, int background);
 OD_API void od_putch(int ch);
 OD_API void od_repeat(int ch, int times);
+/* Clears the screen; a caller without ANSI gets a form feed. */
 OD_API void od_clr_scr(void);
+
+/* Moves the cursor to row and column (from 1), clipped to the caller's
+ * screen. Nothing is sent to a caller without ANSI, as for the next two. */
+OD_API void od_goto(int row, int col);
+/* Clears from the cursor to the end of its line. */
+OD_API void od_clear_eol(void);
+/* Shows or hides the cursor. */
+OD_API void od_show_cursor(bool shown);
+
+/* Returns the next key, waiting at most wait_ms milliseconds (0: only what
+ * has arrived; negative: as long as the call lasts); 0 when none came. A key
+ * is a CP437 character 1-255 (a UTF-8 caller's characters are converted;
+ * those without a CP437 form are dropped), Enter as '\r', Backspace as 8,
+ * Tab as 9, a lone Escape as 27, or one of the OD_KEY_ codes. */
+OD_API int od_key(int wait_ms);
+
+/* How od_edit() shows and takes a field. */
+typedef struct {
+    int width;           /* columns on screen; 0: max_len. Longer text scrolls */
+    char mask;           /* shown for each character (passwords); 0: the text */
+    const char* allowed; /* the characters taken; NULL: printable CP437 */
+} tODEdit;
+
+/* Edits buffer (max_len + 1 bytes; its text on entry is the starting text)
+ * in a field at the cursor: keys insert (Insert toggles overwrite), Left,
+ * Right, Home, End, Ctrl-A, Ctrl-E move, Backspace, Delete and Ctrl-D remove,
+ * Ctrl-U clears. Ends on Enter, Escape (the starting text comes back), Up,
+ * Down or Tab and returns that key ('\r', 27, OD_KEY_UP, OD_KEY_DOWN, 9).
+ * A caller without ANSI types at the end and uses Backspace. how may be NULL. */
+OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
+
+/* Asks the caller's terminal for its size (a cursor report after a move to
+ * the far corner; the cursor goes back). True when it answered within
+ * wait_ms: od_rows, od_cols are set and user_ansi turns on. Keys typed
+ * meanwhile stay for the door. */
+OD_API bool od_probe(int wait_ms);
+
+/* Shows a text or ANSI file. A name without an extension means name.ans for
+ * an ANSI caller and name.asc otherwise, or the other when that is missing;
+ * a caller without ANSI never gets an escape sequence. A SAUCE record is not
+ * shown; pipe codes |00-|15 (foreground) and |16-|23 (background) set
+ * colours; LF goes out as CR LF. paged: a More prompt after each screenful
+ * (Enter or Space go on; Q, N or Escape stop). Returns 0 when all was shown,
+ * 1 when the caller stopped it, -1 when there is no such file. */
+OD_API int od_show_file(const char* name, bool paged);
+
+/* Seconds left in this call, or -1 when it has no limit. */
+OD_API int od_seconds_left(void);
+
+/* Appends one line of the door's own to the sysop log (see od_log_path). */
+OD_API void od_log(const char* text);
 
 /* Waits for one of the keys in `keys` (letters in either case; "\r" and "\n"
  * stand for Enter) and returns it as written in `keys`. Nothing is echoed. */

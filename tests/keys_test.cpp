@@ -1,4 +1,7 @@
-#include "input.h"
+#include "OpenDoor.h"
+#include "charset.h"
+#include "editor.h"
+#include "keys.h"
 #include "output.h"
 
 #include <gtest/gtest.h>
@@ -87,8 +90,8 @@ TEST(KeyDecoder, AnEscapeAloneIsAKeyAndLeavesWhatFollows) {
 
 TEST(KeyDecoder, BackspaceAndDeleteAndUtf8) {
     EXPECT_EQ(kinds("a\bb\x7f"), "a<b<");
-    EXPECT_EQ(kinds("\xc3\xa9x"), "~x");         // é in UTF-8 is one key
-    EXPECT_EQ(kinds("\xe2\x94\x80x"), "~x");     // a box-drawing character
+    EXPECT_EQ(kinds("\xc3\xa9x"), "\x82x");      // é in UTF-8 is CP437's é
+    EXPECT_EQ(kinds("\xe2\x94\x80x"), "\xc4x");  // a box-drawing character
     EXPECT_EQ(kinds("\xf0\x9f\x98\x80x"), "~x"); // an emoji
     EXPECT_EQ(kinds("\xe2x"), "~x");             // a cut sequence keeps the key after it
 }
@@ -131,6 +134,114 @@ TEST(LineEditor, BackspaceAsEightOrDeleteErases) {
     EXPECT_EQ(empty.echo, "\n\r"); // nothing to erase, nothing echoed
     // 127 is never stored, even when the range takes it in.
     EXPECT_EQ(edit("a\x7f\r", 69, 32, 127).line, "");
+}
+
+} // namespace
+
+namespace {
+
+std::vector<od::Key> decode(const std::string& bytes, od::Charset charset = od::Charset::Utf8) {
+    od::KeyDecoder decoder(charset);
+    std::vector<od::Key> keys;
+    for (char c : bytes) decoder.feed(static_cast<unsigned char>(c), keys);
+    return keys;
+}
+
+TEST(KeyDecoder, EveryKeyCodeTerminalsSend) {
+    const struct {
+        const char* bytes;
+        int code;
+    } table[] = {
+        {"\x1b[A", OD_KEY_UP},
+        {"\x1bOA", OD_KEY_UP},
+        {"\x1b[B", OD_KEY_DOWN},
+        {"\x1bOB", OD_KEY_DOWN},
+        {"\x1b[C", OD_KEY_RIGHT},
+        {"\x1bOC", OD_KEY_RIGHT},
+        {"\x1b[D", OD_KEY_LEFT},
+        {"\x1bOD", OD_KEY_LEFT},
+        {"\x1b[1;5C", OD_KEY_RIGHT},
+        {"\x1b[1~", OD_KEY_HOME},
+        {"\x1b[2~", OD_KEY_INSERT},
+        {"\x1b[3~", OD_KEY_DELETE},
+        {"\x1b[4~", OD_KEY_END},
+        {"\x1b[5~", OD_KEY_PGUP},
+        {"\x1b[6~", OD_KEY_PGDN},
+        {"\x1b[7~", OD_KEY_HOME},
+        {"\x1b[8~", OD_KEY_END},
+        {"\x1b[H", OD_KEY_HOME},
+        {"\x1b[F", OD_KEY_END},
+        {"\x1bOH", OD_KEY_HOME},
+        {"\x1bOF", OD_KEY_END},
+        {"\x1b[K", OD_KEY_END},
+        {"\x1b[V", OD_KEY_PGUP},
+        {"\x1b[U", OD_KEY_PGDN},
+        {"\x1b[@", OD_KEY_INSERT},
+        {"\x1bOP", OD_KEY_F1},
+        {"\x1bOQ", OD_KEY_F2},
+        {"\x1bOR", OD_KEY_F3},
+        {"\x1bOS", OD_KEY_F4},
+        {"\x1b[11~", OD_KEY_F1},
+        {"\x1b[14~", OD_KEY_F4},
+        {"\x1b[15~", OD_KEY_F5},
+        {"\x1b[17~", OD_KEY_F6},
+        {"\x1b[21~", OD_KEY_F10},
+        {"\x1b[23~", OD_KEY_F11},
+        {"\x1b[24~", OD_KEY_F12},
+        {"\x1b[[A", OD_KEY_F1},
+        {"\x1b[[E", OD_KEY_F5},
+        {"\x1b[15;2~", OD_KEY_F5},
+        {"\x1bOM", '\r'},
+        {"\r\n", '\r'},
+        {"\n", '\r'},
+        {"\x7f", 8},
+        {"\b", 8},
+        {"\t", 9},
+        {"q", 'q'},
+        {"\x15", 21},
+        {"\xc3\xa9", 0x82},
+        {"\xe2\x96\x88", 0xdb},
+        {"\xc2\xa0", 0xff},
+        {"\x1b[200~", 0},
+        {"\xf0\x9f\x98\x80", 0},
+        {"\xe2\x82\xac", 0},
+        {"\x1b[1;2R", 0},
+    };
+    for (const auto& row : table) {
+        auto keys = decode(row.bytes);
+        ASSERT_EQ(keys.size(), 1u) << testing::PrintToString(std::string(row.bytes));
+        EXPECT_EQ(keys[0].code, row.code) << testing::PrintToString(std::string(row.bytes));
+    }
+}
+
+TEST(KeyDecoder, CharacterSetsAndCursorReports) {
+    // A CP437 caller's upper half is already CP437: two bytes, two keys.
+    auto keys = decode("\xc3\xa9", od::Charset::Cp437);
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_EQ(keys[0].code, 0xc3);
+    EXPECT_EQ(keys[1].code, 0xa9);
+    // A report of the cursor's place is no key, and the keys around it stay.
+    od::KeyDecoder decoder;
+    std::vector<od::Key> got;
+    for (char c : std::string("a\x1b[50;132Rb")) decoder.feed(static_cast<unsigned char>(c), got);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].code, 'a');
+    EXPECT_EQ(got[1].code, 'b');
+    int row = 0, col = 0;
+    EXPECT_TRUE(decoder.take_report(row, col));
+    EXPECT_EQ(row, 50);
+    EXPECT_EQ(col, 132);
+    EXPECT_FALSE(decoder.take_report(row, col));
+}
+
+TEST(Charset, TheCp437TableAgreesWithIconv) {
+    for (int b = 0x80; b < 0x100; ++b) {
+        auto byte = static_cast<char>(b);
+        std::string expected = od::convert(std::string_view(&byte, 1), "CP437", "UTF-8");
+        char32_t ch = od::cp437_to_unicode(static_cast<unsigned char>(b));
+        EXPECT_EQ(od::utf8(ch), expected) << "byte " << b;
+        EXPECT_EQ(od::unicode_to_cp437(ch), b);
+    }
 }
 
 } // namespace

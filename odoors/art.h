@@ -1,0 +1,37 @@
+// Art and text files: which file a caller gets, what of it is shown, and
+// how its lines go out (pipe colour codes, escape sequences, line ends).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace od {
+
+class Output;
+
+// The file to show for `name`: as given when it has an extension, else
+// name.ans for an ANSI caller and name.asc for others, or the other one
+// when the first is missing. nullopt when there is none.
+std::optional<std::string> pick_file(const std::string& name, bool ansi);
+
+// The part of a file that is shown: a SAUCE record, its comment block and
+// everything from the end-of-file mark (Ctrl-Z) on are not.
+std::string_view without_sauce(std::string_view file);
+
+// Sends text a line at a time. Pipe codes |00-|15 set the foreground and
+// |16-|23 the background; a bare LF goes out as CR LF; escape sequences
+// pass to an ANSI caller and are removed for any other.
+class TextRenderer {
+  public:
+    explicit TextRenderer(std::string_view text) : rest_(text) {}
+    // Sends up to and including the next line end; false when nothing is left.
+    bool line(Output& out);
+    bool at_end() const { return rest_.empty(); }
+
+  private:
+    std::string_view rest_;
+    bool after_cr_ = false;
+};
+
+} // namespace od

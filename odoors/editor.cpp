@@ -1,0 +1,200 @@
+#include "editor.h"
+
+#include "OpenDoor.h"
+#include "output.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace od {
+namespace {
+
+constexpr int ctrl_a = 1, ctrl_d = 4, ctrl_e = 5, ctrl_u = 21, tab = 9, esc = 27;
+
+void erase_back(std::size_t n, Output& out) {
+    for (std::size_t i = 0; i < n; ++i) out.text("\b \b");
+}
+
+} // namespace
+
+LineEditor::LineEditor(int max_len, int min_code, int max_code)
+    : max_len_(static_cast<std::size_t>(std::max(max_len, 0))),
+      // NUL would end the line early; Backspace and Delete always edit.
+      min_code_(std::max(min_code, 1)), max_code_(std::min(max_code, 255)) {}
+
+bool LineEditor::apply(const Key& key, Output& echo) {
+    switch (key.kind) {
+    case Key::Enter: echo.text("\n\r"); return true;
+    case Key::Backspace:
+        if (!line_.empty()) {
+            line_.pop_back();
+            erase_back(1, echo);
+        }
+        return false;
+    case Key::Char:
+        if (key.byte == 8 || key.byte == 127) return false;
+        if (key.byte < min_code_ || key.byte > max_code_ || line_.size() >= max_len_) return false;
+        line_ += static_cast<char>(key.byte);
+        echo.put(key.byte);
+        return false;
+    case Key::Escape:
+    case Key::Other: return false;
+    }
+    return false;
+}
+
+void LineEditor::redraw(Output& echo) const {
+    echo.text(line_);
+}
+
+FieldEditor::FieldEditor(std::string start, int max_len, const Style& style, bool ansi)
+    : start_(std::move(start)), max_len_(static_cast<std::size_t>(std::max(max_len, 0))),
+      width_(style.width > 0 ? style.width : std::max(max_len, 1)), mask_(style.mask),
+      allowed_(style.allowed), ansi_(ansi) {
+    if (start_.size() > max_len_) start_.resize(max_len_);
+    text_ = start_;
+    pos_ = text_.size();
+}
+
+bool FieldEditor::takes(int code) const {
+    if (code < 32 || code > 254 || code == 127) return false;
+    if (!allowed_) return true;
+    return std::strchr(allowed_, code) != nullptr;
+}
+
+std::string FieldEditor::visible() const {
+    std::string cells =
+        text_.substr(std::min(scroll_, text_.size()), static_cast<std::size_t>(width_));
+    if (mask_) std::fill(cells.begin(), cells.end(), static_cast<char>(mask_));
+    cells.resize(static_cast<std::size_t>(width_), ' ');
+    return cells;
+}
+
+void FieldEditor::scroll_to_cursor() {
+    auto width = static_cast<std::size_t>(width_);
+    if (max_len_ <= width) { // all of it fits; the cursor may sit just past a full field
+        scroll_ = 0;
+        return;
+    }
+    // Keep the field as full as the text allows, with the cursor inside it.
+    scroll_ = std::min(scroll_, text_.size() + 1 > width ? text_.size() + 1 - width : 0);
+    if (pos_ < scroll_) scroll_ = pos_;
+    if (pos_ >= scroll_ + width) scroll_ = pos_ + 1 - width;
+}
+
+void FieldEditor::move_to(int col, Output& out) {
+    int by = col - shown_col_;
+    if (by < 0) out.text(by == -1 ? std::string("\b") : "\x1b[" + std::to_string(-by) + "D");
+    if (by > 0) out.text("\x1b[" + std::to_string(by) + "C");
+    shown_col_ = col;
+}
+
+// Writes only the cells that changed, then puts the cursor in its place.
+void FieldEditor::render(Output& out) {
+    scroll_to_cursor();
+    std::string want = visible();
+    std::size_t first = 0;
+    while (first < want.size() && first < shown_.size() && want[first] == shown_[first]) ++first;
+    if (first < want.size()) {
+        std::size_t last = want.size();
+        if (shown_.size() == want.size())
+            while (last > first && want[last - 1] == shown_[last - 1]) --last;
+        move_to(static_cast<int>(first), out);
+        out.text(std::string_view(want).substr(first, last - first));
+        shown_col_ = static_cast<int>(last);
+        shown_ = want;
+    }
+    move_to(static_cast<int>(pos_ - scroll_), out);
+}
+
+void FieldEditor::draw(Output& out) {
+    if (!ansi_) {
+        out.text(mask_ ? std::string(text_.size(), static_cast<char>(mask_)) : text_);
+        return;
+    }
+    shown_.clear();
+    shown_col_ = 0;
+    render(out);
+}
+
+void FieldEditor::put_char(unsigned char ch) {
+    if (overwrite_ && pos_ < text_.size()) {
+        text_[pos_++] = static_cast<char>(ch);
+    } else if (text_.size() < max_len_) {
+        text_.insert(pos_++, 1, static_cast<char>(ch));
+    }
+}
+
+int FieldEditor::apply(const Key& key, Output& out) {
+    int code = key.code;
+    if (!ansi_) { // typing at the end only
+        switch (code) {
+        case '\r':
+        case tab:
+        case OD_KEY_UP:
+        case OD_KEY_DOWN: return code;
+        case esc:
+            erase_back(text_.size(), out);
+            text_ = start_;
+            draw(out);
+            return esc;
+        case 8:
+            if (!text_.empty()) {
+                text_.pop_back();
+                erase_back(1, out);
+            }
+            return 0;
+        case ctrl_u:
+            erase_back(text_.size(), out);
+            text_.clear();
+            return 0;
+        default:
+            if (takes(code) && text_.size() < max_len_) {
+                text_ += static_cast<char>(code);
+                out.put(mask_ ? mask_ : static_cast<unsigned char>(code));
+            }
+            return 0;
+        }
+    }
+    int ended = 0;
+    switch (code) {
+    case '\r':
+    case tab:
+    case OD_KEY_UP:
+    case OD_KEY_DOWN: ended = code; break;
+    case esc:
+        text_ = start_;
+        ended = esc;
+        break;
+    case OD_KEY_LEFT:
+        if (pos_ > 0) --pos_;
+        break;
+    case OD_KEY_RIGHT:
+        if (pos_ < text_.size()) ++pos_;
+        break;
+    case OD_KEY_HOME:
+    case ctrl_a: pos_ = 0; break;
+    case OD_KEY_END:
+    case ctrl_e: pos_ = text_.size(); break;
+    case 8:
+        if (pos_ > 0) text_.erase(--pos_, 1);
+        break;
+    case OD_KEY_DELETE:
+    case ctrl_d:
+        if (pos_ < text_.size()) text_.erase(pos_, 1);
+        break;
+    case ctrl_u:
+        text_.clear();
+        pos_ = 0;
+        break;
+    case OD_KEY_INSERT: overwrite_ = !overwrite_; break;
+    default:
+        if (takes(code)) put_char(static_cast<unsigned char>(code));
+        break;
+    }
+    if (ended) pos_ = text_.size(); // the door's next output follows the text
+    render(out);
+    return ended;
+}
+
+} // namespace od

@@ -1,0 +1,66 @@
+// Art and text files: the file picked, SAUCE removed, pipe codes, escapes
+// kept or removed, line ends.
+#include "art.h"
+#include "door_harness.h"
+#include "output.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string sauce(int comments) {
+    std::string record = "SAUCE00" + std::string(121, ' ');
+    record[104] = static_cast<char>(comments);
+    return record;
+}
+
+TEST(ArtFile, SauceAndWhatFollowsTheEndMarkAreNotShown) {
+    std::string art = "\x1b[1;31mHi\r\n";
+    EXPECT_EQ(od::without_sauce(art + "\x1a" + sauce(0)), art);
+    std::string comments = "COMNT" + std::string(128, 'c');
+    EXPECT_EQ(od::without_sauce(art + "\x1a" + comments + sauce(2)), art);
+    EXPECT_EQ(od::without_sauce(art + comments + sauce(2)), art); // no Ctrl-Z before it
+    EXPECT_EQ(od::without_sauce(art + "\x1agarbage"), art);
+    EXPECT_EQ(od::without_sauce(art), art);
+    // A comment count that claims more than is there keeps the bytes before the record.
+    EXPECT_EQ(od::without_sauce("ab" + sauce(200)), "ab");
+}
+
+std::string render(const std::string& text, bool ansi, int* lines = nullptr) {
+    od::Output out(ansi);
+    od::TextRenderer renderer(text);
+    int n = 0;
+    while (renderer.line(out)) ++n;
+    if (lines) *lines = n;
+    return out.pending();
+}
+
+TEST(ArtFile, PipeCodesEscapesAndLineEnds) {
+    int lines = 0;
+    std::string ansi = render("|12red|17 on blue\nnext\r\nlast", true, &lines);
+    EXPECT_EQ(lines, 3);
+    Screen screen(5, 40);
+    screen.feed(ansi);
+    EXPECT_EQ(screen.row(0), "red on blue");
+    EXPECT_EQ(screen.row(1), "next");
+    EXPECT_EQ(screen.row(2), "last");
+    EXPECT_EQ(screen.cell(0, 0).colour, 12);
+    EXPECT_EQ(ansi.find("\r\r\n"), std::string::npos); // CR LF stays one line end
+    // Without ANSI: no escape byte, colours dropped, text kept; |24 and |x are text.
+    std::string plain = render("\x1b[1;33m|14Hi\x1b[0m |24 |x\n", false);
+    EXPECT_EQ(plain, "Hi |24 |x\r\n");
+}
+
+TEST(ArtFile, TheFileFitsTheCaller) {
+    TempDir dir;
+    dir.write("menu.ans", "a");
+    EXPECT_EQ(od::pick_file(dir.file("menu"), true), dir.file("menu.ans"));
+    EXPECT_EQ(od::pick_file(dir.file("menu"), false), dir.file("menu.ans")); // the only one
+    dir.write("menu.asc", "b");
+    EXPECT_EQ(od::pick_file(dir.file("menu"), false), dir.file("menu.asc"));
+    EXPECT_EQ(od::pick_file(dir.file("menu.asc"), true), dir.file("menu.asc"));
+    EXPECT_EQ(od::pick_file(dir.file("none"), true), std::nullopt);
+    EXPECT_EQ(od::pick_file(dir.path(), true), std::nullopt); // a folder is no file
+}
+
+} // namespace
