@@ -325,6 +325,8 @@ void od_init(void) {
     od_control.user_timelimit = call.seconds_left < 0 ? 0 : (call.seconds_left + 59) / 60;
     if (auto seconds = od::parse_number(setting("ODOORS_INACTIVITY", "")); seconds && *seconds > 0)
         od_control.od_inactivity = static_cast<int>(std::min<long long>(*seconds, 86400));
+    if (auto seconds = od::parse_number(setting("ODOORS_WARN", "")); seconds && *seconds >= 0)
+        od_control.od_warn_seconds = static_cast<int>(std::min<long long>(*seconds, 86400));
 
     auto request = call.link == od::CallInfo::Link::Socket  ? od::LinkRequest::Socket
                    : call.link == od::CallInfo::Link::Stdio ? od::LinkRequest::Stdio

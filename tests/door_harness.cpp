@@ -14,6 +14,7 @@
 #include <pty.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -66,6 +67,18 @@ Screen::Screen(int rows, int cols, bool cp437) : rows_(rows), cols_(cols), cp437
     vterm_set_utf8(vt_, 1);
     screen_ = vterm_obtain_screen(vt_);
     vterm_screen_reset(screen_, 1);
+    vterm_output_set_callback(
+        vt_,
+        [](const char* bytes, std::size_t len, void* self) {
+            static_cast<Screen*>(self)->replies_.append(bytes, len);
+        },
+        this);
+}
+
+std::string Screen::take_replies() {
+    std::string out;
+    out.swap(replies_);
+    return out;
 }
 
 Screen::~Screen() {
@@ -138,7 +151,8 @@ int Screen::cursor_col() const {
     return pos.col;
 }
 
-DoorRun::DoorRun(const DoorOptions& options) : job_control_(options.job_control) {
+DoorRun::DoorRun(const DoorOptions& options)
+    : job_control_(options.job_control), answers_(options.answers) {
     int err_pipe[2] = {-1, -1};
     if (options.separate_stderr && ::pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
@@ -291,15 +305,21 @@ bool DoorRun::pump(int timeout_ms) {
         std::string bytes(buf, static_cast<std::size_t>(n));
         output += bytes;
         screen.feed(bytes);
+        std::string replies = screen.take_replies();
+        if (answers_ && !replies.empty()) type(replies);
     }
     return true;
 }
 
 bool DoorRun::wait_for(const std::string& text) {
+    return wait_until([&] { return screen.all().find(text) != std::string::npos; });
+}
+
+bool DoorRun::wait_until(const std::function<bool()>& done) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_limit_ms());
     while (std::chrono::steady_clock::now() < end) {
-        if (screen.all().find(text) != std::string::npos) return true;
-        if (!pump(100)) return screen.all().find(text) != std::string::npos;
+        if (done()) return true;
+        if (!pump(100)) return done();
     }
     return false;
 }
@@ -375,6 +395,12 @@ void DoorRun::hang_up() {
 
 void DoorRun::signal(int signo) {
     ::kill(pid, signo);
+}
+
+void DoorRun::resize(int rows, int cols) {
+    winsize size{static_cast<unsigned short>(rows), static_cast<unsigned short>(cols), 0, 0};
+    ::ioctl(master, TIOCSWINSZ, &size);
+    ::kill(pid, SIGWINCH); // also when the door is not the terminal's foreground
 }
 
 bool DoorRun::terminal_mode(termios& mode) const {

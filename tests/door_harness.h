@@ -2,6 +2,7 @@
 // sends with libvterm, so tests see what a caller's terminal would show.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <termios.h>
@@ -23,6 +24,8 @@ class Screen {
     Screen& operator=(const Screen&) = delete;
 
     void feed(const std::string& bytes);
+    // What the terminal answered (cursor reports and the like) since the last look.
+    std::string take_replies();
     void set_cp437(bool cp437) { cp437_ = cp437; }
     std::string row(int r) const;                // trailing blanks removed
     Cell cell(int r, int c) const;               // 0-based row and column
@@ -34,6 +37,7 @@ class Screen {
   private:
     int rows_, cols_;
     bool cp437_;
+    std::string replies_;
     VTerm* vt_;
     VTermScreen* screen_;
 };
@@ -53,6 +57,7 @@ struct DoorOptions {
     std::string program;      // run this instead of the door
     bool utf8_screen = false; // the terminal is UTF-8, not CP437
     bool raw_pty = false;     // the pty starts raw, as some BBSes hand it over
+    bool answers = false;     // the terminal answers the door's queries, as a real one does
     // A sysop's shell: the door runs as a foreground job of its own under a
     // session leader, so that it can be stopped and continued.
     bool job_control = false;
@@ -67,6 +72,8 @@ class DoorRun {
     // Reads until `text` shows on the screen; false if the door ends or ten
     // seconds pass first.
     bool wait_for(const std::string& text);
+    // Reads what the door sends until `done` holds; false when it never does.
+    bool wait_until(const std::function<bool()>& done);
     // Reads until the door ends; its exit status (128 + N for signal N), or
     // -1 after ten seconds. Without reading, the door's output stays unread.
     int wait_exit(bool reading = true);
@@ -79,6 +86,7 @@ class DoorRun {
     bool waiting_in_poll();
     void hang_up(); // closes the master side, as a dropped line does
     void signal(int signo);
+    void resize(int rows, int cols); // the caller's window changes (pty only)
     bool terminal_mode(termios& mode) const;
 
     Screen screen;
@@ -93,6 +101,7 @@ class DoorRun {
     int finished(int status);
     int err_fd_ = -1;
     bool job_control_;
+    bool answers_;
     pid_t job_ = -1;
     int status_ = -1;
     bool exited_ = false;

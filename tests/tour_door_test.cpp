@@ -1,0 +1,194 @@
+// The example door that uses every call, as callers meet it: over a pty
+// (ANSI and plain), over a telnet socket in UTF-8, with warnings, the end
+// callback and the sysop log.
+#include "door_harness.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string iac = "\xff";
+
+std::unique_ptr<DoorRun> tour(const TempDir& dir, DoorOptions options) {
+    options.program = TOUR_DOOR;
+    options.args = {dir.path(), TOUR_FILES};
+    options.cwd = dir.path();
+    options.env.push_back("ODOORS_LOG=" + dir.file("door.log"));
+    return std::make_unique<DoorRun>(options);
+}
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+TEST(TourDoor, ArtMenuFormAndPagedFileOverAPty) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Ann Real", "annie"));
+    DoorOptions options;
+    options.answers = true;
+    auto door = tour(dir, options);
+    Screen& s = door->screen;
+    ASSERT_TRUE(door->wait_for("Sign the guest form")) << s.all();
+    ASSERT_TRUE(door->wait_for("Screen: 25x80"));
+    // The art: drawn in its colours, pipe codes as colours, SAUCE never shown.
+    int welcome = s.find_row("Welcome to the libODoors tour");
+    ASSERT_GE(welcome, 0) << s.all();
+    EXPECT_EQ(s.cell(welcome, 0).text, "\u2551");
+    EXPECT_EQ(s.cell(welcome, 0).colour, 11);
+    int pipes = s.find_row("Pipe codes work too: red green blue");
+    ASSERT_GE(pipes, 0);
+    EXPECT_EQ(s.cell(pipes, 0).colour, 14);
+    EXPECT_EQ(s.cell(pipes, 22).colour, 12);
+    EXPECT_EQ(door->output.find("Hidden sauce"), std::string::npos);
+    EXPECT_EQ(door->output.find("never shown"), std::string::npos);
+    EXPECT_GE(s.find_row(" Time left: 60 min   Screen: 25x80"), 24);
+    // The bar moves with the arrows.
+    EXPECT_EQ(s.cell(8, 8).colour, 15);
+    door->type("\x1b[B");
+    EXPECT_TRUE(door->wait_until([&] { return s.cell(9, 8).colour == 15; }));
+    EXPECT_EQ(s.cell(8, 8).colour, 7);
+    door->type("\x1bOA\r"); // up again (SS3), and chosen
+    ASSERT_TRUE(door->wait_for("The guest form"));
+    EXPECT_EQ(s.row(2), "Name:     annie");
+    door->type("\x15Zed\tpw12");
+    ASSERT_TRUE(door->wait_for("Password: ****"));
+    EXPECT_EQ(s.row(2), "Name:     Zed");
+    door->type("\r");
+    ASSERT_TRUE(door->wait_for("Thank you, Zed (a password of 4 characters)."));
+    door->type(" ");
+    ASSERT_TRUE(door->wait_for("Sign the guest form"));
+    // The guide pages: 24 lines, then a prompt that erases itself.
+    door->type("r");
+    ASSERT_TRUE(door->wait_for("-- More: Enter or Space goes on, Q stops --"));
+    EXPECT_EQ(s.row(0), "The guide to the tour");
+    EXPECT_EQ(s.row(23), "Guide line 18 of 60.");
+    door->type(" ");
+    ASSERT_TRUE(door->wait_for("Guide line 42 of 60."));
+    ASSERT_TRUE(door->wait_for("-- More"));
+    EXPECT_EQ(count(door->screen.all(), "-- More"), 1);
+    door->type("q");
+    ASSERT_TRUE(door->wait_for("Stopped. Press any key."));
+    EXPECT_EQ(s.find_row("Guide line 43 of 60."), -1);
+    door->type("x");
+    ASSERT_TRUE(door->wait_for("Sign the guest form"));
+    door->type("Q");
+    ASSERT_TRUE(door->wait_for("Goodbye, annie."));
+    EXPECT_EQ(door->wait_exit(), 10);
+    std::string log = dir.read("door.log");
+    EXPECT_NE(
+        log.find("]: start: node 1, user annie, drop file " + dir.file("DOOR32.SYS") +
+                 ", link terminal, character set CP437, ANSI, screen 25x80, time left 3600 s"),
+        std::string::npos)
+        << log;
+    EXPECT_NE(log.find("]: end: door, exit level 10, after "), std::string::npos) << log;
+    EXPECT_EQ(count(log, "\n"), 2);
+}
+
+TEST(TourDoor, TelnetSocketInUtf8WithAWindowThatChanges) {
+    TempDir dir;
+    dir.write("DOOR32.SYS",
+              "2\r\n3\r\n38400\r\nTest BBS\r\n1\r\nSock Caller\r\nsockq\r\n30\r\n60\r\n1\r\n2\r\n");
+    DoorOptions options;
+    options.link = DoorOptions::Link::SocketPair;
+    options.utf8_screen = true;
+    options.answers = true; // the probe finds the emulator's 25 by 80
+    options.env = {"ODOORS_CHARSET=UTF-8"};
+    auto door = tour(dir, options);
+    ASSERT_TRUE(door->wait_for("Screen: 25x80")) << door->screen.all();
+    EXPECT_GE(door->screen.find_row("\u2551   Welcome to the libODoors tour"), 0);
+    door->type(iac + "\xfa\x1f" + std::string("\0\x64\0\x1e", 4) + iac + "\xf0"); // NAWS 100x30
+    door->type("s");
+    ASSERT_TRUE(door->wait_for("The guest form"));
+    door->type("\x15Zo\xc3\xab\x1b[D\x1b[D\x1b[3~\r"); // Zoë, then Delete on the o
+    ASSERT_TRUE(door->wait_for("Name:     Z\u00eb"));
+    door->type("\x1b"); // Escape leaves the form
+    ASSERT_TRUE(door->wait_for("Screen: 30x100")) << door->screen.all();
+    door->hang_up();
+    EXPECT_EQ(door->wait_exit(), 10);
+    std::string log = dir.read("door.log");
+    EXPECT_NE(log.find("link socket, character set UTF-8"), std::string::npos) << log;
+    EXPECT_NE(log.find("tour: call ended by the library, reason 1"), std::string::npos) << log;
+    EXPECT_NE(log.find("end: hang-up, exit level 10"), std::string::npos) << log;
+}
+
+TEST(TourDoor, APlainCallerNeverGetsAnEscapeAndASignalEndsIt) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Pat Plain", "pat", 0));
+    auto door = tour(dir, {});
+    ASSERT_TRUE(door->wait_for("Your choice:")) << door->screen.all();
+    EXPECT_GE(door->screen.find_row("|   Welcome to the libODoors tour  |"), 0);
+    EXPECT_GE(door->screen.find_row("Pipe codes work too: red green blue"), 0);
+    door->type("s");
+    ASSERT_TRUE(door->wait_for("Name: pat"));
+    door->type("\b\bl\x1b[Dx\r"); // no cursor keys: typing at the end only
+    ASSERT_TRUE(door->wait_for("Password:"));
+    door->type("ab\r");
+    ASSERT_TRUE(door->wait_for("Thank you, plx (a password of 2 characters)."));
+    door->type(" ");
+    ASSERT_TRUE(door->wait_for("Your choice:"));
+    door->type("r");
+    ASSERT_TRUE(door->wait_for("-- More"));
+    door->type("\x1b");
+    ASSERT_TRUE(door->wait_for("Stopped."));
+    door->type(" ");
+    ASSERT_TRUE(door->wait_for("Your choice:"));
+    door->signal(SIGTERM);
+    EXPECT_EQ(door->wait_exit(), 10);
+    EXPECT_EQ(door->output.find('\x1b'), std::string::npos);
+    std::string log = dir.read("door.log");
+    EXPECT_NE(log.find("no ANSI"), std::string::npos) << log;
+    EXPECT_NE(log.find("tour: call ended by the library, reason 4"), std::string::npos) << log;
+    EXPECT_NE(log.find("end: signal 15, exit level 10"), std::string::npos) << log;
+}
+
+TEST(TourDoor, WarningsComeFirstAndTheFieldIsShownAgain) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Sam Slow", "sam"));
+    DoorOptions options;
+    options.env = {"ODOORS_INACTIVITY=3", "ODOORS_WARN=2"};
+    auto door = tour(dir, options);
+    ASSERT_TRUE(door->wait_for("Sign the guest form"));
+    door->type("s");
+    ASSERT_TRUE(door->wait_for("The guest form"));
+    door->type("\x15"
+               "draft");
+    ASSERT_TRUE(door->wait_for("Press a key within 2 seconds, or the call ends."));
+    int warning = door->screen.find_row("Press a key within");
+    ASSERT_TRUE(door->wait_for("draft"));
+    EXPECT_EQ(door->screen.row(warning + 1), "draft"); // the field again, under the warning
+    door->type("!");                                   // a key re-arms the warning
+    ASSERT_TRUE(door->wait_for("No key pressed for too long; back to the BBS."));
+    EXPECT_EQ(count(door->output, "Press a key within"), 2);
+    door->type(" ");
+    EXPECT_EQ(door->wait_exit(), 10);
+    std::string log = dir.read("door.log");
+    EXPECT_NE(log.find("tour: call ended by the library, reason 3"), std::string::npos) << log;
+    EXPECT_NE(log.find("end: inactivity, exit level 10"), std::string::npos) << log;
+}
+
+TEST(SysopLog, RefusalsAreLoggedAndAnUnopenableLogIsSaidOnce) {
+    TempDir dir;
+    DoorOptions options;
+    options.args = {dir.path()};
+    options.cwd = dir.path();
+    options.separate_stderr = true;
+    options.env = {"ODOORS_LOG=" + dir.file("door.log")};
+    DoorRun refused(options); // no drop file
+    EXPECT_EQ(refused.wait_exit(), 1);
+    std::string log = dir.read("door.log");
+    EXPECT_NE(log.find("]: refused: valedict: " + dir.path()), std::string::npos) << log;
+    EXPECT_NE(log.find(refused.err.substr(0, refused.err.size() - 1)), std::string::npos);
+
+    dir.write("DOOR32.SYS", door32_sys("Lee Log", "lee"));
+    options.env = {"ODOORS_LOG=" + dir.file("no/such/folder/door.log")};
+    DoorRun runs(options);
+    ASSERT_TRUE(runs.wait_for("Would you like to add some valedicts"));
+    runs.hang_up();
+    EXPECT_EQ(runs.wait_exit(), 10);
+    EXPECT_EQ(count(runs.err, "cannot open the log"), 1) << runs.err;
+}
+
+} // namespace
