@@ -24,11 +24,15 @@ int count(const std::string& text, const std::string& what) {
     return n;
 }
 
-TEST(TourDoor, ArtMenuFormAndPagedFileOverAPty) {
+// A pty in cooked mode, and one the BBS handed over raw.
+class TourOverAPty : public testing::TestWithParam<bool> {};
+
+TEST_P(TourOverAPty, ArtMenuFormAndPagedFile) {
     TempDir dir;
     dir.write("DOOR32.SYS", door32_sys("Ann Real", "annie"));
     DoorOptions options;
     options.answers = true;
+    options.raw_pty = GetParam();
     auto door = tour(dir, options);
     Screen& s = door->screen;
     ASSERT_TRUE(door->wait_for("Sign the guest form")) << s.all();
@@ -58,20 +62,22 @@ TEST(TourDoor, ArtMenuFormAndPagedFileOverAPty) {
     EXPECT_EQ(s.row(2), "Name:     Zed");
     door->type("\r");
     ASSERT_TRUE(door->wait_for("Thank you, Zed (a password of 4 characters)."));
+    door->resize(22, 100); // the caller's window changes
     door->type(" ");
-    ASSERT_TRUE(door->wait_for("Sign the guest form"));
-    // The guide pages: 24 lines, then a prompt that erases itself.
+    ASSERT_TRUE(door->wait_for("Screen: 22x100"));
+    // The guide pages: 21 lines, then a prompt that erases itself.
     door->type("r");
     ASSERT_TRUE(door->wait_for("-- More: Enter or Space goes on, Q stops --"));
     EXPECT_EQ(s.row(0), "The guide to the tour");
-    EXPECT_EQ(s.row(23), "Guide line 18 of 60.");
+    EXPECT_EQ(s.row(20), "Guide line 15 of 60.");
+    EXPECT_EQ(s.row(21), "-- More: Enter or Space goes on, Q stops --");
     door->type(" ");
-    ASSERT_TRUE(door->wait_for("Guide line 42 of 60."));
+    ASSERT_TRUE(door->wait_for("Guide line 36 of 60."));
     ASSERT_TRUE(door->wait_for("-- More"));
     EXPECT_EQ(count(door->screen.all(), "-- More"), 1);
     door->type("q");
     ASSERT_TRUE(door->wait_for("Stopped. Press any key."));
-    EXPECT_EQ(s.find_row("Guide line 43 of 60."), -1);
+    EXPECT_EQ(s.find_row("Guide line 37 of 60."), -1);
     door->type("x");
     ASSERT_TRUE(door->wait_for("Sign the guest form"));
     door->type("Q");
@@ -86,6 +92,8 @@ TEST(TourDoor, ArtMenuFormAndPagedFileOverAPty) {
     EXPECT_NE(log.find("]: end: door, exit level 10, after "), std::string::npos) << log;
     EXPECT_EQ(count(log, "\n"), 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(TourDoor, TourOverAPty, testing::Bool());
 
 TEST(TourDoor, TelnetSocketInUtf8WithAWindowThatChanges) {
     TempDir dir;
@@ -114,10 +122,19 @@ TEST(TourDoor, TelnetSocketInUtf8WithAWindowThatChanges) {
     EXPECT_NE(log.find("end: hang-up, exit level 10"), std::string::npos) << log;
 }
 
-TEST(TourDoor, APlainCallerNeverGetsAnEscapeAndASignalEndsIt) {
+// Over a pty, and over a socket that carries no telnet commands at all.
+class PlainTour : public testing::TestWithParam<DoorOptions::Link> {};
+
+TEST_P(PlainTour, NeverGetsAnEscapeAndASignalEndsIt) {
     TempDir dir;
-    dir.write("DOOR32.SYS", door32_sys("Pat Plain", "pat", 0));
-    auto door = tour(dir, {});
+    DoorOptions options;
+    options.link = GetParam();
+    bool socket = options.link == DoorOptions::Link::SocketPair;
+    dir.write("DOOR32.SYS",
+              socket
+                  ? "2\r\n3\r\n38400\r\nTest BBS\r\n1\r\nPat Plain\r\npat\r\n30\r\n60\r\n0\r\n1\r\n"
+                  : door32_sys("Pat Plain", "pat", 0));
+    auto door = tour(dir, options);
     ASSERT_TRUE(door->wait_for("Your choice:")) << door->screen.all();
     EXPECT_GE(door->screen.find_row("|   Welcome to the libODoors tour  |"), 0);
     EXPECT_GE(door->screen.find_row("Pipe codes work too: red green blue"), 0);
@@ -143,6 +160,9 @@ TEST(TourDoor, APlainCallerNeverGetsAnEscapeAndASignalEndsIt) {
     EXPECT_NE(log.find("tour: call ended by the library, reason 4"), std::string::npos) << log;
     EXPECT_NE(log.find("end: signal 15, exit level 10"), std::string::npos) << log;
 }
+
+INSTANTIATE_TEST_SUITE_P(TourDoor, PlainTour,
+                         testing::Values(DoorOptions::Link::Pty, DoorOptions::Link::SocketPair));
 
 TEST(TourDoor, WarningsComeFirstAndTheFieldIsShownAgain) {
     TempDir dir;
