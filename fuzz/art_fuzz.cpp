@@ -1,0 +1,24 @@
+// The file reader: whatever the file holds, what is shown is a prefix of it
+// without its SAUCE, the renderer ends, and a caller without ANSI never gets
+// an escape byte.
+#include "art.h"
+#include "output.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string_view file(reinterpret_cast<const char*>(data), size);
+    std::string_view shown = od::without_sauce(file);
+    if (shown.size() > file.size() || file.substr(0, shown.size()) != shown) std::abort();
+    if (shown.find('\x1a') != std::string_view::npos) std::abort();
+    for (bool ansi : {true, false}) {
+        od::Output out(ansi, ansi ? "UTF-8" : "US-ASCII");
+        od::TextRenderer text(shown);
+        std::size_t lines = 0;
+        while (text.line(out))
+            if (++lines > shown.size() + 1) std::abort(); // no line without a byte
+        if (!ansi && out.pending().find('\x1b') != std::string::npos) std::abort();
+    }
+    return 0;
+}
