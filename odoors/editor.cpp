@@ -125,36 +125,43 @@ void FieldEditor::put_char(unsigned char ch) {
     }
 }
 
+int FieldEditor::apply_plain(int code, Output& out) {
+    // Typing at the end only.
+    switch (code) {
+    case '\r':
+    case tab:
+    case OD_KEY_UP:
+    case OD_KEY_DOWN: return code;
+    case esc:
+        erase_back(text_.size(), out);
+        text_ = start_;
+        draw(out);
+        return esc;
+    case 8:
+        if (!text_.empty()) {
+            text_.pop_back();
+            erase_back(1, out);
+        }
+        return 0;
+    case ctrl_u:
+        erase_back(text_.size(), out);
+        text_.clear();
+        return 0;
+    default:
+        if (takes(code) && text_.size() < max_len_) {
+            text_ += static_cast<char>(code);
+            out.put(mask_ ? mask_ : static_cast<unsigned char>(code));
+        }
+        return 0;
+    }
+}
+
 int FieldEditor::apply(const Key& key, Output& out) {
     int code = key.code;
-    if (!ansi_) { // typing at the end only
-        switch (code) {
-        case '\r':
-        case tab:
-        case OD_KEY_UP:
-        case OD_KEY_DOWN: return code;
-        case esc:
-            erase_back(text_.size(), out);
-            text_ = start_;
-            draw(out);
-            return esc;
-        case 8:
-            if (!text_.empty()) {
-                text_.pop_back();
-                erase_back(1, out);
-            }
-            return 0;
-        case ctrl_u:
-            erase_back(text_.size(), out);
-            text_.clear();
-            return 0;
-        default:
-            if (takes(code) && text_.size() < max_len_) {
-                text_ += static_cast<char>(code);
-                out.put(mask_ ? mask_ : static_cast<unsigned char>(code));
-            }
-            return 0;
-        }
+    if (!ansi_) {
+        int ended = apply_plain(code, out);
+        pos_ = text_.size();
+        return ended;
     }
     int ended = 0;
     switch (code) {

@@ -51,6 +51,7 @@ class FieldEditor {
 
   private:
     bool takes(int code) const;
+    int apply_plain(int code, Output& out);
     void put_char(unsigned char ch);
     void render(Output& out);
     std::string visible() const;

@@ -101,6 +101,7 @@ TEST(FieldEditor, MaskAllowedWidthAndPlainScreens) {
     for (int code : {int{OD_KEY_LEFT}, int{'c'}, 8, 8, int{'x'}, 27})
         plain.apply(od::Key{od::Key::Other, 0, code}, out);
     EXPECT_EQ(plain.text(), "ab");
+    EXPECT_EQ(plain.cursor(), 2u); // always at the end
     EXPECT_EQ(out.pending(), "abc\b \b\b \bx\b \b\b \bab");
     EXPECT_EQ(out.pending().find('\x1b'), std::string::npos);
 }
