@@ -53,7 +53,7 @@ extern "C" void on_terminating_signal(int signo) {
 extern "C" void on_deferred_signal(int signo) {
     if (handler_state.deferred != 0 || handler_state.wake_fd < 0) {
         give_back();
-        ::signal(signo, SIG_DFL);
+        (void)::signal(signo, SIG_DFL);
         (void)::raise(signo);
         return;
     }
@@ -270,13 +270,15 @@ Size Connection::window() const {
 
 void Connection::end_by_signal(int signo) {
     restore();
-    ::signal(signo, SIG_DFL);
+    (void)::signal(signo, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, signo);
     ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
     (void)::raise(signo);
-    std::_Exit(128 + signo); // a signal whose default is to go on
+    // A signal whose default is to go on comes back here.
+    // cppcheck-suppress unreachableCode
+    std::_Exit(128 + signo);
 }
 
 bool Connection::send(std::string_view bytes) {

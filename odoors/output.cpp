@@ -247,14 +247,14 @@ void Output::literal(std::string_view text) {
             return;
         }
         this->text(text.substr(0, open));
-        Colour colour = colour_by_name(text.substr(open + 1, close - open - 1));
-        if (colour.fg < 0) {
+        Colour named = colour_by_name(text.substr(open + 1, close - open - 1));
+        if (named.fg < 0) {
             // Not a colour: the backquote is text, and the next one may open a name.
             put('`');
             text.remove_prefix(open + 1);
             continue;
         }
-        set_colour(colour);
+        set_colour(named);
         text.remove_prefix(close + 1);
     }
 }

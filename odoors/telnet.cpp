@@ -38,10 +38,10 @@ void Telnet::on_event(telnet_t*, telnet_event_t* event, void* self) {
     case TELNET_EV_SUBNEGOTIATION:
         if (event->sub.telopt == TELNET_TELOPT_NAWS && event->sub.size == 4) {
             const auto* b = reinterpret_cast<const unsigned char*>(event->sub.buffer);
-            int cols = b[0] << 8 | b[1], rows = b[2] << 8 | b[3];
-            if (rows > 0 && cols > 0) { // 0 means the client does not know
-                t->rows_ = rows;
-                t->cols_ = cols;
+            int width = b[0] << 8 | b[1], height = b[2] << 8 | b[3];
+            if (width > 0 && height > 0) { // 0 means the client does not know
+                t->rows_ = height;
+                t->cols_ = width;
                 t->resized_ = true;
             }
         }
