@@ -58,10 +58,16 @@ static void ShowQuote() {
     Border(0xC8, 0xBC);
 }
 
-// A record that history could not keep costs the caller nothing.
+// A record that history could not keep costs the caller nothing; the
+// sysop's log says why.
 static void SaveQuote(const WORDS* Words) {
     char Kept[256];
     int Result = SaveWords(Words, Kept, sizeof Kept);
+    if (Kept[0]) {
+        char Line[320];
+        snprintf(Line, sizeof Line, "the replaced entry was not kept: %s", Kept);
+        od_log(Line);
+    }
     if (Result == NotOpened) Error(10, __LINE__, DataFile);
     if (Result == NotWritten) Error(40, __LINE__, DataFile);
 }

@@ -209,6 +209,25 @@ TEST(SysopLog, RefusalsAreLoggedAndAnUnopenableLogIsSaidOnce) {
     runs.hang_up();
     EXPECT_EQ(runs.wait_exit(), 10);
     EXPECT_EQ(count(runs.err, "cannot open the log"), 1) << runs.err;
+
+    // A history that cannot keep the replaced entry costs the save nothing,
+    // and the log says why.
+    dir.write("valedict.old", "a file, not a folder");
+    dir.write("valedict.dat", data_record({"the old entry"}, "someone"));
+    options.env = {"ODOORS_LOG=" + dir.file("door.log")};
+    DoorRun saves(options);
+    ASSERT_TRUE(saves.wait_for("Would you like to add some valedicts"));
+    saves.type("Y");
+    ASSERT_TRUE(saves.wait_for("1:"));
+    saves.type("kept or not\r\r");
+    ASSERT_TRUE(saves.wait_for("Save these valedicts"));
+    saves.type("Y");
+    EXPECT_EQ(saves.wait_exit(), 10);
+    EXPECT_EQ(dir.read("valedict.dat"), data_record({"kept or not"}, "lee"));
+    log = dir.read("door.log");
+    EXPECT_NE(log.find("]: the replaced entry was not kept: valedict.old: Not a directory"),
+              std::string::npos)
+        << log;
 }
 
 } // namespace
