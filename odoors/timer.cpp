@@ -8,6 +8,7 @@ namespace od {
 void Timers::start(int inactivity_seconds, int seconds_left, Clock::time_point now) {
     inactivity_ = std::chrono::seconds(inactivity_seconds > 0 ? inactivity_seconds : 300);
     last_key_ = now;
+    idle_warned_ = time_warned_ = false;
     if (seconds_left >= 0)
         end_of_call_ = now + std::chrono::seconds(seconds_left);
     else

@@ -222,7 +222,9 @@ TEST(DropFile, DorinfoAndDoorfileSrDetails) {
     EXPECT_EQ(sr.info->real_name, "Real Name");
     EXPECT_TRUE(sr.info->ansi); // Synchronet's trailing blank on line 2
     EXPECT_EQ(sr.info->seconds_left, -1);
+    EXPECT_EQ(sr.info->rows, 24); // page length
     EXPECT_FALSE(od::parse_doorfile_sr("X\n-1\n").info->ansi);
+    EXPECT_EQ(od::parse_doorfile_sr("X\n1\n1\n0\n").info->rows, 0); // 0: not told
     EXPECT_EQ(od::format_from_name("DORINFOa.DEF"), od::DropFormat::DorInfo);
     EXPECT_EQ(od::format_from_name("dorinfo.def"), od::DropFormat::Unknown);
     EXPECT_EQ(od::format_from_name("DOORFILE.SR"), od::DropFormat::DoorFileSr);
@@ -237,6 +239,10 @@ std::string bbsdev(const std::string& comm, const std::string& param, const std:
 
 TEST(DropFile, BbsDevSaysEverythingOutright) {
     std::time_t now = 1796774400; // 2026-12-09T00:00:00Z
+    auto size = od::parse_bbsdev(bbsdev("local", "", "sized"), now);
+    ASSERT_TRUE(size.info) << size.error;
+    EXPECT_EQ(size.info->cols, 80);
+    EXPECT_EQ(size.info->rows, 25);
     auto socket =
         od::parse_bbsdev(bbsdev("socket", "5", "J\xc3\xbcrgen", "2026-12-09T00:10:00Z"), now);
     ASSERT_TRUE(socket.info) << socket.error;

@@ -31,6 +31,38 @@ TEST(Timers, TheNearerDeadlineBoundsTheWait) {
     EXPECT_EQ(timers.poll_timeout(t0), 5000);
 }
 
+TEST(Timers, WarningsComeOnceAndAKeyReArmsTheIdleOne) {
+    using E = od::Timers::Expired;
+    od::Timers timers;
+    auto t0 = od::Clock::time_point{} + 1000s;
+    timers.start(120, 300, t0);
+    timers.set_warning(60);
+    EXPECT_EQ(timers.poll_timeout(t0), 60000); // the idle warning is the nearest
+    EXPECT_EQ(timers.expired(t0 + 60s), E::WarnInactivity);
+    timers.warned(E::WarnInactivity);
+    EXPECT_EQ(timers.expired(t0 + 61s), E::None);
+    EXPECT_EQ(timers.seconds_idle_left(t0 + 61s), 59);
+    timers.key_pressed(t0 + 100s); // re-armed from this key
+    EXPECT_EQ(timers.poll_timeout(t0 + 100s), 60000);
+    EXPECT_EQ(timers.expired(t0 + 160s), E::WarnInactivity);
+    timers.warned(E::WarnInactivity);
+    timers.key_pressed(t0 + 239s);
+    EXPECT_EQ(timers.expired(t0 + 240s), E::WarnTimeLeft); // 60 s before the end
+    timers.warned(E::WarnTimeLeft);
+    EXPECT_EQ(timers.seconds_left(t0 + 240s), 60);
+    EXPECT_EQ(timers.expired(t0 + 299s), E::WarnInactivity);
+    EXPECT_EQ(timers.expired(t0 + 300s), E::TimeLeft);
+
+    // A limit no longer than the warning gets none; 0 turns warnings off.
+    timers.start(30, -1, t0);
+    timers.set_warning(60);
+    EXPECT_EQ(timers.poll_timeout(t0), 30000);
+    EXPECT_EQ(timers.seconds_left(t0), -1);
+    timers.start(300, 100, t0);
+    timers.set_warning(0);
+    EXPECT_EQ(timers.poll_timeout(t0), 100000);
+}
+
 TEST(Timers, ZeroInactivityMeansFiveMinutes) {
     od::Timers timers;
     auto t0 = od::Clock::time_point{} + 10s;
