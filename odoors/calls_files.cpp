@@ -1,0 +1,64 @@
+// The public call for art and text files.
+#include "art.h"
+#include "session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+using od::flush;
+using od::next_key;
+using od::session;
+
+namespace {
+
+// The More prompt between screenfuls; false when the caller stops.
+bool more(tODSession& s) {
+    static constexpr std::string_view prompt = "-- More: Enter or Space goes on, Q stops --";
+    s.output.text(prompt);
+    bool go_on = true;
+    for (;;) {
+        int code = next_key(s)->code;
+        if (code == '\r' || code == ' ') break;
+        if (code == 'q' || code == 'Q' || code == 'n' || code == 'N' || code == 27) {
+            go_on = false;
+            break;
+        }
+    }
+    if (s.output.ansi()) {
+        s.output.text("\r");
+        s.output.sequence(od::clear_eol_sequence);
+    } else {
+        s.output.text("\r" + std::string(prompt.size(), ' ') + "\r");
+    }
+    return go_on;
+}
+
+} // namespace
+
+extern "C" {
+
+int od_show_file(const char* name, bool paged) {
+    auto& s = session();
+    auto path = od::pick_file(name ? name : "", s.output.ansi());
+    if (!path) return -1;
+    std::FILE* file = std::fopen(path->c_str(), "rb");
+    if (!file) return -1;
+    std::string content;
+    char chunk[65536];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+        content.append(chunk, n);
+    (void)std::fclose(file);
+    od::TextRenderer text(od::without_sauce(content));
+    int lines = 0;
+    while (text.line(s.output)) {
+        if (s.output.pending().size() >= sizeof chunk) flush(s);
+        if (!paged || ++lines < std::max(od_control.od_rows - 1, 1) || text.at_end()) continue;
+        lines = 0;
+        if (!more(s)) return 1;
+    }
+    return 0;
+}
+
+} // extern "C"

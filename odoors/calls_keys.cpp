@@ -1,0 +1,88 @@
+// The public calls for keys and editing.
+#include "editor.h"
+#include "session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string_view>
+
+using od::milliseconds_until;
+using od::next_key;
+using od::session;
+
+namespace {
+
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+void copy_out(char* buffer, const std::string& text) {
+    std::memcpy(buffer, text.data(), text.size());
+    buffer[text.size()] = '\0';
+}
+
+} // namespace
+
+extern "C" {
+
+int od_key(int wait_ms) {
+    auto& s = session();
+    auto end = od::Clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
+    for (;;) {
+        auto key = next_key(s, wait_ms < 0 ? -1 : milliseconds_until(end));
+        if (!key) return 0;
+        if (key->code != 0) return key->code; // keys without a code are dropped
+    }
+}
+
+char od_get_answer(const char* keys) {
+    auto& s = session();
+    std::string_view set(keys ? keys : "");
+    if (set.empty()) return '\0';
+    for (;;) {
+        od::Key key = *next_key(s);
+        if (key.kind == od::Key::Enter) {
+            // Enter is found as whichever of CR and LF the set lists.
+            if (set.find(static_cast<char>(key.byte)) != std::string_view::npos) return key.byte;
+            char other = key.byte == '\r' ? '\n' : '\r';
+            if (set.find(other) != std::string_view::npos) return other;
+            continue;
+        }
+        if (key.kind != od::Key::Char || key.byte == 0) continue;
+        for (char wanted : set)
+            if (lower(wanted) == lower(static_cast<char>(key.byte))) return wanted;
+    }
+}
+
+void od_input_str(char* buffer, int max_len, int min_code, int max_code) {
+    auto& s = session();
+    if (!buffer || max_len < 0) return;
+    od::LineEditor editor(max_len, min_code, max_code);
+    buffer[0] = '\0';
+    s.redraw = [&editor](od::Output& out) { editor.redraw(out); };
+    while (!editor.apply(*next_key(s), s.output)) copy_out(buffer, editor.line());
+    s.redraw = nullptr;
+    copy_out(buffer, editor.line());
+}
+
+int od_edit(char* buffer, int max_len, const tODEdit* how) {
+    auto& s = session();
+    if (!buffer || max_len < 0) return 0;
+    od::FieldEditor::Style style;
+    if (how) style = {how->width, static_cast<unsigned char>(how->mask), how->allowed};
+    od::FieldEditor editor(
+        std::string(buffer, ::strnlen(buffer, static_cast<std::size_t>(max_len))), max_len, style,
+        s.output.ansi());
+    editor.draw(s.output);
+    s.redraw = [&editor](od::Output& out) { editor.draw(out); };
+    int ended = 0;
+    while (!ended) {
+        ended = editor.apply(*next_key(s), s.output);
+        copy_out(buffer, editor.text()); // an end callback sees the field as it stands
+    }
+    s.redraw = nullptr;
+    return ended;
+}
+
+} // extern "C"

@@ -1,0 +1,60 @@
+// The session: the library's state for one call, the one wait for input
+// with its deadlines, and the ways a call ends. The public calls in the
+// calls_*.cpp files and control.cpp are built on it.
+#pragma once
+
+#include "OpenDoor.h"
+#include "connection.h"
+#include "keys.h"
+#include "log.h"
+#include "output.h"
+#include "screen.h"
+#include "timer.h"
+
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+
+struct tODSession {
+    od::Connection connection;
+    od::Output output{true};
+    od::KeyDecoder decoder;
+    std::deque<od::Key> keys;
+    od::Timers timers;
+    od::Log log;
+    od::Size drop_size;
+    od::Clock::time_point started = od::Clock::now();
+    std::function<void(od::Output&)> redraw; // the line being edited, shown again after a warning
+    int end_reason = 0;                      // set once the library has begun to end the call
+};
+
+namespace od {
+
+// The session, with od_init() run first when the door has not.
+tODSession& session();
+
+// Sends what is pending; a caller who is gone ends the door.
+void flush(tODSession& s);
+
+// The caller is gone, or a signal ends the door: nothing more is written,
+// the terminal is put back.
+[[noreturn]] void hang_up(tODSession& s);
+
+// The log's line for the end of the call.
+void log_end(tODSession& s, int level, int signo = 0);
+
+// od_rows and od_cols from the first source that knows them.
+void update_size(tODSession& s);
+
+int milliseconds_until(Clock::time_point end);
+
+// One wait for input; false when `until` has passed. The call's own
+// deadlines act inside it; `report` turns true when the terminal told its
+// size.
+bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& report);
+
+// The next key, waiting at most wait_ms (negative: as long as the call lasts).
+std::optional<Key> next_key(tODSession& s, int wait_ms = -1);
+
+} // namespace od
