@@ -2,8 +2,12 @@
 
 #include "output.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace od {
 namespace {
@@ -46,6 +50,25 @@ std::optional<std::string> pick_file(const std::string& name, bool ansi) {
     if (is_file(first)) return first;
     if (is_file(second)) return second;
     return std::nullopt;
+}
+
+std::optional<std::string> read_file(const std::string& path, std::size_t limit) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::optional<std::string> content;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        content.emplace();
+        char chunk[65536];
+        while (content->size() < limit) {
+            ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - content->size()));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            content->append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return content;
 }
 
 std::string_view without_sauce(std::string_view file) {

@@ -15,6 +15,10 @@ class Output;
 // when the first is missing. nullopt when there is none.
 std::optional<std::string> pick_file(const std::string& name, bool ansi);
 
+// A regular file's bytes, at most `limit` of them; nullopt when it cannot be
+// opened or is no regular file (a FIFO or a device never blocks the door).
+std::optional<std::string> read_file(const std::string& path, std::size_t limit = 16u << 20);
+
 // The part of a file that is shown: a SAUCE record, its comment block and
 // everything from the end-of-file mark (Ctrl-Z) on are not.
 std::string_view without_sauce(std::string_view file);

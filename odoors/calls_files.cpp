@@ -3,7 +3,6 @@
 #include "session.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -43,17 +42,12 @@ int od_show_file(const char* name, bool paged) {
     auto& s = session();
     auto path = od::pick_file(name ? name : "", s.output.ansi());
     if (!path) return -1;
-    std::FILE* file = std::fopen(path->c_str(), "rb");
-    if (!file) return -1;
-    std::string content;
-    char chunk[65536];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
-        content.append(chunk, n);
-    (void)std::fclose(file);
-    od::TextRenderer text(od::without_sauce(content));
+    auto content = od::read_file(*path);
+    if (!content) return -1;
+    od::TextRenderer text(od::without_sauce(*content));
     int lines = 0;
     while (text.line(s.output)) {
-        if (s.output.pending().size() >= sizeof chunk) flush(s);
+        if (s.output.pending().size() >= 65536) flush(s); // a big file goes out as it is made
         if (!paged || ++lines < std::max(od_control.od_rows - 1, 1) || text.at_end()) continue;
         lines = 0;
         if (!more(s)) return 1;

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdarg>
 
-using od::milliseconds_until;
 using od::session;
 using od::wait_once;
 

@@ -27,8 +27,12 @@ void Log::write(const std::string& text, std::time_t now) const {
     char stamp[32] = "";
     if (::gmtime_r(&now, &utc))
         (void)std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    std::string line = std::string(stamp) + " " + program_ + "[" + std::to_string(::getpid()) +
-                       "]: " + text + "\n";
+    std::string line =
+        std::string(stamp) + " " + program_ + "[" + std::to_string(::getpid()) + "]: " + text;
+    // A line stays one line, whatever a drop file or a door put in it.
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    line += '\n';
     // One write: O_APPEND keeps lines from several nodes whole.
     ssize_t n;
     do {

@@ -65,7 +65,7 @@ static void SaveQuote(const WORDS* Words) {
     int Result = SaveWords(Words, Kept, sizeof Kept);
     if (Kept[0]) {
         char Line[320];
-        snprintf(Line, sizeof Line, "the replaced entry was not kept: %s", Kept);
+        (void)snprintf(Line, sizeof Line, "the replaced entry was not kept: %s", Kept);
         od_log(Line);
     }
     if (Result == NotOpened) Error(10, __LINE__, DataFile);

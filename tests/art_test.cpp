@@ -5,6 +5,7 @@
 #include "output.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -61,6 +62,12 @@ TEST(ArtFile, TheFileFitsTheCaller) {
     EXPECT_EQ(od::pick_file(dir.file("menu.asc"), true), dir.file("menu.asc"));
     EXPECT_EQ(od::pick_file(dir.file("none"), true), std::nullopt);
     EXPECT_EQ(od::pick_file(dir.path(), true), std::nullopt); // a folder is no file
+    // Reading: a FIFO never blocks, and a limit keeps a huge file from memory.
+    ASSERT_EQ(::mkfifo(dir.file("pipe.ans").c_str(), 0600), 0);
+    EXPECT_EQ(od::read_file(dir.file("pipe.ans")), std::nullopt);
+    dir.write("big.asc", std::string(1000, 'x'));
+    EXPECT_EQ(od::read_file(dir.file("big.asc"), 10), std::string(10, 'x'));
+    EXPECT_EQ(od::read_file(dir.file("big.asc"))->size(), 1000u);
 }
 
 } // namespace
