@@ -118,8 +118,8 @@ static void form(void) {
     od_goto(6, 1);
     od_printf("\n\r`bright green`Thank you, %s`grey` (a password of %d characters).\n\r", name,
               (int)strlen(password));
-    od_printf("Press any key.");
-    od_key(-1);
+    od_printf("Press any key, or wait two seconds.");
+    od_key(2000); /* 0 after two seconds without a key */
 }
 
 int main(int argc, char* argv[]) {

@@ -144,14 +144,14 @@ TEST_P(PlainTour, NeverGetsAnEscapeAndASignalEndsIt) {
     ASSERT_TRUE(door->wait_for("Password:"));
     door->type("ab\r");
     ASSERT_TRUE(door->wait_for("Thank you, plx (a password of 2 characters)."));
-    door->type(" ");
-    ASSERT_TRUE(door->wait_for("Your choice:"));
+    // No key: the wait ends by itself and the menu comes back.
+    ASSERT_TRUE(door->wait_until([&] { return count(door->output, "Your choice:") == 2; }));
     door->type("r");
     ASSERT_TRUE(door->wait_for("-- More"));
     door->type("\x1b");
     ASSERT_TRUE(door->wait_for("Stopped."));
     door->type(" ");
-    ASSERT_TRUE(door->wait_for("Your choice:"));
+    ASSERT_TRUE(door->wait_until([&] { return count(door->output, "Your choice:") == 3; }));
     door->signal(SIGTERM);
     EXPECT_EQ(door->wait_exit(), 10);
     EXPECT_EQ(door->output.find('\x1b'), std::string::npos);
