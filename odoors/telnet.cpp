@@ -16,6 +16,9 @@ const telnet_telopt_t options[] = {
     {-1, 0, 0},
 };
 
+// MCCP version 1, which libtelnet leaves alone.
+constexpr char mccp_v1 = 85;
+
 } // namespace
 
 Telnet::Telnet() : telnet_(telnet_init(options, &Telnet::on_event, 0, this)) {
@@ -53,7 +56,17 @@ void Telnet::on_event(telnet_t*, telnet_event_t* event, void* self) {
 void Telnet::receive(std::string_view wire, std::string& data, std::string& replies) {
     data_ = &data;
     wire_ = &replies;
-    telnet_recv(telnet_, wire.data(), wire.size());
+    // Compression runs from the server to the client only; a caller's
+    // IAC SB COMPRESS2 would make libtelnet inflate everything after it, so
+    // the option becomes one nobody handles.
+    std::string guarded(wire);
+    for (char& c : guarded) {
+        auto b = static_cast<unsigned char>(c);
+        if (seen_ == Seen::SubBegin && b == TELNET_TELOPT_COMPRESS2) c = mccp_v1;
+        seen_ = seen_ != Seen::Iac ? (b == TELNET_IAC ? Seen::Iac : Seen::Data)
+                                   : (b == TELNET_SB ? Seen::SubBegin : Seen::Data);
+    }
+    telnet_recv(telnet_, guarded.data(), guarded.size());
     data_ = wire_ = nullptr;
 }
 

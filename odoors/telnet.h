@@ -40,6 +40,7 @@ class Telnet {
     std::string* wire_ = nullptr;
     int rows_ = 0, cols_ = 0;
     bool resized_ = false;
+    enum class Seen { Data, Iac, SubBegin } seen_ = Seen::Data; // for the MCCP guard
 };
 
 } // namespace od

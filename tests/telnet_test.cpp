@@ -48,6 +48,12 @@ TEST(TelnetInput, CommandsAndSubnegotiationsNeverBecomeKeys) {
     EXPECT_NE(r.replies.find(iac + "\xfb\x01"), std::string::npos);
     EXPECT_NE(r.replies.find(iac + "\xfb\x03"), std::string::npos);
     EXPECT_NE(r.replies.find(iac + "\xfe\x18"), std::string::npos);
+    // A caller cannot switch the door's input to compressed (MCCP), nor send
+    // a window size that is garbage.
+    auto mccp = through_telnet(iac + "\xfa\x56" + iac + "\xf0" + "after" + iac + "\xfa\x1f" +
+                               std::string("\0\0\0\0", 4) + iac + "\xf0!");
+    EXPECT_EQ(mccp.data, "after!");
+    EXPECT_EQ(mccp.keys, "after!");
 }
 
 TEST(TelnetInput, EscapedFfIsDataAndLineEndsCountOnce) {
