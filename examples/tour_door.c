@@ -128,7 +128,7 @@ int main(int argc, char* argv[]) {
     od_control.od_on_end = on_end;
     od_init();
     /* The drop file's size may be stale or missing: ask the terminal. */
-    if (od_control.user_ansi) od_probe(300);
+    if (od_control.user_ansi) od_probe(1000);
     int current = 0;
     for (;;) {
         current = menu(current);
