@@ -19,5 +19,5 @@ need_packages() {
     fi
 }
 
-BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libtelnet-dev)
+BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libtelnet-dev zlib1g-dev)
 TEST_PACKAGES=(libgtest-dev libvterm-dev inetutils-telnet valgrind)
