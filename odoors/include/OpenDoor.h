@@ -141,7 +141,10 @@ OD_API void od_init(void);
  * shown as given. "\n\r" ends a line. */
 OD_API void od_printf(const char* format, ...) OD_PRINTF_LIKE;
 
+/* Sets the colour of what follows (OD_BLACK .. OD_BRIGHT_WHITE); nothing is
+ * sent to a caller without ANSI, nor when the colour stays the same. */
 OD_API void od_set_color(int foreground, int background);
+/* Sends one CP437 character, or the same one `times` times. */
 OD_API void od_putch(int ch);
 OD_API void od_repeat(int ch, int times);
 /* Clears the screen; a caller without ANSI gets a form feed. */
