@@ -63,8 +63,14 @@ void Telnet::receive(std::string_view wire, std::string& data, std::string& repl
     for (char& c : guarded) {
         auto b = static_cast<unsigned char>(c);
         if (seen_ == Seen::SubBegin && b == TELNET_TELOPT_COMPRESS2) c = mccp_v1;
-        seen_ = seen_ != Seen::Iac ? (b == TELNET_IAC ? Seen::Iac : Seen::Data)
-                                   : (b == TELNET_SB ? Seen::SubBegin : Seen::Data);
+        if (seen_ != Seen::Iac)
+            seen_ = seen_ == Seen::Data && b == TELNET_IAC ? Seen::Iac : Seen::Data;
+        else if (b == TELNET_SB)
+            seen_ = Seen::SubBegin;
+        else if (b >= TELNET_WILL && b <= TELNET_DONT)
+            seen_ = Seen::Option; // the next byte is an option, even 0xFF
+        else
+            seen_ = Seen::Data;
     }
     telnet_recv(telnet_, guarded.data(), guarded.size());
     data_ = wire_ = nullptr;

@@ -40,7 +40,8 @@ class Telnet {
     std::string* wire_ = nullptr;
     int rows_ = 0, cols_ = 0;
     bool resized_ = false;
-    enum class Seen { Data, Iac, SubBegin } seen_ = Seen::Data; // for the MCCP guard
+    // Where the MCCP guard is in the command syntax, as libtelnet reads it.
+    enum class Seen { Data, Iac, Option, SubBegin } seen_ = Seen::Data;
 };
 
 } // namespace od

@@ -54,6 +54,9 @@ TEST(TelnetInput, CommandsAndSubnegotiationsNeverBecomeKeys) {
                                std::string("\0\0\0\0", 4) + iac + "\xf0!");
     EXPECT_EQ(mccp.data, "after!");
     EXPECT_EQ(mccp.keys, "after!");
+    // An option byte of 0xFF after WILL is no IAC: the guard keeps in step.
+    auto offset = through_telnet(iac + "\xfb" + iac + iac + "\xfa\x56" + iac + "\xf0" + "ok");
+    EXPECT_EQ(offset.data, "ok");
 }
 
 TEST(TelnetInput, EscapedFfIsDataAndLineEndsCountOnce) {
