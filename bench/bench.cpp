@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -13,7 +14,6 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -426,15 +426,16 @@ int main(int argc, char* argv[]) {
     if (argc > 4) {
         std::ofstream((s.dir / "art.ans").string(), std::ios::binary) << ansi_art();
         std::ofstream((s.dir / "DOOR32.SYS").string(), std::ios::binary)
-            << "2\r\n3\r\n38400\r\nBench BBS\r\n1\r\nBench Caller\r\nbench\r\n30\r\n60\r\n1\r\n1\r\n";
+            << "2\r\n3\r\n38400\r\nBench BBS\r\n1\r\nBench "
+               "Caller\r\nbench\r\n30\r\n60\r\n1\r\n1\r\n";
         std::vector<double> show_ms, iconv_ms;
         std::size_t shown = 0, converted = 0;
         for (int i = 0; i < std::max(runs / 3, 3); ++i) {
             show_ms.push_back(read_all({argv[4], s.dir.string(), (s.dir / "art.ans").string()},
                                        s.dir.string(), {"ODOORS_CHARSET=UTF-8"}, shown));
-            iconv_ms.push_back(read_all({"/usr/bin/iconv", "-f", "CP437", "-t", "UTF-8",
-                                         (s.dir / "art.ans").string()},
-                                        s.dir.string(), {}, converted));
+            iconv_ms.push_back(read_all(
+                {"/usr/bin/iconv", "-f", "CP437", "-t", "UTF-8", (s.dir / "art.ans").string()},
+                s.dir.string(), {}, converted));
         }
         double sm = median(show_ms), im = median(iconv_ms);
         rows.push_back({"od_show_file of 200 KB ANSI to a UTF-8 caller on a socket, median (ms); "

@@ -1,5 +1,7 @@
 #include "connection.h"
 
+#include "timer.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -143,12 +145,6 @@ bool bytes_unsent(int fd) {
     (void)fd;
     return false;
 #endif
-}
-
-int milliseconds_until(std::chrono::steady_clock::time_point end) {
-    auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 } // namespace

@@ -38,10 +38,10 @@ void begin_end(tODSession& s, int reason) {
     auto end = Clock::now() + std::chrono::seconds(3);
     std::string bytes;
     for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
-        if (left <= 0) break;
+        int left = milliseconds_until(end);
+        if (left == 0) break;
         bytes.clear();
-        auto event = s.connection.receive(bytes, static_cast<int>(left));
+        auto event = s.connection.receive(bytes, left);
         if (event == Connection::Event::HangUp) hang_up(s);
         if (event == Connection::Event::TimedOut || !bytes.empty()) break;
     }
@@ -142,11 +142,6 @@ void update_size(tODSession& s) {
     Size size = choose_size(s.connection.window(), s.drop_size);
     od_control.od_rows = size.rows;
     od_control.od_cols = size.cols;
-}
-
-int milliseconds_until(Clock::time_point end) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
 }
 
 bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& report) {

@@ -47,8 +47,6 @@ void log_end(tODSession& s, int level, int signo = 0);
 // od_rows and od_cols from the first source that knows them.
 void update_size(tODSession& s);
 
-int milliseconds_until(Clock::time_point end);
-
 // One wait for input; false when `until` has passed. The call's own
 // deadlines act inside it; `report` turns true when the terminal told its
 // size.

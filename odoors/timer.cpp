@@ -25,14 +25,17 @@ std::optional<Clock::time_point> Timers::time_warning() const {
     return *end_of_call_ - warn_;
 }
 
+int milliseconds_until(Clock::time_point end, Clock::time_point now) {
+    if (end <= now) return 0;
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+    return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
 int Timers::poll_timeout(Clock::time_point now) const {
     auto next = last_key_ + inactivity_;
     for (const auto& at : {end_of_call_, escape_due_, idle_warning(), time_warning()})
         if (at) next = std::min(next, *at);
-    if (next <= now) return 0;
-    // Round up so that the wait never wakes just before its deadline.
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
-    return static_cast<int>(std::min<long long>(ms, INT_MAX));
+    return milliseconds_until(next, now);
 }
 
 int Timers::inactivity_seconds() const {

@@ -8,6 +8,10 @@ namespace od {
 
 using Clock = std::chrono::steady_clock;
 
+// Whole milliseconds until `end`, rounded up so a wait never wakes early; 0
+// once it has passed.
+int milliseconds_until(Clock::time_point end, Clock::time_point now = Clock::now());
+
 class Timers {
   public:
     enum class Expired { None, Inactivity, TimeLeft, WarnInactivity, WarnTimeLeft };
