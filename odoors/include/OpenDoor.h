@@ -1,13 +1,14 @@
-/* libODoors 2.0: a small door library for Unix bulletin-board systems.
+/* libODoors 3.0: a small door library for Unix bulletin-board systems.
  *
  * A door fills in the control block, calls od_init(), talks to the caller
  * through the od_ calls and ends with od_exit(). Every call may be made from
  * C or C++.
  *
- * ABI: the control block's layout is part of the interface. It grew in 2.0
- * (screen size, warnings, the end callback, the log), so the soname is
- * libODoors.so.2: a door built against the 1.x header never runs against
- * this library. Any later change to the layout bumps the soname again. */
+ * ABI: the control block's layout is part of the interface. It grew in 3.0
+ * (the warning callback, the caller's security level, record number and the
+ * BBS's name), so the soname is libODoors.so.3: a door built against an
+ * older header never runs against this library. The block ends in reserved
+ * room, so that later fields can be added there without a new soname. */
 #ifndef OPENDOOR_H
 #define OPENDOOR_H
 
@@ -72,7 +73,9 @@ enum {
     OD_KEY_F9,
     OD_KEY_F10,
     OD_KEY_F11,
-    OD_KEY_F12
+    OD_KEY_F12,
+    OD_KEY_SHIFT_TAB, /* Shift-Tab (ESC [ Z): a form's previous field */
+    OD_KEY_RESIZE     /* the caller's screen changed size: od_rows, od_cols are new */
 };
 
 /* Why the library ends a call on its own, for od_control.od_on_end. */
@@ -120,6 +123,19 @@ typedef struct {
     /* Where the sysop log goes; the environment's ODOORS_LOG wins. NULL or
      * empty, with no ODOORS_LOG: no log. */
     const char* od_log_path;
+
+    /* Set by the door: draws a warning itself instead of the library's line
+     * (reason OD_END_TIME or OD_END_INACTIVE, seconds until that end). Called
+     * in the door's normal flow. NULL: the library prints its line. */
+    void (*od_on_warn)(int reason, int seconds);
+
+    /* Filled in by od_init() where the drop file gives them, else 0 or empty. */
+    int user_security;     /* the caller's security level */
+    int user_number;       /* the caller's record number on the BBS */
+    char system_name[64];  /* the BBS's name (or its software line), NUL-terminated */
+
+    /* Room for later fields without a new soname; doors leave it alone. */
+    char od_reserved[256];
 } tODControl;
 
 OD_API extern tODControl od_control;
