@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iconv.h>
+#include <cstring>
 
 namespace od {
 namespace {
@@ -13,7 +13,7 @@ char lower(char c) {
 
 class Iconv {
   public:
-    Iconv(const char* to, const char* from) : cd_(::iconv_open(to, from)) {}
+    Iconv(const char* to, const char* from, IconvOpen opener) : cd_(open_iconv(to, from, opener)) {}
     ~Iconv() {
         if (ok()) ::iconv_close(cd_);
     }
@@ -58,6 +58,16 @@ constexpr char16_t cp437_high[128] = {
 
 } // namespace
 
+iconv_t open_iconv(const char* to, const char* from, IconvOpen opener) {
+    iconv_t cd = opener(to, from);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    if (cd != reinterpret_cast<iconv_t>(-1)) return cd;
+    const char* suffix = std::strchr(to, '/');
+    if (!suffix) return cd;
+    std::string plain(to, static_cast<std::size_t>(suffix - to));
+    return opener(plain.c_str(), from);
+}
+
 char32_t cp437_to_unicode(unsigned char byte) {
     return byte < 0x80 ? byte : cp437_high[byte - 0x80];
 }
@@ -89,10 +99,11 @@ std::string utf8(char32_t ch) {
     return out;
 }
 
-std::string convert(std::string_view text, const char* from, const char* to) {
-    Iconv cd(to, from);
+std::string convert(std::string_view text, const char* from, const char* to, IconvOpen opener) {
+    Iconv cd(to, from, opener);
     if (!cd.ok()) return std::string(text);
     std::string out;
+    bool from_utf8 = charset_by_name(from) == Charset::Utf8;
     char* in = const_cast<char*>(text.data());
     std::size_t in_left = text.size();
     char buffer[256];
@@ -103,10 +114,16 @@ std::string convert(std::string_view text, const char* from, const char* to) {
         out.append(buffer, static_cast<std::size_t>(o - buffer));
         if (done != static_cast<std::size_t>(-1)) continue;
         if (errno == E2BIG) continue;
-        // EILSEQ or a cut sequence at the end: one '?' for the byte, then on.
+        // EILSEQ or a cut sequence at the end: one '?' for the character,
+        // then on. Without transliteration (NetBSD) a UTF-8 character that
+        // has no form in the target stops here whole, not byte by byte.
         out += '?';
         ++in;
         --in_left;
+        while (from_utf8 && in_left > 0 && (static_cast<unsigned char>(*in) & 0xc0) == 0x80) {
+            ++in;
+            --in_left;
+        }
         ::iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
     }
     return out;
@@ -122,9 +139,10 @@ Charset charset_by_name(std::string_view name) {
     return Charset::Other;
 }
 
-Encoder::Encoder(const std::string& charset) : charset_(charset_by_name(charset)) {
+Encoder::Encoder(const std::string& charset, IconvOpen opener)
+    : charset_(charset_by_name(charset)) {
     std::string target = charset_ == Charset::Utf8 ? "UTF-8" : charset;
-    if (charset_ == Charset::Other && !Iconv(target.c_str(), "CP437").ok())
+    if (charset_ == Charset::Other && !Iconv(target.c_str(), "CP437", opener).ok())
         charset_ = Charset::Cp437;
     std::string translit = target + "//TRANSLIT";
     for (int b = 0; b < 256; ++b) {
@@ -141,10 +159,10 @@ Encoder::Encoder(const std::string& charset) : charset_(charset_by_name(charset)
             char look = ascii_look_alike(byte);
             entry = look ? std::string(1, look)
                          : convert(std::string_view(reinterpret_cast<char*>(&byte), 1), "CP437",
-                                   "ASCII//TRANSLIT");
+                                   "ASCII//TRANSLIT", opener);
         } else {
             entry = convert(std::string_view(reinterpret_cast<char*>(&byte), 1), "CP437",
-                            translit.c_str());
+                            translit.c_str(), opener);
         }
         if (entry.empty()) entry.assign(1, '?');
     }

@@ -2,14 +2,24 @@
 #pragma once
 
 #include <array>
+#include <iconv.h>
 #include <string>
 #include <string_view>
 
 namespace od {
 
+using IconvOpen = iconv_t (*)(const char* to, const char* from);
+
+// iconv_open, for a name that may end in "//TRANSLIT": glibc honours the
+// suffix and FreeBSD strips it, but NetBSD refuses any name holding a '/',
+// so there the conversion is opened again without it. `opener` stands in for
+// iconv_open in tests.
+iconv_t open_iconv(const char* to, const char* from, IconvOpen opener = ::iconv_open);
+
 // Text from one character set to another through iconv; what cannot be
 // converted becomes '?'. Unknown sets leave the text as it is.
-std::string convert(std::string_view text, const char* from, const char* to);
+std::string convert(std::string_view text, const char* from, const char* to,
+                    IconvOpen opener = ::iconv_open);
 
 // The Unicode character a CP437 byte from 0x80 up shows, and back; 0 for a
 // character CP437 has no byte for.
@@ -28,7 +38,7 @@ Charset charset_by_name(std::string_view name);
 class Encoder {
   public:
     // An empty or unknown name means CP437.
-    explicit Encoder(const std::string& charset = {});
+    explicit Encoder(const std::string& charset = {}, IconvOpen opener = ::iconv_open);
     void append(unsigned char byte, std::string& out) const { out += table_[byte]; }
     Charset charset() const { return charset_; }
 

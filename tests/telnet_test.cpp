@@ -4,6 +4,8 @@
 #include "keys.h"
 #include "telnet.h"
 
+#include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 
 namespace {
@@ -107,6 +109,34 @@ TEST(Charset, BordersInEachCharacterSet) {
     EXPECT_EQ(encode("no-such-charset", border), border); // unknown: CP437 as it is
     EXPECT_EQ(od::convert("J\xc3\xbcrgen \xe2\x98\x83", "UTF-8", "CP437//TRANSLIT"), "J\x81rgen ?");
     EXPECT_EQ(od::convert("bad \xc3", "UTF-8", "CP437"), "bad ?");
+}
+
+// An iconv_open that refuses any name holding a '/', as NetBSD's does.
+iconv_t refusing_suffixes(const char* to, const char* from) {
+    if (std::strchr(to, '/') || std::strchr(from, '/')) {
+        errno = EINVAL;
+        // NOLINTNEXTLINE(performance-no-int-to-ptr)
+        return reinterpret_cast<iconv_t>(-1);
+    }
+    return ::iconv_open(to, from);
+}
+
+TEST(Charset, OpensWithoutTransliterationWhereTheSystemRefusesIt) {
+    // A plain caller still gets no byte above 127.
+    od::Encoder ascii("US-ASCII", refusing_suffixes);
+    for (int b = 0x80; b < 0x100; ++b) {
+        std::string out;
+        ascii.append(static_cast<unsigned char>(b), out);
+        ASSERT_EQ(out.size(), 1u) << b;
+        EXPECT_LT(static_cast<unsigned char>(out[0]), 0x80) << b;
+    }
+    od::Encoder latin1("ISO-8859-1", refusing_suffixes);
+    std::string out;
+    latin1.append(0x82, out);
+    EXPECT_EQ(out, "\xe9");
+    EXPECT_EQ(
+        od::convert("J\xc3\xbcrgen \xe2\x98\x83", "UTF-8", "CP437//TRANSLIT", refusing_suffixes),
+        "J\x81rgen ?");
 }
 
 } // namespace
