@@ -155,7 +155,7 @@ static int WriteInPlace(const WORDS* Words, int fd, const struct stat* Old) {
     struct rlimit Limit;
     // A file-size limit below the record would cut the old entry short.
     if (getrlimit(RLIMIT_FSIZE, &Limit) == 0 && Limit.rlim_cur != RLIM_INFINITY &&
-        Limit.rlim_cur < sizeof *Words)
+        Limit.rlim_cur < (rlim_t)sizeof *Words) // rlim_t is signed on FreeBSD
         return NotWritten;
     if (!WriteAt(fd, Words, sizeof *Words, 0)) return NotWritten;
     if (Old->st_size > (off_t)sizeof *Words && ftruncate(fd, sizeof *Words) != 0) return NotWritten;

@@ -108,12 +108,13 @@ TEST(Links, EveryLinkShowsTheSameScreens) {
 // poll, for a key or a hang-up) before it goes.
 void expect_last_words_stay(DoorRun& door, const std::string& why, bool by_key) {
     ASSERT_TRUE(door.wait_for(why)) << door.screen.all();
-    bool paused = false;
-    for (int tries = 0; tries < 200 && !paused; ++tries) {
+    std::optional<bool> paused = false;
+    for (int tries = 0; tries < 200 && paused == false; ++tries) {
         paused = door.waiting_in_poll();
-        if (!paused) ::usleep(10000);
+        if (paused == false) ::usleep(10000);
     }
-    EXPECT_TRUE(paused) << "the door ended without leaving its last words up";
+    // Where the system cannot tell, the reason on screen and the exit status are checked alone.
+    EXPECT_NE(paused, false) << "the door ended without leaving its last words up";
     if (by_key)
         door.type(" ");
     else
@@ -318,8 +319,9 @@ class TelnetBbs {
     }
 
     std::unique_ptr<DoorRun> answer(const TempDir& node) {
-        int caller = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        int caller = ::accept(listener_, nullptr, nullptr);
         if (caller < 0) throw std::runtime_error("accept");
+        ::fcntl(caller, F_SETFD, FD_CLOEXEC);
         const unsigned char hello[] = {255, 251, 1,  255, 251, 3,    // WILL ECHO, WILL SGA
                                        255, 253, 24,                 // DO TERMINAL-TYPE
                                        255, 250, 24, 1,   255, 240}; // SB TTYPE SEND SE

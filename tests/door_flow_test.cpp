@@ -1,5 +1,6 @@
 // The door's path from start to end, as a caller on a terminal meets it.
 #include "door_harness.h"
+#include "platform.h"
 
 #include <algorithm>
 #include <csignal>
@@ -214,12 +215,8 @@ TEST(DoorFlow, JobControlGivesTheTerminalBackAndTakesItAgain) {
     DoorRun door(options);
     ASSERT_TRUE(door.wait_for(question)) << door.screen.all();
     pid_t job = door.door_pid();
-    auto state = [&] {
-        std::ifstream in("/proc/" + std::to_string(job) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        auto close = text.rfind(')');
-        return close == std::string::npos || close + 2 >= text.size() ? '?' : text[close + 2];
-    };
+    if (!platform::process_state(job)) GTEST_SKIP() << "this system cannot tell a process's state";
+    auto state = [&] { return platform::process_state(job).value_or('?'); };
     auto mode_becomes = [&](bool raw) {
         for (int tries = 0; tries < 500; ++tries) {
             termios now{};

@@ -1,4 +1,5 @@
 #include "door_harness.h"
+#include "platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,13 +12,11 @@
 #include <fstream>
 #include <iconv.h>
 #include <poll.h>
-#include <pty.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vterm.h>
@@ -168,7 +167,7 @@ DoorRun::DoorRun(const DoorOptions& options)
     envp.push_back(nullptr);
     std::vector<std::string> wrapper;
     if (options.program.empty() && under_valgrind())
-        wrapper = {"/usr/bin/valgrind",
+        wrapper = {VALGRIND_PROGRAM,
                    "--quiet",
                    "--error-exitcode=99",
                    "--leak-check=full",
@@ -366,26 +365,18 @@ int DoorRun::relay_until_exit() {
 
 pid_t DoorRun::door_pid() {
     if (!job_control_ || job_ > 0) return job_control_ ? job_ : pid;
-    std::string children =
-        "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_limit_ms());
     while (std::chrono::steady_clock::now() < end) {
-        std::ifstream in(children);
-        pid_t child = -1;
-        if (in >> child && child > 0) return job_ = child;
+        auto child = platform::first_child(pid);
+        if (!child) break;
+        if (*child > 0) return job_ = *child;
         ::usleep(10000);
     }
     return pid;
 }
 
-bool DoorRun::waiting_in_poll() {
-    std::ifstream in("/proc/" + std::to_string(door_pid()) + "/syscall");
-    long number = -1;
-    if (!(in >> number)) return false;
-#ifdef SYS_poll
-    if (number == SYS_poll) return true;
-#endif
-    return number == SYS_ppoll;
+std::optional<bool> DoorRun::waiting_in_poll() {
+    return platform::sleeps_in_poll(door_pid());
 }
 
 void DoorRun::hang_up() {

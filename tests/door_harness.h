@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <termios.h>
@@ -82,8 +83,8 @@ class DoorRun {
     int relay_until_exit();
     // The door process itself: under job_control, the job, not the shell.
     pid_t door_pid();
-    // The door sleeps in poll (Linux: read from /proc).
-    bool waiting_in_poll();
+    // The door sleeps in poll; nothing where the system cannot tell.
+    std::optional<bool> waiting_in_poll();
     void hang_up(); // closes the master side, as a dropped line does
     void signal(int signo);
     void resize(int rows, int cols); // the caller's window changes (pty only)

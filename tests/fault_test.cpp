@@ -1,6 +1,7 @@
 // Whatever a caller, a BBS or a disk does to the door: hang-ups at every
 // wait, a kill in the middle of a save, a full disk.
 #include "door_harness.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <csignal>
@@ -10,7 +11,6 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
@@ -124,11 +124,11 @@ TEST(Faults, AFullDiskKeepsTheOldEntry) {
     TempDir dir;
     std::string mount_point = dir.file("disk");
     fs::create_directory(mount_point);
-    if (::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=16k") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    if (std::string why; !platform::mount_small_disk(mount_point, 16 * 1024, why))
+        GTEST_SKIP() << why;
     struct Unmount {
         std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+        ~Unmount() { platform::unmount(path); }
     } unmount{mount_point};
 
     std::string old = record("old words", "before");
