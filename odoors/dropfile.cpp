@@ -86,13 +86,14 @@ int count_or_zero(std::string_view field, long long high) {
 
 // Time left is unreliable in every format: unknown (no limit) only when
 // missing or negative, and never more than a day. Whole-minute writers round
-// down, so 0 means under a minute: anything under half a minute is taken as
-// half a minute, which ends the call within one minute yet never at once.
-constexpr long long least_seconds = 30;
+// down, so 0 means under a minute: it is taken as half a minute, which ends
+// the call within the minute yet never at once.
+constexpr int under_a_minute = 30;
 
 int clamp_seconds(std::optional<long long> seconds) {
     if (!seconds || *seconds < 0) return -1;
-    return static_cast<int>(std::clamp(*seconds, least_seconds, max_seconds));
+    if (*seconds == 0) return under_a_minute;
+    return static_cast<int>(std::min(*seconds, max_seconds));
 }
 
 std::optional<long long> not_negative(std::optional<long long> n) {

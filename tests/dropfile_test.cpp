@@ -210,6 +210,7 @@ TEST(DropFile, TimeLeftOfZeroIsUnderAMinuteNotNoLimit) {
         {F::Door32, "0\n4\n0\nWWIV 5.9.0\n1\nReal\nAlias\n30\n45\n1\n1\n", 45},
         {F::DoorSys, door_sys("0", "0"), 30},
         {F::DoorSys, door_sys("45", "0"), 45},
+        {F::DoorSys, door_sys("3", "0"), 3}, // seconds are exact
         {F::DoorSys, door_sys("", "0"), 30},
         {F::DoorSys, door_sys("-1", "0"), 30}, // nonsense seconds, minutes still count
         {F::DoorSys, door_sys("0", ""), 30},
