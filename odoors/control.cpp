@@ -92,6 +92,9 @@ void od_init(void) {
     od_control.od_node = call.node;
     od_control.user_ansi = ansi;
     od_control.od_local = call.local;
+    od_control.user_security = call.security;
+    od_control.user_number = call.user_number;
+    copy_field(od_control.system_name, call.system_name);
     od_control.user_timelimit = call.seconds_left < 0 ? 0 : (call.seconds_left + 59) / 60;
     if (auto seconds = od::parse_number(setting("ODOORS_INACTIVITY", "")); seconds && *seconds > 0)
         od_control.od_inactivity = static_cast<int>(std::min<long long>(*seconds, 86400));

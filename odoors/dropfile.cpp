@@ -18,6 +18,9 @@ namespace od {
 namespace {
 
 constexpr std::size_t max_name = 35;
+constexpr std::size_t max_system_name = 63;
+constexpr long long max_security = 65535;
+constexpr long long max_user_number = 0x7fffffff;
 constexpr std::size_t max_file_size = 1 << 20; // no real drop file comes near this
 constexpr long long max_seconds = 24LL * 60 * 60;
 
@@ -41,15 +44,19 @@ bool same_name(std::string_view a, std::string_view b) {
 }
 
 // Control bytes in a name would reach the caller's terminal as commands.
-std::string clean_name(std::string_view raw) {
-    std::string name;
+std::string clean_text(std::string_view raw, std::size_t limit) {
+    std::string text;
     for (char c : trim(raw)) {
         auto u = static_cast<unsigned char>(c);
-        if (u >= 32 && u != 127) name += c;
+        if (u >= 32 && u != 127) text += c;
     }
-    if (name.size() > max_name) name.resize(max_name);
-    while (!name.empty() && is_blank(name.back())) name.pop_back();
-    return name;
+    if (text.size() > limit) text.resize(limit);
+    while (!text.empty() && is_blank(text.back())) text.pop_back();
+    return text;
+}
+
+std::string clean_name(std::string_view raw) {
+    return clean_text(raw, max_name);
 }
 
 // Line n (1-based), or an empty view when the file is shorter.
@@ -71,11 +78,26 @@ int screen_extent(std::string_view field) {
     return static_cast<int>(std::min<long long>(*n, 999));
 }
 
-// Time left is unreliable in every format: unknown when missing or not
-// positive, and never more than a day.
+// A security level or record number: 0 when missing or nonsense.
+int count_or_zero(std::string_view field, long long high) {
+    auto n = parse_number(field);
+    return n && *n > 0 ? static_cast<int>(std::min(*n, high)) : 0;
+}
+
+// Time left is unreliable in every format: unknown (no limit) only when
+// missing or negative, and never more than a day. Whole-minute writers round
+// down, so 0 means under a minute: it is taken as half a minute, which ends
+// the call within the minute yet never at once.
+constexpr int under_a_minute = 30;
+
 int clamp_seconds(std::optional<long long> seconds) {
-    if (!seconds || *seconds <= 0) return -1;
+    if (!seconds || *seconds < 0) return -1;
+    if (*seconds == 0) return under_a_minute;
     return static_cast<int>(std::min(*seconds, max_seconds));
+}
+
+std::optional<long long> not_negative(std::optional<long long> n) {
+    return n && *n >= 0 ? n : std::nullopt;
 }
 
 std::optional<long long> minutes_to_seconds(std::optional<long long> minutes) {
@@ -182,6 +204,13 @@ std::optional<std::time_t> utc_time(std::string_view text) {
     return static_cast<std::time_t>(days * 86400L + h * 3600L + mi * 60L + sec);
 }
 
+// BBSDEV.DRP's access level: a number, or a word for the two top ranks.
+int bbsdev_access(std::string_view field) {
+    if (same_name(field, "sysop")) return 255;
+    if (same_name(field, "cosysop")) return 254;
+    return count_or_zero(field, max_security);
+}
+
 } // namespace
 
 std::vector<std::string_view> split_lines(std::string_view text) {
@@ -236,6 +265,9 @@ DropParse parse_door32(std::string_view text) {
     info.seconds_left = clamp_seconds(in_seconds ? left : minutes_to_seconds(left));
     info.ansi = number_or(line(lines, 10), 1, 0, 4) != 0;
     info.node = number_or(line(lines, 11), 0, 0, 65535);
+    info.system_name = clean_text(line(lines, 4), max_system_name);
+    info.user_number = count_or_zero(line(lines, 5), max_user_number);
+    info.security = count_or_zero(line(lines, 8), max_security);
     return DropParse{info, {}};
 }
 
@@ -251,8 +283,8 @@ DropParse parse_door_sys(std::string_view text) {
     info.local = same_name(port, "COM0");
     info.node = number_or(line(lines, 4), 0, 0, 65535);
     info.rows = screen_extent(line(lines, 21));
-    auto seconds = parse_number(line(lines, 18));
-    auto minutes = parse_number(line(lines, 19));
+    auto seconds = not_negative(parse_number(line(lines, 18)));
+    auto minutes = not_negative(parse_number(line(lines, 19)));
     // Seconds are finer, but only trusted when they agree with the minutes.
     if (seconds && minutes && std::llabs(*seconds / 60 - *minutes) <= 1)
         info.seconds_left = clamp_seconds(seconds);
@@ -260,6 +292,9 @@ DropParse parse_door_sys(std::string_view text) {
         info.seconds_left = clamp_seconds(minutes ? minutes_to_seconds(minutes) : seconds);
     auto graphics = line(lines, 20);
     info.ansi = !(same_name(graphics, "NG") || same_name(graphics, "7E"));
+    // Line 35 is the sysop's name, not the BBS's: this format names no system.
+    info.security = count_or_zero(line(lines, 15), max_security);
+    info.user_number = count_or_zero(line(lines, 26), max_user_number);
     return DropParse{info, {}};
 }
 
@@ -272,6 +307,8 @@ DropParse parse_dorinfo(std::string_view text) {
     info.local = same_name(line(lines, 4), "COM0") || same_name(line(lines, 4), "COM0:");
     info.ansi = number_or(line(lines, 10), 1, 0, 99) >= 1;
     info.seconds_left = clamp_seconds(minutes_to_seconds(parse_number(line(lines, 12))));
+    info.system_name = clean_text(line(lines, 1), max_system_name);
+    info.security = count_or_zero(line(lines, 11), max_security);
     return DropParse{info, {}};
 }
 
@@ -287,6 +324,9 @@ DropParse parse_chain(std::string_view text) {
     info.cols = screen_extent(line(lines, 9));
     info.rows = screen_extent(line(lines, 10));
     info.seconds_left = clamp_seconds(parse_number(line(lines, 16)));
+    info.user_number = count_or_zero(line(lines, 1), max_user_number);
+    info.security = count_or_zero(line(lines, 11), max_security);
+    info.system_name = clean_text(line(lines, 22), max_system_name);
     return DropParse{info, {}};
 }
 
@@ -340,12 +380,17 @@ DropParse parse_bbsdev(std::string_view text, std::time_t now) {
     if (info.name.empty()) return failure(missing_name(lines, 4, "line 4"));
     info.real_name = info.name;
     info.ansi = !same_name(line(lines, 8), "N");
+    // A deadline already passed means the time is up, not that there is none.
     if (auto deadline = utc_time(line(lines, 11)))
-        info.seconds_left = clamp_seconds(static_cast<long long>(*deadline - now));
+        info.seconds_left = clamp_seconds(std::max<long long>(*deadline - now, 0));
     info.charset = std::string(line(lines, 12));
     info.node = number_or(line(lines, 18), 0, 0, 65535);
     info.cols = screen_extent(line(lines, 6));
     info.rows = screen_extent(line(lines, 7));
+    info.security = bbsdev_access(line(lines, 17));
+    auto board = line(lines, 15).empty() ? line(lines, 14) : line(lines, 15);
+    board = board.substr(0, 4 * max_system_name); // no more UTF-8 than the field can hold
+    info.system_name = clean_text(convert(board, "UTF-8", "CP437//TRANSLIT"), max_system_name);
     return DropParse{info, {}};
 }
 

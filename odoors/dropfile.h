@@ -23,6 +23,9 @@ struct CallInfo {
     // character set; elsewhere these stay unset and the usual rules apply.
     enum class Link { Unstated, Stdio, Socket } link = Link::Unstated;
     std::string charset;
+    int security = 0;        // the caller's security level; 0: not told
+    int user_number = 0;     // the caller's record number on the BBS; 0: not told
+    std::string system_name; // the BBS's name or software line, at most 63 bytes
 };
 
 enum class DropFormat { Door32, DoorSys, DorInfo, Chain, DoorFileSr, BbsDev, Unknown };

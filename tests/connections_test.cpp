@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -155,6 +156,26 @@ TEST(TimeLimits, TheCallersTimeRunsOut) {
     auto door = start(dir, {});
     ASSERT_TRUE(door->wait_for(question));
     expect_last_words_stay(*door, "Your time is up; back to the BBS.", false);
+}
+
+TEST(TimeLimits, ZeroMinutesLeftIsUnderAMinuteNotNoLimit) {
+    TempDir dir;
+    // Synchronet writes 0 minutes when less than one is left.
+    std::string file = door32(0, -1);
+    file.replace(file.find("\r\n60\r\n"), 6, "\r\n0\r\n");
+    dir.write("DOOR32.SYS", file);
+    DoorOptions options;
+    options.env = {"ODOORS_LOG=" + dir.file("door.log")};
+    auto door = start(dir, options);
+    ASSERT_TRUE(door->wait_for(question));
+    door->type("n");
+    EXPECT_EQ(door->wait_exit(), 10);
+    std::string log = dir.read("door.log");
+    auto at = log.find(", time left ");
+    ASSERT_NE(at, std::string::npos) << log;
+    int left = std::atoi(log.c_str() + at + 12);
+    EXPECT_GT(left, 0) << log;
+    EXPECT_LT(left, 60) << log;
 }
 
 TEST(Input, ALoneEscapeIsAKeyAndLeavesWhatFollows) {

@@ -27,6 +27,9 @@ struct Expected {
     bool local;
     int node;
     int seconds_left;
+    int security;
+    int user_number;
+    std::string system_name;
 };
 
 void PrintTo(const Expected& e, std::ostream* os) {
@@ -54,55 +57,63 @@ TEST_P(Samples, ReadAsTheBbsMeantThem) {
     EXPECT_EQ(parsed.info->local, e.local);
     EXPECT_EQ(parsed.info->node, e.node);
     EXPECT_EQ(parsed.info->seconds_left, e.seconds_left);
+    EXPECT_EQ(parsed.info->security, e.security);
+    EXPECT_EQ(parsed.info->user_number, e.user_number);
+    EXPECT_EQ(parsed.info->system_name, e.system_name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryFormat, Samples,
-    testing::Values(
-        Expected{"captured/talisman-0.37_door32.sys", "Zzzzrrr", "Mason Green", true, false, 0,
-                 90 * 60},
-        Expected{"captured/talisman-0.51_door32.sys", "aLPHA", "Robbie Whiting", true, true, 1,
-                 90 * 60},
-        Expected{"doc-examples/door32-rev1-doc-example_door32.sys", "g00r00", "James Coyle", true,
-                 true, 1, 58 * 60},
-        Expected{"generated/enigma_door32.sys", "janeq", "Jane Q Public", true, false, 3, 546 * 60},
-        Expected{"reconstructed/wwiv-5_linux_door32.sys", "JANEQ", "Jane Q Public", true, true, 3,
-                 3540},
-        Expected{"reconstructed/synchronet-3.22_linux_socket_DOOR32.SYS", "janeq", "Jane Q Public",
-                 true, false, 3, 60 * 60},
-        Expected{"captured/cycon-odyssey_1994_DOOR.SYS", "Corporal Clegg", "CORPORAL CLEGG", true,
-                 true, 2, 24 * 3600},
-        Expected{"captured/unknown-bbs_1995_31line_DOOR.SYS", "Frank Boyd", "Frank Boyd", true,
-                 false, 1, 59880},
-        Expected{"generated/enigma_DOOR.SYS", "janeq", "Jane Q Public", true, false, 3, 15360},
-        Expected{"reconstructed/synchronet-3.22_linux_native_31plus21blank_DOOR.SYS", "janeq",
-                 "janeq", true, false, 3, 3600},
-        Expected{"reconstructed/synchronet-3.22_linux_native_52line_DOOR.SYS", "janeq", "janeq",
-                 true, false, 3, 3600},
-        Expected{"reconstructed/synchronet-3.22_linux_stdio_DOOR32.SYS", "janeq", "Jane Q Public",
-                 true, true, 3, 3600},
-        Expected{"reconstructed/envy_door32.sys", "janeq", "Jane Q Public", true, true, 3, 3600},
-        Expected{"reconstructed/magicka-0.9_door32.sys", "janeq", "Jane Public", true, false, 3,
-                 3600},
-        Expected{"reconstructed/mystic-1.10_linux_door32.sys", "janeq", "Jane Q Public", true,
-                 false, 3, 3600},
-        Expected{"reconstructed/talisman_door32.sys", "janeq", "Jane Q Public", true, false, 3,
-                 3600},
-        Expected{"reconstructed/wwiv-5_linux_door.sys", "JANEQ", "Jane Q Public", true, false, 3,
-                 3540},
-        Expected{"captured/mystic-win_2026_DOOR.SYS", "dexter", "Dexter Cellfish", true, false, 1,
-                 59940},
-        Expected{"captured/renegade_DORINFO1.DEF", "LEE PALMER", "LEE PALMER", true, true, 1,
-                 24 * 3600},
-        Expected{"doc-examples/synchronet-wiki-example_DORINFO1.DEF", "Jose Canseco",
-                 "Jose Canseco", true, false, 1, 3600},
-        Expected{"generated/enigma_DORINFO3.DEF", "janeq", "janeq", true, false, 3, 546 * 60},
-        Expected{"captured/wwiv4_1991_CHAIN.TXT", "ANTONIN ARTAUD", "MARK S. ATKINSON", true, false,
-                 0, 2259},
-        Expected{"doc-examples/wwiv-docs-mrbill-example_CHAIN.TXT", "MRBILL", "Bill", true, true, 0,
-                 2225},
-        Expected{"reconstructed/wwiv-5_linux_chain.txt", "JANEQ", "Jane Q Public", true, false, 0,
-                 3599}),
+    testing::Values(Expected{"captured/talisman-0.37_door32.sys", "Zzzzrrr", "Mason Green", true,
+                             false, 0, 90 * 60, 100, 1, "Talisman v0.37-dev"},
+                    Expected{"captured/talisman-0.51_door32.sys", "aLPHA", "Robbie Whiting", true,
+                             true, 1, 90 * 60, 100, 1, "Talisman v0.51-dev"},
+                    Expected{"doc-examples/door32-rev1-doc-example_door32.sys", "g00r00",
+                             "James Coyle", true, true, 1, 58 * 60, 255, 1, "Mystic 1.07"},
+                    Expected{"generated/enigma_door32.sys", "janeq", "Jane Q Public", true, false,
+                             3, 546 * 60, 30, 42, "Example ENiGMA Board"},
+                    Expected{"reconstructed/wwiv-5_linux_door32.sys", "JANEQ", "Jane Q Public",
+                             true, true, 3, 3540, 30, 42, "WWIV 5.9.0"},
+                    Expected{"reconstructed/synchronet-3.22_linux_socket_DOOR32.SYS", "janeq",
+                             "Jane Q Public", true, false, 3, 60 * 60, 30, 42,
+                             "Synchronet BBS for Linux  Version 3.22a"},
+                    Expected{"captured/cycon-odyssey_1994_DOOR.SYS", "Corporal Clegg",
+                             "CORPORAL CLEGG", true, true, 2, 24 * 3600, 255, 1, ""},
+                    Expected{"captured/unknown-bbs_1995_31line_DOOR.SYS", "Frank Boyd",
+                             "Frank Boyd", true, false, 1, 59880, 9, 1, ""},
+                    Expected{"generated/enigma_DOOR.SYS", "janeq", "Jane Q Public", true, false, 3,
+                             15360, 30, 42, ""},
+                    Expected{"reconstructed/synchronet-3.22_linux_native_31plus21blank_DOOR.SYS",
+                             "janeq", "janeq", true, false, 3, 3600, 30, 42, ""},
+                    Expected{"reconstructed/synchronet-3.22_linux_native_52line_DOOR.SYS", "janeq",
+                             "janeq", true, false, 3, 3600, 30, 42, ""},
+                    Expected{"reconstructed/synchronet-3.22_linux_stdio_DOOR32.SYS", "janeq",
+                             "Jane Q Public", true, true, 3, 3600, 30, 42,
+                             "Synchronet BBS for Linux  Version 3.22a"},
+                    Expected{"reconstructed/envy_door32.sys", "janeq", "Jane Q Public", true, true,
+                             3, 3600, 30, 42, "Envy 0.x-gitrev"},
+                    Expected{"reconstructed/magicka-0.9_door32.sys", "janeq", "Jane Public", true,
+                             false, 3, 3600, 30, 42, "Magicka 0.9"},
+                    Expected{"reconstructed/mystic-1.10_linux_door32.sys", "janeq", "Jane Q Public",
+                             true, false, 3, 3600, 30, 42, "Mystic 1.10 A38"},
+                    Expected{"reconstructed/talisman_door32.sys", "janeq", "Jane Q Public", true,
+                             false, 3, 3600, 30, 42, "Talisman v0.51-dev"},
+                    Expected{"reconstructed/wwiv-5_linux_door.sys", "JANEQ", "Jane Q Public", true,
+                             false, 3, 3540, 30, 42, ""},
+                    Expected{"captured/mystic-win_2026_DOOR.SYS", "dexter", "Dexter Cellfish", true,
+                             false, 1, 59940, 255, 1, ""},
+                    Expected{"captured/renegade_DORINFO1.DEF", "LEE PALMER", "LEE PALMER", true,
+                             true, 1, 24 * 3600, 255, 0, "The Renegade BBS"},
+                    Expected{"doc-examples/synchronet-wiki-example_DORINFO1.DEF", "Jose Canseco",
+                             "Jose Canseco", true, false, 1, 3600, 10, 0, "Dix Bates Gates BBS"},
+                    Expected{"generated/enigma_DORINFO3.DEF", "janeq", "janeq", true, false, 3,
+                             546 * 60, 30, 0, "Example ENiGMA Board"},
+                    Expected{"captured/wwiv4_1991_CHAIN.TXT", "ANTONIN ARTAUD", "MARK S. ATKINSON",
+                             true, false, 0, 2259, 90, 31, "//\\/\\aize BBS"},
+                    Expected{"doc-examples/wwiv-docs-mrbill-example_CHAIN.TXT", "MRBILL", "Bill",
+                             true, true, 0, 2225, 255, 1, "MrBill's Abode"},
+                    Expected{"reconstructed/wwiv-5_linux_chain.txt", "JANEQ", "Jane Q Public", true,
+                             false, 0, 3599, 30, 42, "Example WWIV BBS"}),
     [](const testing::TestParamInfo<Expected>& info) {
         std::string name;
         for (char c : info.param.file.substr(info.param.file.find('/') + 1))
@@ -157,11 +168,66 @@ TEST(DropFile, HostileFilesNeverYieldANameTheyDoNotHold) {
     auto escaped = od::parse_door32("0\n-1\n0\nBBS\n1\nReal\n\x1b[2Jevil\x07\n");
     ASSERT_TRUE(escaped.info);
     EXPECT_EQ(escaped.info->name, "[2Jevil");
+    // The BBS's name, security level and record number are bounded the same way.
+    auto system = od::parse_door32("0\n-1\n0\n\x1b]0;x\x07" + longname +
+                                   "\n99999999999\nReal\nA\n" + "1e12\n60\n");
+    ASSERT_TRUE(system.info);
+    EXPECT_EQ(system.info->system_name, "]0;x" + std::string(59, 'x'));
+    EXPECT_EQ(system.info->user_number, 0x7fffffff);
+    EXPECT_EQ(system.info->security, 65535);
+    auto negative = od::parse_door32("0\n-1\n0\nBBS\n-3\nReal\nA\nhigh\n60\n");
+    ASSERT_TRUE(negative.info);
+    EXPECT_EQ(negative.info->user_number, 0);
+    EXPECT_EQ(negative.info->security, 0);
 
     // Silly time values never end the call at once.
     auto silly = od::parse_door32("0\n-1\n0\nBBS\n1\nReal\nAlias\n30\n-5\n1\n1\n");
     ASSERT_TRUE(silly.info);
     EXPECT_EQ(silly.info->seconds_left, -1);
+}
+
+std::string door_sys(const std::string& seconds, const std::string& minutes) {
+    std::string text;
+    for (int n = 1; n <= 52; ++n)
+        text += (n == 10 ? "Caller" : n == 18 ? seconds : n == 19 ? minutes : "") + "\n";
+    return text;
+}
+
+// Whole-minute writers put 0 when under a minute is left: the call ends within
+// that minute, never at once, and only a missing or unreadable value is no limit.
+TEST(DropFile, TimeLeftOfZeroIsUnderAMinuteNotNoLimit) {
+    using F = od::DropFormat;
+    struct Case {
+        F format;
+        std::string text;
+        int seconds_left;
+    };
+    const Case cases[] = {
+        {F::Door32, "0\n-1\n0\nSynchronet\n1\nReal\nAlias\n30\n0\n1\n1\n", 30},
+        {F::Door32, "0\n-1\n0\nSynchronet\n1\nReal\nAlias\n30\n\n1\n1\n", -1},
+        {F::Door32, "0\n-1\n0\nSynchronet\n1\nReal\nAlias\n30\nsoon\n1\n1\n", -1},
+        {F::Door32, "0\n4\n0\nWWIV 5.9.0\n1\nReal\nAlias\n30\n0\n1\n1\n", 30},
+        {F::Door32, "0\n4\n0\nWWIV 5.9.0\n1\nReal\nAlias\n30\n45\n1\n1\n", 45},
+        {F::DoorSys, door_sys("0", "0"), 30},
+        {F::DoorSys, door_sys("45", "0"), 45},
+        {F::DoorSys, door_sys("3", "0"), 3}, // seconds are exact
+        {F::DoorSys, door_sys("", "0"), 30},
+        {F::DoorSys, door_sys("-1", "0"), 30}, // nonsense seconds, minutes still count
+        {F::DoorSys, door_sys("0", ""), 30},
+        {F::DoorSys, door_sys("120", "-1"), 120},
+        {F::DoorSys, door_sys("", ""), -1},
+        {F::DorInfo, "B\nS\nO\nCOM1\n0\n0\nJane\nQ\nhere\n1\n10\n0\n", 30},
+        {F::DorInfo, "B\nS\nO\nCOM1\n0\n0\nJane\nQ\nhere\n1\n10\n\n", -1},
+        {F::Chain, "1\nJANEQ\nJane\n\n\n\n\n\n\n\n30\n0\n0\n1\n1\n      0.00\n", 30},
+        {F::Chain, "1\nJANEQ\nJane\n\n\n\n\n\n\n\n30\n0\n0\n1\n1\n     50.75\n", 50},
+        {F::DoorFileSr, "Caller\n1\n1\n24\n38400\n1\n0\nReal\n", 30},
+        {F::DoorFileSr, "Caller\n1\n1\n24\n38400\n1\n-1\nReal\n", -1},
+    };
+    for (const auto& c : cases) {
+        auto parsed = od::parse_drop_file(c.format, c.text);
+        ASSERT_TRUE(parsed.info) << parsed.error;
+        EXPECT_EQ(parsed.info->seconds_left, c.seconds_left) << c.text;
+    }
 }
 
 TEST(DropFile, FolderSearchIsCaseInsensitiveAndOrdered) {
@@ -222,7 +288,10 @@ TEST(DropFile, DorinfoAndDoorfileSrDetails) {
     EXPECT_EQ(sr.info->real_name, "Real Name");
     EXPECT_TRUE(sr.info->ansi); // Synchronet's trailing blank on line 2
     EXPECT_EQ(sr.info->seconds_left, -1);
-    EXPECT_EQ(sr.info->rows, 24); // page length
+    EXPECT_EQ(sr.info->rows, 24);    // page length
+    EXPECT_EQ(sr.info->security, 0); // the format gives none of these
+    EXPECT_EQ(sr.info->user_number, 0);
+    EXPECT_EQ(sr.info->system_name, "");
     EXPECT_FALSE(od::parse_doorfile_sr("X\n-1\n").info->ansi);
     EXPECT_EQ(od::parse_doorfile_sr("X\n1\n1\n0\n").info->rows, 0); // 0: not told
     EXPECT_EQ(od::format_from_name("DORINFOa.DEF"), od::DropFormat::DorInfo);
@@ -232,9 +301,11 @@ TEST(DropFile, DorinfoAndDoorfileSrDetails) {
 
 std::string bbsdev(const std::string& comm, const std::string& param, const std::string& alias,
                    const std::string& deadline = "", const std::string& charset = "UTF-8",
-                   const std::string& version = "1.0") {
+                   const std::string& version = "1.0", const std::string& access = "sysop",
+                   const std::string& board = "B\xc3\xb6rd") {
     return version + "\n" + comm + "\n" + param + "\n" + alias + "\nkey\n80\n25\nY\nN\n\n" +
-           deadline + "\n" + charset + "\nen\nTestBBS 1\nBoard\nsysop\n30\n7\nN\n";
+           deadline + "\n" + charset + "\nen\nTestBBS 1\n" + board + "\nsysop\n" + access +
+           "\n7\nN\n";
 }
 
 TEST(DropFile, BbsDevSaysEverythingOutright) {
@@ -252,6 +323,16 @@ TEST(DropFile, BbsDevSaysEverythingOutright) {
     EXPECT_EQ(socket.info->seconds_left, 600);
     EXPECT_EQ(socket.info->charset, "UTF-8");
     EXPECT_EQ(socket.info->node, 7);
+    EXPECT_EQ(socket.info->security, 255); // "sysop"
+    EXPECT_EQ(socket.info->user_number, 0);
+    EXPECT_EQ(socket.info->system_name, "B\x94rd"); // the board's name, in CP437
+    auto cosysop =
+        od::parse_bbsdev(bbsdev("local", "", "j", "", "UTF-8", "1.0", "CoSysop", ""), now);
+    EXPECT_EQ(cosysop.info->security, 254);
+    EXPECT_EQ(cosysop.info->system_name, "TestBBS 1"); // no board name: the software
+    EXPECT_EQ(
+        od::parse_bbsdev(bbsdev("local", "", "j", "", "UTF-8", "1.0", "40"), now).info->security,
+        40);
 
     auto stdio = od::parse_bbsdev(bbsdev("stdio", "", "janeq", "", "IBM437"), now);
     ASSERT_TRUE(stdio.info);
@@ -270,10 +351,16 @@ TEST(DropFile, BbsDevSaysEverythingOutright) {
     auto crlf = od::parse_bbsdev("1.0\r\nlocal\r\n\r\njaneq\r\n", now);
     ASSERT_TRUE(crlf.info) << crlf.error;
     EXPECT_TRUE(crlf.info->local);
-    // A deadline already gone, or nonsense, never ends the call at once.
+    // A deadline already gone ends the call soon but not at once; nonsense is no limit.
     EXPECT_EQ(
         od::parse_bbsdev(bbsdev("stdio", "", "j", "2020-01-01T00:00:00Z"), now).info->seconds_left,
-        -1);
+        30);
+    EXPECT_EQ(
+        od::parse_bbsdev(bbsdev("stdio", "", "j", "2026-12-09T00:00:00Z"), now).info->seconds_left,
+        30);
+    EXPECT_EQ(
+        od::parse_bbsdev(bbsdev("stdio", "", "j", "2026-12-09T00:00:45Z"), now).info->seconds_left,
+        45);
     EXPECT_EQ(od::parse_bbsdev(bbsdev("stdio", "", "j", "tomorrow"), now).info->seconds_left, -1);
 }
 

@@ -98,7 +98,7 @@ typedef struct {
     char user_name[36];     /* the caller's alias (or real name), NUL-terminated */
     char user_realname[36]; /* the caller's real name where the drop file gives one */
     int od_node;            /* node number, 0 when the drop file gives none */
-    int user_timelimit;     /* minutes left for this call */
+    int user_timelimit;     /* minutes left for this call, rounded up; 0: no limit */
     bool user_ansi;         /* the caller's terminal understands ANSI colour */
     bool od_local;          /* the call is local (sysop at the console) */
     char od_dropfile[256];  /* the drop file that was read */
@@ -129,10 +129,11 @@ typedef struct {
      * in the door's normal flow. NULL: the library prints its line. */
     void (*od_on_warn)(int reason, int seconds);
 
-    /* Filled in by od_init() where the drop file gives them, else 0 or empty. */
-    int user_security;     /* the caller's security level */
-    int user_number;       /* the caller's record number on the BBS */
-    char system_name[64];  /* the BBS's name (or its software line), NUL-terminated */
+    /* Filled in by od_init() where the drop file gives them, else 0 or empty;
+     * libODoors(3) names the line of each drop file that fills each one. */
+    int user_security;    /* the caller's security level, 0 to 65535 */
+    int user_number;      /* the caller's record number on the BBS */
+    char system_name[64]; /* the BBS's name (or its software line), NUL-terminated */
 
     /* Room for later fields without a new soname; doors leave it alone. */
     char od_reserved[256];
