@@ -122,6 +122,24 @@ TEST(TourDoor, TelnetSocketInUtf8WithAWindowThatChanges) {
     EXPECT_NE(log.find("end: hang-up, exit level 10"), std::string::npos) << log;
 }
 
+TEST(TourDoor, TheProbeFindsAUtf8TerminalWhenNoSetIsNamed) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Uma Utf", "uma"));
+    DoorOptions options;
+    options.utf8_screen = true;
+    options.answers = true;
+    auto door = tour(dir, options);
+    ASSERT_TRUE(door->wait_for("Screen: 25x80")) << door->screen.all();
+    EXPECT_GE(door->screen.find_row("\u2551   Welcome to the libODoors tour"), 0)
+        << door->screen.all();
+    door->type("s");
+    ASSERT_TRUE(door->wait_for("The guest form"));
+    door->type("\x15Zo\xc3\xab\r"); // Zoë typed in UTF-8
+    ASSERT_TRUE(door->wait_for("Name:     Zo\u00eb")) << door->screen.all();
+    door->hang_up();
+    EXPECT_EQ(door->wait_exit(), 10);
+}
+
 // Over a pty, and over a socket that carries no telnet commands at all.
 class PlainTour : public testing::TestWithParam<DoorOptions::Link> {};
 
