@@ -72,7 +72,8 @@ bool od_probe(int wait_ms) {
     }
     int row = 0, before = 0, after = 0;
     if (sized && ask_utf8 && s.decoder.take_report(row, before) &&
-        s.decoder.take_report(row, after) && od::speaks_utf8(before, after) == true) {
+        s.decoder.take_report(row, after) &&
+        od::speaks_utf8(before, after, od_control.od_cols) == true) {
         s.output.set_charset("UTF-8");
         s.decoder.set_charset("UTF-8");
     }

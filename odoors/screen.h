@@ -37,11 +37,12 @@ inline constexpr const char* probe_sequence = "\x1b[s\x1b"
 inline constexpr const char* utf8_probe_sequence = "\x1b[6n\xc3\xa9\x1b[6n\x1b"
                                                    "8\x1b[u  \x1b"
                                                    "8\x1b[u";
-// What the cursor did over that character: one column on for a UTF-8
-// terminal, two for one that shows each byte; nothing known otherwise (at
-// the right margin, say).
-inline std::optional<bool> speaks_utf8(int column_before, int column_after) {
-    if (column_before <= 0) return std::nullopt;
+// What the cursor did over that character on a screen `cols` wide: one
+// column on for a UTF-8 terminal, two for one that shows each byte; nothing
+// known otherwise. At the right margin the cursor stops short, so a move
+// that ends there tells nothing either.
+inline std::optional<bool> speaks_utf8(int column_before, int column_after, int cols) {
+    if (column_before <= 0 || column_after >= cols) return std::nullopt;
     if (column_after == column_before + 1) return true;
     if (column_after == column_before + 2) return false;
     return std::nullopt;

@@ -406,12 +406,15 @@ TEST(KeyDecoder, CharacterSetsAndCursorReports) {
 }
 
 TEST(Screen, Utf8IsDecidedFromWhereTheCursorWent) {
-    EXPECT_EQ(od::speaks_utf8(5, 6), true);
-    EXPECT_EQ(od::speaks_utf8(1, 2), true);
-    EXPECT_EQ(od::speaks_utf8(5, 7), false);
-    EXPECT_EQ(od::speaks_utf8(80, 80), std::nullopt); // at the margin: nothing known
-    EXPECT_EQ(od::speaks_utf8(5, 9), std::nullopt);
-    EXPECT_EQ(od::speaks_utf8(0, 1), std::nullopt);
+    EXPECT_EQ(od::speaks_utf8(5, 6, 80), true);
+    EXPECT_EQ(od::speaks_utf8(1, 2, 80), true);
+    EXPECT_EQ(od::speaks_utf8(5, 7, 80), false);
+    EXPECT_EQ(od::speaks_utf8(78, 79, 80), true);
+    EXPECT_EQ(od::speaks_utf8(79, 80, 80), std::nullopt); // two cells, the second at the margin
+    EXPECT_EQ(od::speaks_utf8(80, 80, 80), std::nullopt);
+    EXPECT_EQ(od::speaks_utf8(80, 2, 80), std::nullopt); // wrapped
+    EXPECT_EQ(od::speaks_utf8(5, 9, 80), std::nullopt);
+    EXPECT_EQ(od::speaks_utf8(0, 1, 80), std::nullopt);
 }
 
 TEST(Charset, TheCp437TableAgreesWithIconv) {
