@@ -49,12 +49,36 @@ void od_show_cursor(bool shown) {
 
 bool od_probe(int wait_ms) {
     auto& s = session();
+    // Only what answers this probe counts, however many reports came before.
+    s.decoder.drop_reports();
+    (void)s.decoder.take_attributes();
+    bool ask_utf8 = !s.charset_named && s.output.charset() != od::Charset::Utf8;
+    int wanted = ask_utf8 ? 3 : 1;
+    s.decoder.expect_reports(wanted);
     s.output.raw(od::probe_sequence);
+    if (ask_utf8) s.output.raw(od::utf8_probe_sequence);
     auto until = od::Clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
-    bool report = false;
-    while (!report && wait_once(s, until, report)) {
+    bool report = false, attributes = false;
+    while (!(attributes && s.decoder.reports() >= wanted) && wait_once(s, until, report))
+        attributes = s.decoder.take_attributes() || attributes;
+    s.decoder.expect_reports(0);
+    int rows = 0, cols = 0;
+    bool sized = s.decoder.take_report(rows, cols);
+    if (sized) {
+        od_control.od_rows = std::clamp(rows, 1, 9999);
+        od_control.od_cols = std::clamp(cols, 1, 9999);
+        od_control.user_ansi = true;
+        s.output.set_ansi(true);
     }
-    return report;
+    int row = 0, before = 0, after = 0;
+    if (sized && ask_utf8 && s.decoder.take_report(row, before) &&
+        s.decoder.take_report(row, after) &&
+        od::speaks_utf8(before, after, od_control.od_cols) == true) {
+        s.output.set_charset("UTF-8");
+        s.decoder.set_charset("UTF-8");
+    }
+    s.decoder.drop_reports();
+    return sized;
 }
 
 } // extern "C"

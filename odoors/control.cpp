@@ -83,6 +83,7 @@ void od_init(void) {
     const od::CallInfo& call = *found.info;
 
     std::string charset = setting("ODOORS_CHARSET", call.charset);
+    s->charset_named = !charset.empty();
     bool ansi = call.ansi && od::charset_by_name(charset) != od::Charset::Ascii;
     if (!ansi) charset = "US-ASCII"; // no ANSI, no line drawing either
 
@@ -115,7 +116,7 @@ void od_init(void) {
     if (!link.error.empty()) refuse_to_run(*s, found.path, link.error);
 
     s->output = od::Output(ansi, charset);
-    s->decoder = od::KeyDecoder(od::charset_by_name(charset));
+    s->decoder = od::KeyDecoder(charset);
     s->drop_size = {call.rows, call.cols};
     s->timers.start(od_control.od_inactivity, call.seconds_left);
     std::string error;

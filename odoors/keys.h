@@ -3,6 +3,10 @@
 
 #include "charset.h"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string>
 #include <vector>
 
 namespace od {
@@ -17,33 +21,87 @@ struct Key {
 // Enter arrives as CR, LF, CR LF, CR NUL or LF NUL: each is one press, also
 // when its second byte comes in a later read. Cursor and function keys in
 // the forms terminals send become one Other key with its OD_KEY_ code (or 0
-// for one without). A UTF-8 caller's character becomes its CP437 byte, or an
-// Other key with code 0. An Escape followed by a byte that starts no sequence
-// is an Escape key.
+// for one without); modified keys give the plain key. A UTF-8 caller's
+// character becomes its CP437 byte, or an Other key with code 0. An Escape
+// followed by a byte that starts no sequence is an Escape key.
 class KeyDecoder {
   public:
-    explicit KeyDecoder(Charset charset = Charset::Utf8) : utf8_(charset != Charset::Cp437) {}
+    explicit KeyDecoder(Charset charset = Charset::Utf8);
+    // The caller's character set by name: UTF-8, CP437 (the default for an
+    // empty or unknown name), US-ASCII (read as UTF-8), or an 8-bit set
+    // iconv knows, whose upper half is taken to CP437.
+    explicit KeyDecoder(const std::string& charset, IconvOpen opener = ::iconv_open);
+    void set_charset(const std::string& charset, IconvOpen opener = ::iconv_open);
+
     void feed(unsigned char byte, std::vector<Key>& keys);
-    // An Escape has arrived with nothing after it yet: the caller decides,
-    // after a short wait, that it was pressed alone.
-    bool holds_escape() const { return state_ == State::Escape; }
-    void escape_alone(std::vector<Key>& keys);
-    // A cursor position report (ESC [ row ; col R) arrived since the last
-    // look; it is no key.
+
+    // Part of a sequence (or of a UTF-8 character) has arrived and waits for
+    // the rest. When nothing more comes for a short while, the caller gives
+    // it up: its bytes come out as the keys they are (a lone Escape, then
+    // '[' and so on).
+    bool holds_partial() const;
+    void give_up(std::vector<Key>& keys);
+
+    // Cursor position reports (ESC [ row ; col R), oldest first; they are no
+    // keys. ESC [ 1 ; n R is Shift- or Ctrl-F3 unless reports are expected.
+    void expect_reports(int count) { expected_reports_ = count; }
     bool take_report(int& row, int& col);
+    int reports() const { return report_count_; }
+    void drop_reports() { report_count_ = 0; }
+    // A device-attributes answer (ESC [ ? ... c, ESC [ = ... c) arrived since
+    // the last look; it is no key.
+    bool take_attributes();
+
+    // 0x7F is Delete for a caller whose Backspace is 0x08 (SyncTERM and
+    // other CTerm-style terminals), else Backspace (xterm, PuTTY). A
+    // device-attributes answer decides; without one, a 0x08 seen does.
+    bool del_is_delete() const;
 
   private:
-    enum class State { Ground, AfterCr, AfterLf, Escape, Csi, CsiFirst, Ss3, LinuxFKey, Utf8 };
+    enum class State { Ground, AfterCr, AfterLf, Escape, Csi, LinuxFKey, Utf8 };
+    enum class Input { Cp437, Utf8, Table };
+    enum class Answer { None, CTerm, Other };
+    static constexpr std::size_t max_held = 16, max_params = 8, max_reports = 4;
+
     void ground(unsigned char byte, std::vector<Key>& keys);
+    void upper_half(unsigned char byte, std::vector<Key>& keys);
+    void start_sequence(unsigned char byte);
+    void csi(unsigned char byte, std::vector<Key>& keys);
     void end_csi(unsigned char final, std::vector<Key>& keys);
-    bool utf8_;
+    void end_ss3(unsigned char final, std::vector<Key>& keys);
+    void attributes();
+    void utf8(unsigned char byte, std::vector<Key>& keys);
+    void release_utf8(std::vector<Key>& keys);
+    void hold(unsigned char byte);
+    int param(std::size_t i) const {
+        return i < std::min(param_count_, max_params) ? params_[i] : 0;
+    }
+
+    Input input_ = Input::Utf8;
+    std::array<unsigned char, 128> upper_{}; // Table: the caller's 0x80-0xFF in CP437, 0 for none
     State state_ = State::Ground;
+
+    // The bytes of the partial sequence, kept to give it up; a longer one is
+    // given up as one dropped key.
+    std::array<unsigned char, max_held> held_{};
+    std::size_t held_len_ = 0;
+    bool held_cut_ = false;
+
+    bool ss3_ = false;
+    unsigned char marker_ = 0; // '?', '=', '>' or '<' opening a terminal's answer
+    std::array<int, max_params> params_{};
+    std::size_t param_count_ = 0; // saturates one past max_params
+
     int utf8_left_ = 0;
     char32_t utf8_char_ = 0;
-    int param_ = -1; // the sequence's first number, -1 while none
-    int param2_ = 0;
-    int separators_ = 0; // the ';' seen
-    int report_row_ = 0, report_col_ = 0;
+    unsigned char utf8_low_ = 0x80, utf8_high_ = 0xbf; // the next byte's range
+
+    std::array<std::array<int, 2>, max_reports> reports_{};
+    int report_count_ = 0;
+    int expected_reports_ = 0;
+    bool attributes_ = false;
+    Answer answer_ = Answer::None;
+    bool saw_ctrl_h_ = false;
 };
 
 } // namespace od

@@ -48,6 +48,9 @@ class Output {
     void forget_colour() { current_ = {-1, -1}; }
     // A probe found that the terminal understands ANSI after all.
     void set_ansi(bool ansi) { ansi_ = ansi; }
+    // A probe found that the terminal speaks UTF-8.
+    void set_charset(const std::string& charset) { encoder_ = Encoder(charset); }
+    Charset charset() const { return encoder_.charset(); }
 
     bool ansi() const { return ansi_; }
     const std::string& pending() const { return buffer_; }

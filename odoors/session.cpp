@@ -68,7 +68,7 @@ void on_deadline(tODSession& s) {
     if (s.timers.escape_due()) {
         s.timers.drop_escape();
         std::vector<Key> decoded;
-        s.decoder.escape_alone(decoded);
+        s.decoder.give_up(decoded);
         s.keys.insert(s.keys.end(), decoded.begin(), decoded.end());
         return;
     }
@@ -83,22 +83,17 @@ void on_deadline(tODSession& s) {
     }
 }
 
-// Keys go to the queue; a cursor report tells the screen's size.
+// Keys go to the queue; cursor reports wait in the decoder for od_probe.
 bool take_bytes(tODSession& s, const std::string& bytes) {
     std::vector<Key> decoded;
+    if (s.timers.escape_due()) s.decoder.give_up(decoded); // the gap came while the door was busy
     for (char c : bytes) s.decoder.feed(static_cast<unsigned char>(c), decoded);
     s.keys.insert(s.keys.end(), decoded.begin(), decoded.end());
-    if (s.decoder.holds_escape())
-        s.timers.hold_escape(); // the last byte so far: alone, or a sequence's start
+    if (s.decoder.holds_partial())
+        s.timers.hold_escape(); // a sequence's start, or an Escape alone
     else
         s.timers.drop_escape();
-    int rows = 0, cols = 0;
-    if (!s.decoder.take_report(rows, cols)) return false;
-    od_control.od_rows = rows;
-    od_control.od_cols = cols;
-    od_control.user_ansi = true;
-    s.output.set_ansi(true);
-    return true;
+    return s.decoder.reports() > 0;
 }
 
 } // namespace

@@ -27,6 +27,7 @@ struct tODSession {
     od::Clock::time_point started = od::Clock::now();
     std::function<void(od::Output&)> redraw; // the line being edited, shown again after a warning
     int end_reason = 0;                      // set once the library has begun to end the call
+    bool charset_named = false;              // by the sysop or the drop file: the probe keeps it
 };
 
 namespace od {

@@ -1,5 +1,6 @@
 #include "telnet.h"
 
+#include <algorithm>
 #include <libtelnet.h>
 #include <stdexcept>
 
@@ -18,6 +19,15 @@ const telnet_telopt_t options[] = {
 
 // MCCP version 1, which libtelnet leaves alone.
 constexpr char mccp_v1 = 85;
+
+// More than any option the door reads needs (NAWS takes 4), and well below
+// libtelnet's own limit.
+constexpr std::size_t max_subnegotiation = 512;
+
+// A window size within what the door can draw; 0 means the client does not know.
+int screen_extent(int reported) {
+    return std::min(reported, 9999);
+}
 
 } // namespace
 
@@ -42,9 +52,9 @@ void Telnet::on_event(telnet_t*, telnet_event_t* event, void* self) {
         if (event->sub.telopt == TELNET_TELOPT_NAWS && event->sub.size == 4) {
             const auto* b = reinterpret_cast<const unsigned char*>(event->sub.buffer);
             int width = b[0] << 8 | b[1], height = b[2] << 8 | b[3];
-            if (width > 0 && height > 0) { // 0 means the client does not know
-                t->rows_ = height;
-                t->cols_ = width;
+            if (width > 0 && height > 0) {
+                t->rows_ = screen_extent(height);
+                t->cols_ = screen_extent(width);
                 t->resized_ = true;
             }
         }
@@ -53,24 +63,71 @@ void Telnet::on_event(telnet_t*, telnet_event_t* event, void* self) {
     }
 }
 
+// The byte after IAC, also after an IAC inside a subnegotiation, which
+// libtelnet takes as the subnegotiation's end and a command.
+void Telnet::command(unsigned char byte) {
+    if (byte == TELNET_SB)
+        seen_ = Seen::SubOption;
+    else if (byte >= TELNET_WILL && byte <= TELNET_DONT)
+        seen_ = Seen::Option; // the next byte is an option, even 0xFF
+    else
+        seen_ = Seen::Data;
+}
+
 void Telnet::receive(std::string_view wire, std::string& data, std::string& replies) {
     data_ = &data;
     wire_ = &replies;
+    // libtelnet drops an overlong subnegotiation and reads the rest as data,
+    // so only the first bytes of one go through; its end always does.
     // Compression runs from the server to the client only; a caller's
     // IAC SB COMPRESS2 would make libtelnet inflate everything after it, so
     // the option becomes one nobody handles.
-    std::string guarded(wire);
-    for (char& c : guarded) {
+    std::string guarded;
+    guarded.reserve(wire.size());
+    for (char c : wire) {
         auto b = static_cast<unsigned char>(c);
-        if (seen_ == Seen::SubBegin && b == TELNET_TELOPT_COMPRESS2) c = mccp_v1;
-        if (seen_ != Seen::Iac)
-            seen_ = seen_ == Seen::Data && b == TELNET_IAC ? Seen::Iac : Seen::Data;
-        else if (b == TELNET_SB)
-            seen_ = Seen::SubBegin;
-        else if (b >= TELNET_WILL && b <= TELNET_DONT)
-            seen_ = Seen::Option; // the next byte is an option, even 0xFF
-        else
+        bool room = sub_bytes_ < max_subnegotiation;
+        switch (seen_) {
+        case Seen::Data:
+            if (b == TELNET_IAC) seen_ = Seen::Iac;
+            guarded += c;
+            break;
+        case Seen::Iac:
+            command(b);
+            guarded += c;
+            break;
+        case Seen::Option:
             seen_ = Seen::Data;
+            guarded += c;
+            break;
+        case Seen::SubOption:
+            seen_ = Seen::SubData;
+            sub_bytes_ = 0;
+            guarded += b == TELNET_TELOPT_COMPRESS2 ? mccp_v1 : c;
+            break;
+        case Seen::SubData:
+            if (b == TELNET_IAC) {
+                seen_ = Seen::SubIac;
+                if (room) guarded += c; // else held back until the next byte tells
+            } else if (room) {
+                ++sub_bytes_;
+                guarded += c;
+            }
+            break;
+        case Seen::SubIac:
+            if (b == TELNET_IAC) { // a 0xFF inside the subnegotiation
+                seen_ = Seen::SubData;
+                if (room) {
+                    ++sub_bytes_;
+                    guarded += c;
+                }
+                break;
+            }
+            if (!room) guarded += static_cast<char>(TELNET_IAC);
+            command(b);
+            guarded += c;
+            break;
+        }
     }
     telnet_recv(telnet_, guarded.data(), guarded.size());
     data_ = wire_ = nullptr;

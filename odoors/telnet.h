@@ -1,7 +1,9 @@
 // Telnet on socket connections, through libtelnet: commands and
-// subnegotiations never reach the door as keys, however the reads split them.
+// subnegotiations never reach the door as keys, however the reads split them
+// and however long a subnegotiation runs. The door never negotiates first.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -23,7 +25,8 @@ class Telnet {
     // Door output made fit for the wire (a 0xFF would be doubled).
     void send(std::string_view data, std::string& wire);
 
-    // The window size the client last reported (NAWS); 0 while none came.
+    // The window size the client last reported (NAWS), each within 1-9999;
+    // 0 while none came.
     int rows() const { return rows_; }
     int cols() const { return cols_; }
     // A report arrived since the last look.
@@ -40,8 +43,11 @@ class Telnet {
     std::string* wire_ = nullptr;
     int rows_ = 0, cols_ = 0;
     bool resized_ = false;
-    // Where the MCCP guard is in the command syntax, as libtelnet reads it.
-    enum class Seen { Data, Iac, Option, SubBegin } seen_ = Seen::Data;
+    void command(unsigned char byte);
+    // Where the guard in front of libtelnet is in the command syntax, as
+    // libtelnet reads it, and how much of a subnegotiation it has let by.
+    enum class Seen { Data, Iac, Option, SubOption, SubData, SubIac } seen_ = Seen::Data;
+    std::size_t sub_bytes_ = 0;
 };
 
 } // namespace od

@@ -3,6 +3,7 @@
 #include "editor.h"
 #include "keys.h"
 #include "output.h"
+#include "screen.h"
 
 #include <gtest/gtest.h>
 
@@ -70,9 +71,9 @@ TEST(KeyDecoder, AnEscapeAloneIsAKeyAndLeavesWhatFollows) {
     od::KeyDecoder decoder;
     std::vector<od::Key> keys;
     decoder.feed(0x1b, keys);
-    EXPECT_TRUE(decoder.holds_escape());
+    EXPECT_TRUE(decoder.holds_partial());
     EXPECT_TRUE(keys.empty());
-    decoder.escape_alone(keys); // nothing came after it in time
+    decoder.give_up(keys); // nothing came after it in time
     for (char c : std::string("[xy")) decoder.feed(static_cast<unsigned char>(c), keys);
     std::string got;
     for (const auto& k : keys) got += k.kind == Kind::Escape ? '^' : static_cast<char>(k.byte);
@@ -81,15 +82,16 @@ TEST(KeyDecoder, AnEscapeAloneIsAKeyAndLeavesWhatFollows) {
     keys.clear();
     decoder.feed(0x1b, keys);
     decoder.feed('[', keys);
-    EXPECT_FALSE(decoder.holds_escape());
-    decoder.escape_alone(keys);
+    EXPECT_TRUE(decoder.holds_partial());
     decoder.feed('A', keys);
     ASSERT_EQ(keys.size(), 1u);
     EXPECT_EQ(keys[0].kind, Kind::Other);
 }
 
 TEST(KeyDecoder, BackspaceAndDeleteAndUtf8) {
-    EXPECT_EQ(kinds("a\bb\x7f"), "a<b<");
+    EXPECT_EQ(kinds("a\x7f"
+                    "b\b"),
+              "a<b<");
     EXPECT_EQ(kinds("\xc3\xa9x"), "\x82x");      // é in UTF-8 is CP437's é
     EXPECT_EQ(kinds("\xe2\x94\x80x"), "\xc4x");  // a box-drawing character
     EXPECT_EQ(kinds("\xf0\x9f\x98\x80x"), "~x"); // an emoji
@@ -205,7 +207,39 @@ TEST(KeyDecoder, EveryKeyCodeTerminalsSend) {
         {"\x1b[200~", 0},
         {"\xf0\x9f\x98\x80", 0},
         {"\xe2\x82\xac", 0},
-        {"\x1b[1;2R", 0},
+        {"\x1b[1;2R", OD_KEY_F3}, // Shift-F3, not a report from the top row
+        {"\x1b[1;2P", OD_KEY_F1},
+        {"\x1b[1;5Q", OD_KEY_F2},
+        {"\x1b[1;2S", OD_KEY_F4},
+        {"\x1bO2P", OD_KEY_F1},
+        {"\x1b[4h", OD_KEY_INSERT}, // st
+        {"\x1b[P", OD_KEY_DELETE},
+        {"\x1b[Z", OD_KEY_SHIFT_TAB},
+        {"\x1b[a", OD_KEY_UP}, // rxvt's Shift and Ctrl arrows
+        {"\x1b[b", OD_KEY_DOWN},
+        {"\x1b[c", OD_KEY_RIGHT},
+        {"\x1b[d", OD_KEY_LEFT},
+        {"\x1bOa", OD_KEY_UP},
+        {"\x1bOb", OD_KEY_DOWN},
+        {"\x1bOc", OD_KEY_RIGHT},
+        {"\x1bOd", OD_KEY_LEFT},
+        {"\x1b[7$", OD_KEY_HOME},
+        {"\x1b[8^", OD_KEY_END},
+        {"\x1b[15^", OD_KEY_F5},
+        {"\x1b[3@", OD_KEY_DELETE},
+        {"\x1b[5;5~", OD_KEY_PGUP},
+        {"\x1b[10015~", 0}, // no number wraps round to a key
+        {"\x1bOp", '0'},    // the application keypad
+        {"\x1bOq", '1'},
+        {"\x1bOu", '5'},
+        {"\x1bOy", '9'},
+        {"\x1bOn", '.'},
+        {"\x1bOj", '*'},
+        {"\x1bOk", '+'},
+        {"\x1bOm", '-'},
+        {"\x1bOo", '/'},
+        {"\x1bOX", '='},
+        {"\x1bOl", ','},
     };
     for (const auto& row : table) {
         auto keys = decode(row.bytes);
@@ -214,12 +248,135 @@ TEST(KeyDecoder, EveryKeyCodeTerminalsSend) {
     }
 }
 
-TEST(KeyDecoder, CharacterSetsAndCursorReports) {
-    // A CP437 caller's upper half is already CP437: two bytes, two keys.
-    auto keys = decode("\xc3\xa9", od::Charset::Cp437);
+// Each key as its code, '^' for Escape, '~' for a key without a code, '<'
+// for Backspace; `gaps` gives the decoder up between the reads, as the
+// session does when nothing more comes in time.
+std::string codes(const std::vector<std::string>& reads, od::KeyDecoder decoder = od::KeyDecoder(),
+                  bool gaps = true) {
+    std::vector<od::Key> keys;
+    for (const auto& read : reads) {
+        for (char c : read) decoder.feed(static_cast<unsigned char>(c), keys);
+        if (gaps && decoder.holds_partial()) decoder.give_up(keys);
+    }
+    std::string out;
+    for (const auto& k : keys)
+        out += k.kind == Kind::Escape      ? '^'
+               : k.kind == Kind::Backspace ? '<'
+               : k.code == 0               ? '~'
+               : k.code == OD_KEY_DELETE   ? 'D'
+               : k.code > 255              ? '#'
+                                           : static_cast<char>(k.code);
+    return out;
+}
+
+TEST(KeyDecoder, ASequenceCutByAGapIsGivenUpAsItsKeys) {
+    const struct {
+        std::vector<std::string> reads;
+        const char* keys;
+    } table[] = {
+        {{"\x1b[", "x"}, "^[x"},
+        {{"\x1b[1", "hello"}, "^[1hello"},
+        {{"\x1b", "[A"}, "^[A"},
+        {{"\x1bO", "A"}, "^OA"},
+        {{"\x1b[[", "A"}, "^[[A"},
+        {{"\x1b[?", "1"}, "^[?1"},
+        {{"\x1b[" + std::string(40, '1'), "x"}, "~x"}, // too long to give back
+        {{"\xe2\x94", "x"}, "~x"},                     // half a UTF-8 character
+        {{"a\x1b[1;5", "C"}, "a^[1;5C"},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(codes(row.reads), row.keys) << testing::PrintToString(row.reads);
+    // With no gap between the reads, each is one key as before.
+    EXPECT_EQ(codes({"\x1b", "[", "1", ";5", "C", "\x1bO", "P"}, od::KeyDecoder(), false), "##");
+    EXPECT_EQ(codes({"\xe2", "\x94", "\x80"}, od::KeyDecoder(), false), "\xc4");
+}
+
+TEST(KeyDecoder, DeleteOrBackspaceFor0x7fDependsOnTheCaller) {
+    const struct {
+        const char* bytes;
+        const char* keys;
+        bool answered;
+    } table[] = {
+        {"\x7f", "<", false},                                     // xterm, PuTTY
+        {"\x7f\b\x7f", "<<D", false},                             // 0x08 was Backspace
+        {"\x1b[=67;84;101;114;109;1;19c\x7f", "D", true},         // SyncTERM's answer
+        {"\x1b[=67;84;101;114;109;1;19c\b\x7f\x7f", "<DD", true}, // and its Backspace
+        {"\x1b[?1;2c\x7f", "<", true},                            // an xterm-like answer
+        {"\x1b[?62;22c\b\x7f", "<<", true},                       // it decides over Ctrl-H
+        {"\x1b[>0;95;0c\x7f", "<", true},
+    };
+    for (const auto& row : table) {
+        od::KeyDecoder decoder;
+        std::vector<od::Key> keys;
+        for (const char* b = row.bytes; *b; ++b) decoder.feed(static_cast<unsigned char>(*b), keys);
+        EXPECT_EQ(decoder.take_attributes(), row.answered) << row.bytes;
+        EXPECT_FALSE(decoder.take_attributes());
+        EXPECT_EQ(codes({row.bytes}), row.keys) << testing::PrintToString(std::string(row.bytes));
+    }
+    // SyncTERM's Delete is a Delete key, not a Backspace, to the editors.
+    auto keys = decode("\b\x7f");
     ASSERT_EQ(keys.size(), 2u);
-    EXPECT_EQ(keys[0].code, 0xc3);
-    EXPECT_EQ(keys[1].code, 0xa9);
+    EXPECT_EQ(keys[1].kind, Kind::Other);
+    EXPECT_EQ(keys[1].code, OD_KEY_DELETE);
+}
+
+TEST(KeyDecoder, InvalidUtf8GivesNoKeyWithACode) {
+    for (const std::string bytes : {"\xc0\x81", "\xe0\x83\x87", "\xf0\x80\x83\x87", "\xed\xa0\x80",
+                                    "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xc3\xc3"}) {
+        std::string got = codes({bytes + "x"});
+        EXPECT_EQ(got.back(), 'x') << testing::PrintToString(bytes);
+        EXPECT_EQ(got.find_first_not_of('~'), got.size() - 1) << testing::PrintToString(bytes);
+    }
+    EXPECT_EQ(codes({"\xf4\x8f\xbf\xbf\xed\x9f\xbf"}),
+              "~~"); // the highest are fine, without CP437 form
+}
+
+TEST(KeyDecoder, Utf8TypedToACp437Door) {
+    od::KeyDecoder cp437(od::Charset::Cp437);
+    const struct {
+        std::vector<std::string> reads;
+        const char* keys;
+    } table[] = {
+        {{"\xc3\xa9"}, "\x82"},             // é typed in UTF-8 is one é
+        {{"\x82"}, "\x82"},                 // é sent in CP437 stays é
+        {{"\xe2\x94\x80x"}, "\xc4x"},       // a box-drawing character
+        {{"\xe2\x82\xac"}, "~"},            // €: one key, dropped
+        {{"\xf0\x9f\x98\x80!"}, "~!"},      // an emoji
+        {{"\xc3x"}, "\xc3x"},               // CP437's ├ before a letter
+        {{"\xc3\xc3\xa9"}, "\xc3\x82"},     // ├ then é
+        {{"\xe0\x83\x87"}, "\xe0\x83\x87"}, // overlong: three CP437 characters
+        {{"\xed\xa0\x80"}, "\xed\xa0\x80"}, // a surrogate, likewise
+        {{"\xc3", "\xa9"}, "\xc3\xa9"},     // a gap after the lead: two CP437 keys
+        {{"\xe2\x94", "\x80"}, "\xe2\x94\x80"},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(codes(row.reads, cp437), row.keys) << testing::PrintToString(row.reads);
+    // Split across reads with no gap, still one character.
+    EXPECT_EQ(codes({"\xc3", "\xa9"}, cp437, false), "\x82");
+}
+
+TEST(KeyDecoder, EightBitCallersTypeInTheirOwnSet) {
+    EXPECT_EQ(codes({"caf\xe9 \xfc\xe7\xc9"}, od::KeyDecoder("ISO-8859-1")),
+              "caf\x82 \x81\x87\x90");
+    EXPECT_EQ(codes({"\xa4\xb1"}, od::KeyDecoder("ISO-8859-1")), "~\xf1"); // ¤ has no CP437 form
+    EXPECT_EQ(codes({"\xa4"}, od::KeyDecoder("ISO-8859-15")), "~");        // nor has €
+    EXPECT_EQ(codes({"\xc4\xd1\xc3\xa9"}, od::KeyDecoder("ISO-8859-1")), "\x8e\xa5~~"); // Ä Ñ Ã ©
+    EXPECT_EQ(codes({"\x82"}, od::KeyDecoder("no-such-charset")), "\x82"); // CP437, as the output
+    // A probe that finds a UTF-8 terminal switches the input too.
+    od::KeyDecoder decoder("");
+    EXPECT_EQ(codes({"\x82"}, decoder), "\x82");
+    decoder.set_charset("UTF-8");
+    EXPECT_EQ(codes({"\x82\xc3\xa9"}, decoder), "~\x82");
+}
+
+TEST(KeyDecoder, LongSequencesStayBounded) {
+    // Parameters and separators saturate; the sequence is one key.
+    EXPECT_EQ(codes({"\x1b[" + std::string(1000000, ';') + "5~x"}), "~x");
+    EXPECT_EQ(codes({"\x1b[" + std::string(100000, '9') + "~x"}), "~x");
+    EXPECT_EQ(codes({"\x1b[1" + std::string(20, ';') + "5C"}), "#");
+}
+
+TEST(KeyDecoder, CharacterSetsAndCursorReports) {
     // A report of the cursor's place is no key, and the keys around it stay.
     od::KeyDecoder decoder;
     std::vector<od::Key> got;
@@ -232,6 +389,32 @@ TEST(KeyDecoder, CharacterSetsAndCursorReports) {
     EXPECT_EQ(row, 50);
     EXPECT_EQ(col, 132);
     EXPECT_FALSE(decoder.take_report(row, col));
+    // A probe's reports come in order, the top row's too while they are
+    // expected, and only a few are kept.
+    decoder.expect_reports(2);
+    got.clear();
+    for (char c : std::string("\x1b[1;5R\x1b[1;6R\x1b[1;2R\x1b[3;4R\x1b[5;6R\x1b[7;8R\x1b[9;9R"))
+        decoder.feed(static_cast<unsigned char>(c), got);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].code, OD_KEY_F3);
+    EXPECT_EQ(decoder.reports(), 4);
+    for (int want : {5, 6, 4, 6}) {
+        ASSERT_TRUE(decoder.take_report(row, col));
+        EXPECT_EQ(col, want);
+    }
+    EXPECT_FALSE(decoder.take_report(row, col));
+}
+
+TEST(Screen, Utf8IsDecidedFromWhereTheCursorWent) {
+    EXPECT_EQ(od::speaks_utf8(5, 6, 80), true);
+    EXPECT_EQ(od::speaks_utf8(1, 2, 80), true);
+    EXPECT_EQ(od::speaks_utf8(5, 7, 80), false);
+    EXPECT_EQ(od::speaks_utf8(78, 79, 80), true);
+    EXPECT_EQ(od::speaks_utf8(79, 80, 80), std::nullopt); // two cells, the second at the margin
+    EXPECT_EQ(od::speaks_utf8(80, 80, 80), std::nullopt);
+    EXPECT_EQ(od::speaks_utf8(80, 2, 80), std::nullopt); // wrapped
+    EXPECT_EQ(od::speaks_utf8(5, 9, 80), std::nullopt);
+    EXPECT_EQ(od::speaks_utf8(0, 1, 80), std::nullopt);
 }
 
 TEST(Charset, TheCp437TableAgreesWithIconv) {

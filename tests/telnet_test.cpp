@@ -61,6 +61,52 @@ TEST(TelnetInput, CommandsAndSubnegotiationsNeverBecomeKeys) {
     EXPECT_EQ(offset.data, "ok");
 }
 
+TEST(TelnetInput, NothingInsideASubnegotiationIsAKey) {
+    const std::string sb_naws = iac + "\xfa\x1f";
+    const struct {
+        std::string wire;
+        const char* data;
+    } table[] = {
+        {sb_naws + std::string(100000, 'A'), ""}, // never ended
+        {sb_naws + std::string(100000, 'A') + iac + "\xf0ok", "ok"},
+        {iac + "\xfa\x18" + std::string(40000, '\xff') + iac + "\xf0ok", "ok"}, // escaped 0xFFs
+        {iac + "\xfa\x18" + std::string(20000, 'A') + iac + "\xf1ok", "ok"}, // ended by a command
+        {iac + "\xfa\x18" + std::string(20000, 'A') + iac + iac + "\xfa\x18" + iac + "\xf0ok",
+         "ok"},
+    };
+    for (const auto& row : table) {
+        // In one read, and one byte per read.
+        od::Telnet telnet;
+        std::string data, replies;
+        telnet.receive(row.wire, data, replies);
+        EXPECT_EQ(data, row.data) << row.wire.size();
+        auto r = through_telnet(row.wire);
+        EXPECT_EQ(r.data, row.data) << row.wire.size();
+        EXPECT_EQ(r.keys, row.data) << row.wire.size();
+    }
+}
+
+TEST(TelnetInput, WindowSizesAreClamped) {
+    const struct {
+        std::string naws;
+        int rows, cols;
+    } table[] = {
+        {std::string("\0\x50\0\x18", 4), 24, 80},
+        {iac + iac + iac + iac + iac + iac + iac + iac, 9999, 9999}, // 65535 x 65535
+        {std::string("\x27\x10\0\x01", 4), 1, 9999},
+        {std::string("\0\0\0\x18", 4), 0, 0}, // a width of 0: not known
+    };
+    for (const auto& row : table) {
+        od::Telnet telnet;
+        std::string data, replies;
+        telnet.receive(iac + "\xfa\x1f" + row.naws + iac + "\xf0", data, replies);
+        EXPECT_EQ(telnet.rows(), row.rows);
+        EXPECT_EQ(telnet.cols(), row.cols);
+        EXPECT_EQ(telnet.take_resized(), row.rows > 0);
+        EXPECT_TRUE(replies.empty()); // passive: nothing asked of the client
+    }
+}
+
 TEST(TelnetInput, EscapedFfIsDataAndLineEndsCountOnce) {
     auto ff = through_telnet("x" + iac + iac + "y");
     EXPECT_EQ(ff.data, "x\xffy");

@@ -122,6 +122,42 @@ TEST(TourDoor, TelnetSocketInUtf8WithAWindowThatChanges) {
     EXPECT_NE(log.find("end: hang-up, exit level 10"), std::string::npos) << log;
 }
 
+TEST(TourDoor, TheProbeFindsAUtf8TerminalAndKeysMeanWhatTheClientMeans) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Uma Utf", "uma"));
+    DoorOptions options;
+    options.utf8_screen = true;
+    options.answers = true;
+    auto door = tour(dir, options);
+    ASSERT_TRUE(door->wait_for("Screen: 25x80")) << door->screen.all();
+    EXPECT_GE(door->screen.find_row("\u2551   Welcome to the libODoors tour"), 0)
+        << door->screen.all();
+    door->type("s");
+    ASSERT_TRUE(door->wait_for("The guest form"));
+    door->type("\x15Zo\xc3\xab\r"); // Zoë typed in UTF-8
+    ASSERT_TRUE(door->wait_for("Name:     Zo\u00eb")) << door->screen.all();
+    // Escape and '[' with nothing after them: given up, the Escape leaves.
+    door->type("\x1b[");
+    ASSERT_TRUE(door->wait_for("Sign the guest form")) << door->screen.all();
+    // This emulator answered as xterm does: 127 stays Backspace, even after
+    // an 8.
+    door->type("s");
+    ASSERT_TRUE(door->wait_for("The guest form"));
+    door->type("\x15Zoe\b\x1b[D\x7f\r");
+    ASSERT_TRUE(door->wait_until([&] { return door->screen.row(2) == "Name:     o"; }))
+        << door->screen.all();
+    // SyncTERM's answer makes 127 Delete; it is no key itself.
+    door->type("\x1b\x1b[=67;84;101;114;109;1;19c");
+    ASSERT_TRUE(door->wait_for("Sign the guest form")) << door->screen.all();
+    door->type("s");
+    ASSERT_TRUE(door->wait_for("The guest form"));
+    door->type("\x15Zoe\b\x1b[D\x7f\r");
+    ASSERT_TRUE(door->wait_until([&] { return door->screen.row(2) == "Name:     Z"; }))
+        << door->screen.all();
+    door->hang_up();
+    EXPECT_EQ(door->wait_exit(), 10);
+}
+
 // Over a pty, and over a socket that carries no telnet commands at all.
 class PlainTour : public testing::TestWithParam<DoorOptions::Link> {};
 

@@ -177,9 +177,12 @@ OD_API void od_show_cursor(bool shown);
 
 /* Returns the next key, waiting at most wait_ms milliseconds (0: only what
  * has arrived; negative: as long as the call lasts); 0 when none came. A key
- * is a CP437 character 1-255 (a UTF-8 caller's characters are converted;
- * those without a CP437 form are dropped), Enter as '\r', Backspace as 8,
- * Tab as 9, a lone Escape as 27, or one of the OD_KEY_ codes. */
+ * is a CP437 character 1-255 (a UTF-8 or 8-bit caller's characters are
+ * converted; those without a CP437 form are dropped), Enter as '\r',
+ * Backspace as 8, Tab as 9, a lone Escape as 27, or one of the OD_KEY_
+ * codes. 127 is OD_KEY_DELETE from a caller whose Backspace is 8 (SyncTERM:
+ * told by its answer to od_probe, or by an 8 typed) and Backspace otherwise.
+ * A sequence cut off for a quarter of a second comes out as its keys. */
 OD_API int od_key(int wait_ms);
 
 /* How od_edit() shows and takes a field. */
@@ -198,9 +201,11 @@ typedef struct {
 OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
 
 /* Asks the caller's terminal for its size (a cursor report after a move to
- * the far corner; the cursor goes back). True when it answered within
- * wait_ms: od_rows, od_cols are set and user_ansi turns on. Keys typed
- * meanwhile stay for the door. */
+ * the far corner; the cursor goes back) and its device attributes. True when
+ * the size came within wait_ms: od_rows, od_cols are set and user_ansi turns
+ * on. When no character set was named (ODOORS_CHARSET, drop file), it also
+ * draws and blanks one UTF-8 character: a terminal that shows it as one
+ * gets UTF-8 from then on. Keys typed meanwhile stay for the door. */
 OD_API bool od_probe(int wait_ms);
 
 /* Shows a text or ANSI file. A name without an extension means name.ans for
