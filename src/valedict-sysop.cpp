@@ -33,10 +33,11 @@ static const char Help[] =
     "  clear           removes the entry\n"
     "  history         the kept records, newest first (history is on when a\n"
     "                  folder valedict.old lies beside valedict.dat)\n"
-    "  restore N       puts kept record N back; the entry it replaces is kept\n"
+    "  restore N       puts kept record N back, checked as set checks a text; the\n"
+    "                  entry it replaces is kept\n"
     "\n"
-    "Exit status: 0 done, 1 a usage mistake or a refused text, 2 a file or folder\n"
-    "that cannot be read or written.\n";
+    "Exit status: 0 done, 1 a usage mistake or a refused text or record, 2 a file\n"
+    "or folder that cannot be read or written.\n";
 
 static int Fail(const char* What, const char* Why) {
     (void)fprintf(stderr, "valedict-sysop: %s: %s\n", What, Why);
