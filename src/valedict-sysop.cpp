@@ -239,8 +239,8 @@ static int Set(const char* Name, const char* From) {
     std::string Text;
 
     size_t NameLength = strlen(Name);
-    std::string Problem = NameProblem(Name, NameLength);
-    if (!Problem.empty()) return Refuse(("--name: " + Problem).c_str());
+    std::string BadName = NameProblem(Name, NameLength);
+    if (!BadName.empty()) return Refuse(("--name: " + BadName).c_str());
 
     bool Stdin = From == NULL || strcmp(From, "-") == 0;
     FILE* fp = Stdin ? stdin : fopen(From, "rb");
