@@ -52,22 +52,34 @@ static void FolderOf(const char* Path, char* Folder, size_t Size) {
 // Linux (fs.protected_symlinks) never follows a link in a sticky,
 // world-writable folder unless the link belongs to the follower or to the
 // folder's owner; the BSDs have no such rule, so every link on the way to
-// the file is held to it here.
-static bool PlantedLink(const char* Path) {
-    char At[PATH_MAX];
+// the file, folders' included, is held to it here. Budget bounds the links
+// looked at; a path that cannot be checked counts as refused.
+static bool Forbidden(const char* Path, int* Budget) {
+    char Prefix[PATH_MAX];
     char Parent[PATH_MAX];
+    size_t Length = strlen(Path);
 
-    (void)snprintf(At, sizeof At, "%s", Path);
-    for (int Hops = 0; Hops < 16; Hops++) {
+    if (Length >= sizeof Prefix) return true;
+    for (size_t End = 1; End <= Length; End++) {
+        if ((End < Length && Path[End] != '/') || Path[End - 1] == '/') continue;
+        memcpy(Prefix, Path, End);
+        Prefix[End] = '\0';
         struct stat Link, Folder;
-        if (lstat(At, &Link) != 0 || !S_ISLNK(Link.st_mode)) return false;
-        FolderOf(At, Parent, sizeof Parent);
-        if (stat(Parent, &Folder) != 0) return false;
+        if (lstat(Prefix, &Link) != 0) return false; // nothing further to follow
+        if (!S_ISLNK(Link.st_mode)) continue;
+        if (--*Budget < 0) return true;
+        FolderOf(Prefix, Parent, sizeof Parent);
+        if (stat(Parent, &Folder) != 0) return true;
         bool Shared = (Folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
         if (Shared && Link.st_uid != geteuid() && Link.st_uid != Folder.st_uid) return true;
-        if (!LinkTarget(At, sizeof At)) return false;
+        if (!LinkTarget(Prefix, sizeof Prefix) || Forbidden(Prefix, Budget)) return true;
     }
     return false;
+}
+
+static bool PlantedLink(const char* Path) {
+    int Budget = 32;
+    return Forbidden(Path, &Budget);
 }
 
 // Opens Path as open(2) does, but never through a link another user planted

@@ -512,6 +512,17 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
              fs::create_symlink("../shared/hop", d.file("board/valedict.dat"));
          },
          Outcome::CannotOpen, -1, "target.dat"},
+        {"a link through a folder link planted in a second sticky folder", true, false,
+         [](const TempDir& d) {
+             d.write("target.dat", old_record);
+             ::chmod(d.file("target.dat").c_str(), 0666);
+             fs::create_directory(d.file("shared"));
+             ::chmod(d.file("shared").c_str(), 01777);
+             fs::create_symlink("..", d.file("shared/way"));
+             own(d.file("shared/way"), nobody, nogroup);
+             fs::create_symlink("../shared/way/target.dat", d.file("board/valedict.dat"));
+         },
+         Outcome::CannotOpen, -1, "target.dat"},
         {"a link of the folder's owner in a shared sticky folder", true, false,
          [](const TempDir& d) {
              d.write("target.dat", old_record);
