@@ -587,7 +587,7 @@ static int WithHistory(int (*Change)(const WORDS*, const char*), const WORDS* Wo
     int Result = Change(Words, Target);
     int Why = errno;
     if (Result != Saved && KeptFile[0] != '\0') (void)unlinkat(Lock, KeptFile, 0);
-    SweepSaves(Target);
+    if (!PlantedLink(DataFile)) SweepSaves(Target); // never where a planted link leads
     if (Lock >= 0) {
         Sweep(Lock, KeepingMark, true);
         Prune(Lock);

@@ -3,6 +3,8 @@
 #include "door_harness.h"
 
 #include <atomic>
+#include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -10,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -487,6 +490,11 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
          [](const TempDir& d) { plain(d, 06664, nobody, nogroup); }, Outcome::Saved},
         {"a link another user planted in a shared sticky folder", true, false,
          [](const TempDir& d) {
+             // What looks like a killed save's leftover there stays too.
+             d.write("target.dat.saving.Ab12Cd", old_record);
+             struct timespec old[2] = {{std::time(nullptr) - 120, 0},
+                                       {std::time(nullptr) - 120, 0}};
+             ::utimensat(AT_FDCWD, d.file("target.dat.saving.Ab12Cd").c_str(), old, 0);
              d.write("target.dat", old_record);
              ::chmod(d.file("target.dat").c_str(), 0666);
              ::chmod(d.file("board").c_str(), 01777);
@@ -570,6 +578,13 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
         c.make(dir);
         std::string data = dir.file(link_case ? c.target : "board/valedict.dat");
         Seen before = look_at(data);
+        auto names = [&] {
+            std::set<std::string> all;
+            for (const auto& entry : fs::directory_iterator(dir.path()))
+                all.insert(entry.path().filename().string());
+            return all;
+        };
+        std::set<std::string> names_before = names();
 
         DoorOptions options;
         options.args = {dir.file("DOOR32.SYS")};
@@ -605,6 +620,9 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
         EXPECT_EQ(after.st.st_nlink, before.st.st_nlink);
         if (link_case) {
             EXPECT_TRUE(look_at(dir.file("board/valedict.dat")).link);
+        }
+        if (link_case && c.outcome == Outcome::CannotOpen) {
+            EXPECT_EQ(names(), names_before);
         }
         if (fs::exists(dir.file("board/other.dat"))) {
             EXPECT_EQ(look_at(dir.file("board/other.dat")).bytes, after.bytes);
