@@ -340,18 +340,6 @@ TEST(SysopHistory, KeptRecordsAreReadSafelyWhateverTheFolderHolds) {
          {"history"},
          0,
          "302  2025-01-01 00:00:00 UTC  before: older words"},
-        {"restore 1 is the newest of them",
-         [&](const TempDir& d) {
-             for (int i = 0; i < 300; ++i)
-                 d.write("valedict.old/20250102T0000" + std::to_string(10 + i % 50) + "Z-" +
-                             std::to_string(2 + i) + ".dat",
-                         older);
-         },
-         {"restore", "1"},
-         0,
-         "",
-         "",
-         newer},
         {"a huge suffix in this second never overflows the next one",
          [&](const TempDir& d) {
              for (int ahead = 0; ahead < 4; ++ahead)
@@ -403,7 +391,6 @@ TEST(SysopHistory, KeptRecordsAreReadSafelyWhateverTheFolderHolds) {
          {"restore", "99999999999999999999"},
          1,
          "no kept record 99999999999999999999 (2 kept)"},
-        {"nor none", nullptr, {"restore", "0"}, 1, "no kept record 0 (2 kept)"},
         {"a history folder another user linked into a shared sticky folder",
          plant_history_link,
          {"history"},
