@@ -328,9 +328,10 @@ static int History() {
         WORDS Words;
         size_t Got;
         const char* Name = Names[At].data();
-        if (!ReadKept(Name, &Words, &Got) || Got == 0) {
+        bool Read = ReadKept(Name, &Words, &Got);
+        if (!Read || Got == 0) {
             printf("%2zu  %s  (cannot be read: %s)\n", At + 1, When(Name).c_str(),
-                   Got == 0 ? "empty" : strerror(errno));
+                   Read ? "empty" : strerror(errno));
             continue;
         }
         printf("%2zu  %s  %s: %s\n", At + 1, When(Name).c_str(),
