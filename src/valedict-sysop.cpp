@@ -1,6 +1,8 @@
 // valedict-sysop: the sysop's tool to show, set, clear and restore the entry.
 #include "words.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <clocale>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 static const char Usage[] = "usage: valedict-sysop [-C FOLDER] show [--raw] | set --name NAME "
                             "[FILE | -] | clear | history | restore N\n";
@@ -30,10 +33,11 @@ static const char Help[] =
     "  clear           removes the entry\n"
     "  history         the kept records, newest first (history is on when a\n"
     "                  folder valedict.old lies beside valedict.dat)\n"
-    "  restore N       puts kept record N back; the entry it replaces is kept\n"
+    "  restore N       puts kept record N back, checked as set checks a text; the\n"
+    "                  entry it replaces is kept\n"
     "\n"
-    "Exit status: 0 done, 1 a usage mistake or a refused text, 2 a file or folder\n"
-    "that cannot be read or written.\n";
+    "Exit status: 0 done, 1 a usage mistake or a refused text or record, 2 a file\n"
+    "or folder that cannot be read or written.\n";
 
 static int Fail(const char* What, const char* Why) {
     (void)fprintf(stderr, "valedict-sysop: %s: %s\n", What, Why);
@@ -219,17 +223,24 @@ static std::string LineProblem(const std::string& Line, int Number) {
     return "";
 }
 
+// Checks the contributor's name; empty when it may be saved.
+static std::string NameProblem(const char* Name, size_t Length) {
+    if (Length == 0) return "empty";
+    if (Length > 35) return "more than 35 characters";
+    for (size_t At = 0; At < Length; At++)
+        if ((unsigned char)Name[At] < 32 || (unsigned char)Name[At] > 126)
+            return "a byte outside printable ASCII";
+    return "";
+}
+
 static int Set(const char* Name, const char* From) {
     WORDS Words;
     char Kept[512];
     std::string Text;
 
     size_t NameLength = strlen(Name);
-    if (NameLength == 0) return Refuse("--name: empty");
-    if (NameLength > 35) return Refuse("--name: more than 35 characters");
-    for (size_t At = 0; At < NameLength; At++)
-        if ((unsigned char)Name[At] < 32 || (unsigned char)Name[At] > 126)
-            return Refuse("--name: a byte outside printable ASCII");
+    std::string BadName = NameProblem(Name, NameLength);
+    if (!BadName.empty()) return Refuse(("--name: " + BadName).c_str());
 
     bool Stdin = From == NULL || strcmp(From, "-") == 0;
     FILE* fp = Stdin ? stdin : fopen(From, "rb");
@@ -286,59 +297,99 @@ static std::string When(const char* Name) {
     return Out;
 }
 
-static bool ReadKept(const char* Name, WORDS* Words) {
-    std::string Path = std::string(HistoryFolder) + "/" + Name;
-    memset(Words, 0, sizeof *Words);
-    FILE* fp = OpenRecord(Path.c_str());
-    if (fp == NULL) return false;
-    size_t Got = fread(Words, 1, sizeof *Words, fp);
-    (void)fclose(fp);
-    return Got > 0;
+// The history's names, newest first: 0 with Names filled, or 2 after saying
+// why the folder cannot be read. Off stays empty with Off set.
+static int AllKept(std::vector<std::array<char, KeptNameSize>>* Names, bool* Off) {
+    *Off = false;
+    Names->clear();
+    int Count = KeptRecords(NULL, 0);
+    // Another save may add one between the count and the reading.
+    for (int Tries = 0; Count >= 0 && Count > (int)Names->size() && Tries < 3; Tries++) {
+        Names->resize((size_t)Count + 4);
+        Count =
+            KeptRecords(reinterpret_cast<char(*)[KeptNameSize]>(Names->data()), (int)Names->size());
+    }
+    if (Count == -1) *Off = true;
+    if (Count == -2) return Fail(HistoryFolder, strerror(errno));
+    Names->resize(Count > 0 ? std::min((size_t)Count, Names->size()) : 0);
+    return 0;
 }
 
 static int History() {
-    char Names[256][KeptNameSize];
-    int Count = KeptRecords(Names, 256);
-    if (Count < 0) {
+    std::vector<std::array<char, KeptNameSize>> Names;
+    bool Off;
+    if (AllKept(&Names, &Off) != 0) return 2;
+    if (Off) {
         printf("%s\n", HistoryOff);
         return 0;
     }
-    if (Count == 0) printf("no records kept yet\n");
-    for (int At = 0; At < Count; At++) {
+    if (Names.empty()) printf("no records kept yet\n");
+    for (size_t At = 0; At < Names.size(); At++) {
         WORDS Words;
-        if (!ReadKept(Names[At], &Words)) {
-            printf("%2d  %s  (cannot be read)\n", At + 1, When(Names[At]).c_str());
+        size_t Got;
+        const char* Name = Names[At].data();
+        bool Read = ReadKept(Name, &Words, &Got);
+        if (!Read || Got == 0) {
+            printf("%2zu  %s  (cannot be read: %s)\n", At + 1, When(Name).c_str(),
+                   Read ? "empty" : strerror(errno));
             continue;
         }
-        printf("%2d  %s  %s: %s\n", At + 1, When(Names[At]).c_str(),
+        printf("%2zu  %s  %s: %s\n", At + 1, When(Name).c_str(),
                Escaped(Words.User, sizeof Words.User).c_str(),
                Escaped(Words.Line[0], sizeof Words.Line[0]).c_str());
     }
     return 0;
 }
 
+// A kept record is restored only as set would have saved it; empty when it
+// may be, else why not.
+static std::string RecordProblem(const WORDS& Words, size_t Got) {
+    if (Got < sizeof Words)
+        return "cut short, " + std::to_string(Got) + " of " + std::to_string(sizeof Words) +
+               " bytes";
+    int Lines = 0;
+    for (int At = 0; At < 5; At++)
+        if (Words.Line[At][0] != '\0') Lines = At + 1;
+    if (Lines == 0) return "empty text";
+    for (int At = 0; At < Lines; At++) {
+        size_t Length = strnlen(Words.Line[At], sizeof Words.Line[At]);
+        std::string Problem = LineProblem(std::string(Words.Line[At], Length), At + 1);
+        if (!Problem.empty()) return Problem;
+    }
+    std::string Problem = NameProblem(Words.User, strnlen(Words.User, sizeof Words.User));
+    return Problem.empty() ? "" : "name: " + Problem;
+}
+
 static int Restore(const char* Which) {
-    char Names[256][KeptNameSize];
+    std::vector<std::array<char, KeptNameSize>> Names;
     char Kept[512];
     WORDS Words;
-    char* End;
+    size_t Got;
+    bool Off;
 
-    long Number = strtol(Which, &End, 10);
-    if (*Which == '\0' || *End != '\0') return BadUsage();
-    int Count = KeptRecords(Names, 256);
-    if (Count < 0) {
+    // Only the numbers history shows: no sign, no blank, no base.
+    size_t Digits = strspn(Which, "0123456789");
+    if (Digits == 0 || Which[Digits] != '\0') {
+        std::string Said = "restore: not a record number: \"" + Escaped(Which, strlen(Which)) +
+                           "\" (plain digits, as history lists)";
+        return Refuse(Said.c_str());
+    }
+    if (AllKept(&Names, &Off) != 0) return 2;
+    if (Off) {
         (void)fprintf(stderr, "valedict-sysop: %s\n", HistoryOff);
         return 2;
     }
-    if (Number < 1 || Number > Count) {
-        (void)fprintf(stderr, "valedict-sysop: restore: no kept record %ld (%d kept)\n", Number,
-                      Count);
+    long Number = Digits > 9 ? 0 : strtol(Which, NULL, 10);
+    if (Number < 1 || Number > (long)Names.size()) {
+        (void)fprintf(stderr, "valedict-sysop: restore: no kept record %s (%zu kept)\n", Which,
+                      Names.size());
         return 1;
     }
-    if (!ReadKept(Names[Number - 1], &Words)) {
-        std::string Path = std::string(HistoryFolder) + "/" + Names[Number - 1];
-        return Fail(Path.c_str(), errno ? strerror(errno) : "empty");
-    }
+    const char* Name = Names[(size_t)Number - 1].data();
+    std::string Path = std::string(HistoryFolder) + "/" + Name;
+    if (!ReadKept(Name, &Words, &Got)) return Fail(Path.c_str(), strerror(errno));
+    std::string Problem = RecordProblem(Words, Got);
+    if (!Problem.empty()) return Refuse(("restore: " + Path + ": " + Problem).c_str());
     Kept[0] = '\0';
     return Outcome(SaveWords(&Words, Kept, sizeof Kept), Kept);
 }

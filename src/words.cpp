@@ -24,46 +24,113 @@ static void Discard(int fd, const char* Temp) {
     errno = Saved;
 }
 
+// Replaces Path by the path its symbolic link points to (relative links
+// are taken from Path's folder); false when Path is no link.
+static bool LinkTarget(char* Path, size_t Size) {
+    char Link[PATH_MAX];
+    char Next[PATH_MAX];
+    ssize_t Length = readlink(Path, Link, sizeof Link - 1);
+    if (Length < 0) return false;
+    Link[Length] = '\0';
+    const char* Slash = strrchr(Path, '/');
+    int Length2;
+    if (Link[0] == '/' || Slash == NULL)
+        Length2 = snprintf(Next, sizeof Next, "%s", Link);
+    else
+        Length2 = snprintf(Next, sizeof Next, "%.*s/%s", (int)(Slash - Path), Path, Link);
+    if (Length2 < 0 || (size_t)Length2 >= Size) return false;
+    memcpy(Path, Next, (size_t)Length2 + 1);
+    return true;
+}
+
+// The folder that holds Path, with its last slash ("." when there is none).
+static void FolderOf(const char* Path, char* Folder, size_t Size) {
+    const char* Slash = strrchr(Path, '/');
+    (void)snprintf(Folder, Size, "%.*s", Slash ? (int)(Slash - Path + 1) : 1, Slash ? Path : ".");
+}
+
+// Linux (fs.protected_symlinks) never follows a link in a sticky,
+// world-writable folder unless the link belongs to the follower or to the
+// folder's owner; the BSDs have no such rule, so every link on the way to
+// the file, folders' included, is held to it here. Budget bounds the links
+// looked at; a path that cannot be checked counts as refused.
+static bool Forbidden(const char* Path, int* Budget) {
+    char Prefix[PATH_MAX];
+    char Parent[PATH_MAX];
+    size_t Length = strlen(Path);
+
+    if (Length >= sizeof Prefix) return true;
+    for (size_t End = 1; End <= Length; End++) {
+        if ((End < Length && Path[End] != '/') || Path[End - 1] == '/') continue;
+        memcpy(Prefix, Path, End);
+        Prefix[End] = '\0';
+        struct stat Link, Folder;
+        if (lstat(Prefix, &Link) != 0) return false; // nothing further to follow
+        if (!S_ISLNK(Link.st_mode)) continue;
+        if (--*Budget < 0) return true;
+        FolderOf(Prefix, Parent, sizeof Parent);
+        if (stat(Parent, &Folder) != 0) return true;
+        bool Shared = (Folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+        if (Shared && Link.st_uid != geteuid() && Link.st_uid != Folder.st_uid) return true;
+        if (!LinkTarget(Prefix, sizeof Prefix) || Forbidden(Prefix, Budget)) return true;
+    }
+    return false;
+}
+
+static bool PlantedLink(const char* Path) {
+    int Budget = 32;
+    return Forbidden(Path, &Budget);
+}
+
+// Opens Path as open(2) does, but never through a link another user planted
+// in a shared sticky folder (EACCES, as Linux says). lstat tells a link, not
+// errno: O_NOFOLLOW fails with ELOOP, EMLINK or EFTYPE by system.
+static int OpenChecked(const char* Path, int Flags) {
+    for (int Tries = 0; Tries < 3; Tries++) {
+        struct stat Info;
+        bool Link = lstat(Path, &Info) == 0 && S_ISLNK(Info.st_mode);
+        if (Link && PlantedLink(Path)) {
+            errno = EACCES;
+            return -1;
+        }
+        int fd;
+        do {
+            fd = open(Path, Flags | (Link ? 0 : O_NOFOLLOW));
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || Link) return fd;
+        // A link put under the name since the lstat is judged again.
+        int Why = errno;
+        if (lstat(Path, &Info) != 0 || !S_ISLNK(Info.st_mode)) {
+            errno = Why;
+            return -1;
+        }
+    }
+    errno = EACCES;
+    return -1;
+}
+
 // Opens the data file for reading without ever blocking: a FIFO, a device
 // or a folder under its name holds no entry.
 FILE* OpenRecord(const char* Path) {
     struct stat Info;
-    int fd;
     FILE* fp;
 
-    do {
-        fd = open(Path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd = OpenChecked(Path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return NULL;
     if (fstat(fd, &Info) != 0 || !S_ISREG(Info.st_mode)) {
-        close(fd);
+        Discard(fd, NULL);
         return NULL;
     }
     fp = fdopen(fd, "rb");
-    if (fp == NULL) close(fd);
+    if (fp == NULL) Discard(fd, NULL);
     return fp;
 }
 
 // Follows a symbolic link so that the sysop's link stays a link and the
 // record lands where it points.
 static void SaveTarget(char* Target, size_t Size) {
-    char Link[PATH_MAX];
-    char Next[PATH_MAX];
-    int Hops;
-
     (void)snprintf(Target, Size, "%s", DataFile);
-    for (Hops = 0; Hops < 16; Hops++) {
-        ssize_t Length = readlink(Target, Link, sizeof Link - 1);
-        if (Length < 0) return;
-        Link[Length] = '\0';
-        const char* Slash = strrchr(Target, '/');
-        int Length2;
-        if (Link[0] == '/' || Slash == NULL)
-            Length2 = snprintf(Next, sizeof Next, "%s", Link);
-        else
-            Length2 = snprintf(Next, sizeof Next, "%.*s/%s", (int)(Slash - Target), Target, Link);
-        if (Length2 < 0 || (size_t)Length2 >= Size) return;
-        memcpy(Target, Next, (size_t)Length2 + 1);
+    for (int Hops = 0; Hops < 16 && LinkTarget(Target, Size); Hops++) {
     }
 }
 
@@ -90,9 +157,7 @@ static bool Sync(int fd) {
 // The rename itself must survive a power cut too.
 static void SyncFolder(const char* Target) {
     char Folder[PATH_MAX];
-    const char* Slash = strrchr(Target, '/');
-    (void)snprintf(Folder, sizeof Folder, "%.*s", Slash ? (int)(Slash - Target + 1) : 1,
-                   Slash ? Target : ".");
+    FolderOf(Target, Folder, sizeof Folder);
     int Dir = open(Folder, O_RDONLY | O_CLOEXEC);
     if (Dir >= 0) {
         (void)Sync(Dir);
@@ -101,6 +166,10 @@ static void SyncFolder(const char* Target) {
 }
 
 static const int RenameRefused = -1;
+
+// A save's new file is the data file's name, this, and six letters or
+// digits: a name no sysop gives a copy, so a leftover can be told.
+static const char SavingMark[] = ".saving.";
 
 // Writes the record to a new file beside Target and renames it over Target,
 // so that a reader sees the old record or the new one, whole. Old, when
@@ -111,7 +180,7 @@ static int ReplaceFile(const WORDS* Words, const char* Target, const struct stat
     char Temp[PATH_MAX + 16];
     int fd;
 
-    (void)snprintf(Temp, sizeof Temp, "%s.XXXXXX", Target);
+    (void)snprintf(Temp, sizeof Temp, "%s%sXXXXXX", Target, SavingMark);
     fd = mkstemp(Temp);
     if (fd < 0) return Old ? RenameRefused : NotOpened;
     bool Same;
@@ -170,9 +239,7 @@ static int SaveRecord(const WORDS* Words, const char* Target) {
     int fd;
 
     // No O_TRUNC: the open only asks the kernel whether this may be written.
-    do {
-        fd = open(DataFile, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    fd = OpenChecked(DataFile, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) return ReplaceFile(Words, Target, NULL);
     if (fd < 0) return NotOpened;
     if (fstat(fd, &Old) != 0) {
@@ -195,11 +262,16 @@ static void Say(char* Out, size_t Size, const char* What) {
     if (Out && Size) (void)snprintf(Out, Size, "%s: %s", HistoryFolder, What);
 }
 
+// The history folder, opened as the data file is.
+static int OpenHistory() {
+    return OpenChecked(HistoryFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 // Saves from several doors and the tool take turns while history is on, so
 // that each replaced record is kept exactly once. Returns the folder's
 // descriptor (locked), -2 when history is off, -1 when it cannot be used.
 static int LockHistory(char* Kept, size_t KeptSize) {
-    int Dir = open(HistoryFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int Dir = OpenHistory();
     if (Dir < 0 && errno == ENOENT) return -2;
     if (Dir < 0) {
         Say(Kept, KeptSize, strerror(errno));
@@ -217,6 +289,9 @@ static int LockHistory(char* Kept, size_t KeptSize) {
     return -1;
 }
 
+// The highest suffix a kept name may carry: far more than saves in a second.
+static const long SuffixMost = 999999;
+
 // Kept records are named by their UTC second, with -2, -3... when two share
 // one: 20261209T031500Z.dat, 20261209T031500Z-2.dat.
 static bool KeptName(const char* Name, char* Stamp, long* Suffix) {
@@ -228,10 +303,15 @@ static bool KeptName(const char* Name, char* Stamp, long* Suffix) {
         if (At != 8 && (Name[At] < '0' || Name[At] > '9')) return false;
     *Suffix = 1;
     if (Length > 20) {
-        char* End;
-        if (Name[16] != '-') return false;
-        *Suffix = strtol(Name + 17, &End, 10);
-        if (End != Name + Length - 4 || *Suffix < 2) return false;
+        // Plain digits without a leading zero, 2 to SuffixMost.
+        if (Name[16] != '-' || Name[17] == '0' || Length - 21 > 6) return false;
+        long Value = 0;
+        for (size_t At = 17; At < Length - 4; At++) {
+            if (Name[At] < '0' || Name[At] > '9') return false;
+            Value = Value * 10 + (Name[At] - '0');
+        }
+        if (Value < 2 || Value > SuffixMost) return false;
+        *Suffix = Value;
     } else if (Name[16] != '.') {
         return false;
     }
@@ -249,37 +329,177 @@ static bool Newer(const char* A, const char* B) {
     return Order != 0 ? Order > 0 : SuffixA > SuffixB;
 }
 
-int KeptRecords(char (*Names)[KeptNameSize], int Max) {
-    DIR* Folder = opendir(HistoryFolder);
-    if (Folder == NULL) return errno == ENOENT || errno == ENOTDIR ? -1 : 0;
-    int Count = 0;
-    char All[256][KeptNameSize];
-    struct dirent* Entry;
-    while ((Entry = readdir(Folder)) != NULL && Count < 256) {
-        char Stamp[17];
-        long Suffix;
-        if (KeptName(Entry->d_name, Stamp, &Suffix)) {
-            memcpy(All[Count], Entry->d_name, strlen(Entry->d_name) + 1);
-            Count++;
-        }
+// The folder's entries from the start, through a descriptor of their own
+// (closedir closes it; Dir stays open).
+static DIR* ReadFolder(int Dir) {
+    int Copy = fcntl(Dir, F_DUPFD_CLOEXEC, 0);
+    if (Copy < 0) return NULL;
+    DIR* Folder = fdopendir(Copy);
+    if (Folder == NULL) {
+        Discard(Copy, NULL);
+        return NULL;
     }
-    closedir(Folder);
-    // Newest first.
-    char* Order[256];
-    for (int At = 0; At < Count; At++) Order[At] = All[At];
-    std::sort(Order, Order + Count, [](const char* A, const char* B) { return Newer(A, B); });
-    int Shown = std::min(Count, Max);
-    for (int At = 0; At < Shown; At++) memcpy(Names[At], Order[At], KeptNameSize);
-    return Count < Max ? Count : Shown;
+    rewinddir(Folder); // a duplicate shares the offset of the last reading
+    return Folder;
 }
 
-// Copies the record now in the data file into the history; Path gets the
-// kept file's path, empty when there was nothing to keep.
-static bool KeepCurrent(char* Path, size_t PathSize, char* Kept, size_t KeptSize) {
+// Reads every name in the history folder and keeps the newest Max records
+// in Names, newest first. A link or anything else that is no regular file
+// is never a record. Returns the number of records, or -1 with errno.
+static int ListKept(int Dir, char (*Names)[KeptNameSize], int Max) {
+    DIR* Folder = ReadFolder(Dir);
+    if (Folder == NULL) return -1;
+    int Count = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent* Entry = readdir(Folder);
+        if (Entry == NULL) break;
+        char Stamp[17];
+        long Suffix;
+        struct stat Info;
+        if (!KeptName(Entry->d_name, Stamp, &Suffix)) continue;
+        if (fstatat(Dir, Entry->d_name, &Info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue; // pruned meanwhile
+            break;
+        }
+        if (!S_ISREG(Info.st_mode)) continue;
+        int Have = std::min(Count, Max);
+        Count++;
+        int At = Have;
+        while (At > 0 && Newer(Entry->d_name, Names[At - 1])) At--;
+        if (At >= Max) continue;
+        int Last = std::min(Have, Max - 1);
+        memmove(Names[At + 1], Names[At], (size_t)(Last - At) * KeptNameSize);
+        memcpy(Names[At], Entry->d_name, strlen(Entry->d_name) + 1);
+    }
+    int Why = errno;
+    closedir(Folder);
+    errno = Why;
+    return Why == 0 ? Count : -1;
+}
+
+int KeptRecords(char (*Names)[KeptNameSize], int Max) {
+    int Dir = OpenHistory();
+    if (Dir < 0) return errno == ENOENT || errno == ENOTDIR ? -1 : -2;
+    int Count = ListKept(Dir, Names, Max);
+    Discard(Dir, NULL);
+    return Count < 0 ? -2 : Count;
+}
+
+bool ReadKept(const char* Name, WORDS* Words, size_t* Got) {
+    char Stamp[17];
+    long Suffix;
+    struct stat Info;
+
+    memset(Words, 0, sizeof *Words);
+    *Got = 0;
+    if (!KeptName(Name, Stamp, &Suffix)) {
+        errno = EINVAL;
+        return false;
+    }
+    int Dir = OpenHistory();
+    if (Dir < 0) return false;
+    int fd;
+    do {
+        fd = openat(Dir, Name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    Discard(Dir, NULL);
+    if (fd < 0) return false;
+    if (fstat(fd, &Info) != 0 || !S_ISREG(Info.st_mode)) {
+        errno = EINVAL;
+        Discard(fd, NULL);
+        return false;
+    }
+    char* Into = reinterpret_cast<char*>(Words);
+    while (*Got < sizeof *Words) {
+        ssize_t Done = read(fd, Into + *Got, sizeof *Words - *Got);
+        if (Done < 0 && errno == EINTR) continue;
+        if (Done < 0) {
+            Discard(fd, NULL);
+            return false;
+        }
+        if (Done == 0) break;
+        *Got += (size_t)Done;
+    }
+    close(fd);
+    return true;
+}
+
+// Our temporaries are Prefix and six letters or digits, as mkstemp makes.
+static bool Temporary(const char* Name, const char* Prefix) {
+    size_t Length = strlen(Prefix);
+    if (strncmp(Name, Prefix, Length) != 0 || strlen(Name) != Length + 6) return false;
+    for (const char* At = Name + Length; *At; At++)
+        if (!((*At >= 'A' && *At <= 'Z') || (*At >= 'a' && *At <= 'z') ||
+              (*At >= '0' && *At <= '9')))
+            return false;
+    return true;
+}
+
+// Removes what saves killed part-way left in the folder Dir: regular files
+// named as our temporaries and older than a minute (a live save is far
+// quicker) and, in the history folder, links under kept names, which are
+// never records and which a far-future name would keep for ever.
+static void Sweep(int Dir, const char* Prefix, bool History) {
+    DIR* Folder = ReadFolder(Dir);
+    if (Folder == NULL) return;
+    time_t Before = time(NULL) - 60;
+    struct dirent* Entry;
+    while ((Entry = readdir(Folder)) != NULL) {
+        char Stamp[17];
+        long Suffix;
+        struct stat Info;
+        bool Ours = Temporary(Entry->d_name, Prefix);
+        bool Named = History && KeptName(Entry->d_name, Stamp, &Suffix);
+        if (!Ours && !Named) continue;
+        if (fstatat(Dir, Entry->d_name, &Info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if ((Ours && S_ISREG(Info.st_mode) && Info.st_mtime < Before) ||
+            (Named && S_ISLNK(Info.st_mode)))
+            (void)unlinkat(Dir, Entry->d_name, 0);
+    }
+    closedir(Folder);
+}
+
+// The leftovers of killed saves beside the data file.
+static void SweepSaves(const char* Target) {
+    char Folder[PATH_MAX];
+    char Prefix[PATH_MAX + sizeof SavingMark];
+    const char* Slash = strrchr(Target, '/');
+    FolderOf(Target, Folder, sizeof Folder);
+    (void)snprintf(Prefix, sizeof Prefix, "%s%s", Slash ? Slash + 1 : Target, SavingMark);
+    int Dir = open(Folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Dir < 0) return;
+    Sweep(Dir, Prefix, false);
+    close(Dir);
+}
+
+static const char KeepingMark[] = ".keeping.";
+
+// A new file in the history folder under a name of our own: KeepingMark
+// and six letters or digits. mkstemp takes a path; this stays in Dir.
+static int CreateKeeping(int Dir, char* Name, size_t Size) {
+    static const char Letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned long long Seed = (unsigned long long)time(NULL) * 1000003ULL ^
+                              (unsigned long long)getpid() << 20 ^ (unsigned long long)clock();
+    for (int Tries = 0; Tries < 100; Tries++) {
+        Seed = Seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        char Six[7];
+        for (int At = 0; At < 6; At++) Six[At] = Letters[(Seed >> (16 + 7 * At)) % 62];
+        Six[6] = '\0';
+        (void)snprintf(Name, Size, "%s%s", KeepingMark, Six);
+        int fd = openat(Dir, Name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Copies the record now in the data file into the history folder Dir;
+// Name gets the kept file's name, empty when there was nothing to keep.
+static bool KeepCurrent(int Dir, char* Name, size_t NameSize, char* Kept, size_t KeptSize) {
     WORDS Words;
     FILE* fp;
 
-    Path[0] = '\0';
+    Name[0] = '\0';
     fp = OpenRecord(DataFile);
     if (fp == NULL) return true; // no entry: nothing is replaced
     memset(&Words, 0, sizeof Words);
@@ -287,9 +507,8 @@ static bool KeepCurrent(char* Path, size_t PathSize, char* Kept, size_t KeptSize
     (void)fclose(fp);
     if (Got == 0) return true;
 
-    char Temp[PATH_MAX];
-    (void)snprintf(Temp, sizeof Temp, "%s/.keeping.XXXXXX", HistoryFolder);
-    int fd = mkstemp(Temp);
+    char Temp[32];
+    int fd = CreateKeeping(Dir, Temp, sizeof Temp);
     if (fd < 0) {
         Say(Kept, KeptSize, strerror(errno));
         return false;
@@ -300,8 +519,9 @@ static bool KeepCurrent(char* Path, size_t PathSize, char* Kept, size_t KeptSize
     bool Written = WriteAt(fd, &Words, sizeof Words, 0) && Sync(fd);
     Written = (close(fd) == 0 || errno == EINTR) && Written;
     if (!Written) {
-        Say(Kept, KeptSize, strerror(errno));
-        Discard(-1, Temp);
+        int Why = errno;
+        (void)unlinkat(Dir, Temp, 0);
+        Say(Kept, KeptSize, strerror(Why));
         return false;
     }
     // The name appears only once the file is whole: a link never replaces.
@@ -311,66 +531,69 @@ static bool KeepCurrent(char* Path, size_t PathSize, char* Kept, size_t KeptSize
     if (gmtime_r(&Now, &Utc) == NULL ||
         strftime(Stamp, sizeof Stamp, "%Y%m%dT%H%M%SZ", &Utc) == 0) {
         Say(Kept, KeptSize, "no time of day");
-        Discard(-1, Temp);
+        (void)unlinkat(Dir, Temp, 0);
         return false;
     }
     // Past the highest suffix of this second: a pruned lower one must not
     // come back and sort as older than it is.
-    int First = 1;
-    DIR* Folder = opendir(HistoryFolder);
+    long First = 1;
+    DIR* Folder = ReadFolder(Dir);
     struct dirent* Entry;
     while (Folder && (Entry = readdir(Folder)) != NULL) {
         char Other[17];
         long Suffix;
         if (KeptName(Entry->d_name, Other, &Suffix) && strcmp(Other, Stamp) == 0 && Suffix >= First)
-            First = (int)Suffix + 1;
+            First = Suffix + 1;
     }
     if (Folder) closedir(Folder);
-    for (int Suffix = First; Suffix < First + 1000; Suffix++) {
+    errno = EEXIST;
+    for (long Suffix = First; Suffix < First + 1000 && Suffix <= SuffixMost; Suffix++) {
         if (Suffix == 1)
-            (void)snprintf(Path, PathSize, "%s/%s.dat", HistoryFolder, Stamp);
+            (void)snprintf(Name, NameSize, "%.16s.dat", Stamp);
         else
-            (void)snprintf(Path, PathSize, "%s/%s-%d.dat", HistoryFolder, Stamp, Suffix);
-        if (link(Temp, Path) == 0) {
-            unlink(Temp);
+            (void)snprintf(Name, NameSize, "%.16s-%d.dat", Stamp, (int)Suffix);
+        if (linkat(Dir, Temp, Dir, Name, 0) == 0) {
+            (void)unlinkat(Dir, Temp, 0);
             return true;
         }
         if (errno != EEXIST) break;
     }
     Say(Kept, KeptSize, strerror(errno));
-    Path[0] = '\0';
-    Discard(-1, Temp);
+    Name[0] = '\0';
+    (void)unlinkat(Dir, Temp, 0);
     return false;
 }
 
 // Only the newest records stay.
-static void Prune() {
+static void Prune(int Dir) {
     char Names[KeptMost + 1][KeptNameSize];
-    while (KeptRecords(Names, KeptMost + 1) > KeptMost) {
-        char Path[PATH_MAX];
-        (void)snprintf(Path, sizeof Path, "%s/%s", HistoryFolder, Names[KeptMost]);
-        if (unlink(Path) != 0) return;
-    }
+    while (ListKept(Dir, Names, KeptMost + 1) > KeptMost)
+        if (unlinkat(Dir, Names[KeptMost], 0) != 0) return;
 }
 
 // Runs one change of the entry, keeping the record it replaces first when
-// history is on; a change that fails takes its kept copy back out.
+// history is on; a change that fails takes its kept copy back out. Then,
+// under the same lock, what killed saves left behind goes.
 static int WithHistory(int (*Change)(const WORDS*, const char*), const WORDS* Words, char* Kept,
                        size_t KeptSize) {
     char Target[PATH_MAX];
-    char KeptPath[PATH_MAX];
+    char KeptFile[KeptNameSize];
 
     if (Kept && KeptSize) Kept[0] = '\0';
     SaveTarget(Target, sizeof Target);
     int Lock = LockHistory(Kept, KeptSize);
-    KeptPath[0] = '\0';
-    if (Lock >= 0) KeepCurrent(KeptPath, sizeof KeptPath, Kept, KeptSize);
+    KeptFile[0] = '\0';
+    if (Lock >= 0) KeepCurrent(Lock, KeptFile, sizeof KeptFile, Kept, KeptSize);
     int Result = Change(Words, Target);
-    if (Result != Saved && KeptPath[0] != '\0') Discard(-1, KeptPath);
+    int Why = errno;
+    if (Result != Saved && KeptFile[0] != '\0') (void)unlinkat(Lock, KeptFile, 0);
+    if (!PlantedLink(DataFile)) SweepSaves(Target); // never where a planted link leads
     if (Lock >= 0) {
-        Prune();
-        Discard(Lock, NULL);
+        Sweep(Lock, KeepingMark, true);
+        Prune(Lock);
+        close(Lock);
     }
+    errno = Why;
     return Result;
 }
 
@@ -384,9 +607,7 @@ static int RemoveRecord(const WORDS*, const char* Target) {
     struct stat Old;
     int fd;
 
-    do {
-        fd = open(DataFile, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    fd = OpenChecked(DataFile, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return NotOpened;
     bool Regular = fstat(fd, &Old) == 0 && S_ISREG(Old.st_mode);
     close(fd);

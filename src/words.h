@@ -18,7 +18,9 @@ extern const char DataFile[];      // "valedict.dat", in the working folder
 extern const char HistoryFolder[]; // "valedict.old": its presence switches history on
 
 // Opens a record file for reading without ever blocking: a FIFO, a device or
-// a folder under the name holds no entry (NULL).
+// a folder under the name holds no entry (NULL). Like every open of the data
+// file and the history folder, it never follows a symbolic link that another
+// user left in a sticky, world-writable folder (EACCES), on any system.
 FILE* OpenRecord(const char* Path);
 
 enum { Saved = 0, NotOpened = 10, NotWritten = 40 };
@@ -34,7 +36,14 @@ int SaveWords(const WORDS* Words, char* Kept, size_t KeptSize);
 // history is on. NotOpened when there is no entry or it may not be written.
 int ClearWords(char* Kept, size_t KeptSize);
 
-// The kept records, newest first: up to Max file names (in the history
-// folder) in Names. Returns their number, or -1 when history is off.
+// The kept records, newest first: the newest Max file names (in the history
+// folder) in Names, of all of them. Returns how many there are (Names holds
+// the first Max of them), -1 when history is off, or -2 with errno when the
+// history folder cannot be read. Only regular files count: a link is none.
 enum { KeptNameSize = 40, KeptMost = 20 };
 int KeptRecords(char (*Names)[KeptNameSize], int Max);
+
+// Reads the kept record Name from the history folder, never through a link:
+// its first bytes in Words (the rest zero), how many in Got. False with errno
+// when it cannot be read.
+bool ReadKept(const char* Name, WORDS* Words, size_t* Got);

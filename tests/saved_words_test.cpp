@@ -3,6 +3,8 @@
 #include "door_harness.h"
 
 #include <atomic>
+#include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -10,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -396,6 +399,7 @@ struct Case {
     std::function<void(const TempDir& dir)> make;
     Outcome outcome;
     long size_limit = -1;
+    const char* target = nullptr; // where board/valedict.dat, a link, leads
 };
 
 void own(const std::string& path, uid_t uid, gid_t gid) {
@@ -435,19 +439,24 @@ void plain(const TempDir& dir, mode_t mode, uid_t uid, gid_t gid) {
 TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) {
     uid_t me = root() ? nobody : ::geteuid();
     gid_t my_group = root() ? nogroup : ::getegid();
-    // The link protection is the kernel's; as root the test switches it on
-    // for its own run where the machine has it off.
+    // The door holds links in shared sticky folders to Linux's rule itself,
+    // as it must on the BSDs: as root the test switches the kernel's own
+    // protection off for its run and puts it back however the test ends.
     const char* protection = "/proc/sys/fs/protected_symlinks";
-    std::string protected_symlinks, was;
-    std::ifstream(protection) >> was;
-    if (root() && was == "0") std::ofstream(protection) << "1";
-    std::ifstream(protection) >> protected_symlinks;
     struct PutBack {
         std::string path, value;
         ~PutBack() {
-            if (value == "0") std::ofstream(path) << value;
+            if (!value.empty() && value != "0") std::ofstream(path) << value;
         }
-    } put_back{protection, was};
+    } put_back{protection, ""};
+    std::ifstream(protection) >> put_back.value;
+    bool kernel_off = false;
+    if (root() && !put_back.value.empty()) {
+        std::ofstream(protection) << "0";
+        std::string now;
+        std::ifstream(protection) >> now;
+        kernel_off = now == "0";
+    }
     const Case cases[] = {
         {"a write-protected file of the door's user", false, true,
          [&](const TempDir& d) { plain(d, 0444, me, my_group); }, Outcome::CannotOpen},
@@ -479,7 +488,58 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
          Outcome::Saved},
         {"another user's set-ID file, saved by root", true, false,
          [](const TempDir& d) { plain(d, 06664, nobody, nogroup); }, Outcome::Saved},
-        {"a link that the kernel's link protection forbids following", true, false,
+        {"a link another user planted in a shared sticky folder", true, false,
+         [](const TempDir& d) {
+             // What looks like a killed save's leftover there stays too.
+             d.write("target.dat.saving.Ab12Cd", old_record);
+             struct timespec old[2] = {{std::time(nullptr) - 120, 0},
+                                       {std::time(nullptr) - 120, 0}};
+             ::utimensat(AT_FDCWD, d.file("target.dat.saving.Ab12Cd").c_str(), old, 0);
+             d.write("target.dat", old_record);
+             ::chmod(d.file("target.dat").c_str(), 0666);
+             ::chmod(d.file("board").c_str(), 01777);
+             fs::create_symlink("../target.dat", d.file("board/valedict.dat"));
+             own(d.file("board/valedict.dat"), nobody, nogroup);
+         },
+         Outcome::CannotOpen, -1, "target.dat"},
+        {"the same link to no file yet, which a save would create", true, false,
+         [](const TempDir& d) {
+             ::chmod(d.file("board").c_str(), 01777);
+             fs::create_symlink("../target.dat", d.file("board/valedict.dat"));
+             own(d.file("board/valedict.dat"), nobody, nogroup);
+         },
+         Outcome::CannotOpen, -1, "target.dat"},
+        {"a planted link to a planted link in a second sticky folder", true, false,
+         [](const TempDir& d) {
+             d.write("target.dat", old_record);
+             ::chmod(d.file("target.dat").c_str(), 0666);
+             fs::create_directory(d.file("shared"));
+             ::chmod(d.file("shared").c_str(), 01777);
+             fs::create_symlink("../target.dat", d.file("shared/hop"));
+             own(d.file("shared/hop"), nobody, nogroup);
+             fs::create_symlink("../shared/hop", d.file("board/valedict.dat"));
+         },
+         Outcome::CannotOpen, -1, "target.dat"},
+        {"a link through a folder link planted in a second sticky folder", true, false,
+         [](const TempDir& d) {
+             d.write("target.dat", old_record);
+             ::chmod(d.file("target.dat").c_str(), 0666);
+             fs::create_directory(d.file("shared"));
+             ::chmod(d.file("shared").c_str(), 01777);
+             fs::create_symlink("..", d.file("shared/way"));
+             own(d.file("shared/way"), nobody, nogroup);
+             fs::create_symlink("../shared/way/target.dat", d.file("board/valedict.dat"));
+         },
+         Outcome::CannotOpen, -1, "target.dat"},
+        {"a link of the folder's owner in a shared sticky folder", true, false,
+         [](const TempDir& d) {
+             d.write("target.dat", old_record);
+             ::chmod(d.file("target.dat").c_str(), 0666);
+             ::chmod(d.file("board").c_str(), 01777);
+             fs::create_symlink("../target.dat", d.file("board/valedict.dat"));
+         },
+         Outcome::Saved, -1, "target.dat"},
+        {"a link of the door's user in another's sticky folder", true, true,
          [](const TempDir& d) {
              d.write("target.dat", old_record);
              ::chmod(d.file("target.dat").c_str(), 0666);
@@ -487,7 +547,7 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
              fs::create_symlink("../target.dat", d.file("board/valedict.dat"));
              own(d.file("board/valedict.dat"), nobody, nogroup);
          },
-         Outcome::CannotOpen},
+         Outcome::Saved, -1, "target.dat"},
         {"a FIFO", false, false,
          [](const TempDir& d) {
              ASSERT_EQ(::mkfifo(d.file("board/valedict.dat").c_str(), 0666), 0);
@@ -503,9 +563,10 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
             std::cout << "[ SKIPPED  ] " << c.what << ": needs root\n";
             continue;
         }
-        bool link_case = std::string(c.what).find("link protection") != std::string::npos;
-        if (link_case && protected_symlinks != "1") {
-            std::cout << "[ SKIPPED  ] " << c.what << ": fs.protected_symlinks is off\n";
+        bool link_case = c.target != nullptr;
+        if (link_case && !kernel_off) {
+            std::cout << "[ SKIPPED  ] " << c.what
+                      << ": needs root and a writable /proc/sys/fs/protected_symlinks\n";
             continue;
         }
         TempDir dir;
@@ -515,8 +576,15 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
         dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
         ::chmod(dir.file("DOOR32.SYS").c_str(), 0644);
         c.make(dir);
-        std::string data = dir.file(link_case ? "target.dat" : "board/valedict.dat");
+        std::string data = dir.file(link_case ? c.target : "board/valedict.dat");
         Seen before = look_at(data);
+        auto names = [&] {
+            std::set<std::string> all;
+            for (const auto& entry : fs::directory_iterator(dir.path()))
+                all.insert(entry.path().filename().string());
+            return all;
+        };
+        std::set<std::string> names_before = names();
 
         DoorOptions options;
         options.args = {dir.file("DOOR32.SYS")};
@@ -525,7 +593,7 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
         options.file_size_limit = c.size_limit;
         DoorRun door(options);
         ASSERT_TRUE(door.wait_for(question)) << door.screen.all();
-        if (!S_ISREG(before.st.st_mode) || link_case) {
+        if (!S_ISREG(before.st.st_mode) || (link_case && c.outcome == Outcome::CannotOpen)) {
             EXPECT_GE(door.screen.find_row("No current Valedicts on file."), 0)
                 << door.screen.all();
         }
@@ -540,6 +608,7 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
             << screen;
 
         Seen after = look_at(data);
+        EXPECT_EQ(after.exists, before.exists);
         EXPECT_EQ(after.bytes, c.outcome == Outcome::Saved ? new_record : before.bytes);
         EXPECT_EQ(after.st.st_uid, before.st.st_uid);
         EXPECT_EQ(after.st.st_gid, before.st.st_gid);
@@ -551,6 +620,9 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
         EXPECT_EQ(after.st.st_nlink, before.st.st_nlink);
         if (link_case) {
             EXPECT_TRUE(look_at(dir.file("board/valedict.dat")).link);
+        }
+        if (link_case && c.outcome == Outcome::CannotOpen) {
+            EXPECT_EQ(names(), names_before);
         }
         if (fs::exists(dir.file("board/other.dat"))) {
             EXPECT_EQ(look_at(dir.file("board/other.dat")).bytes, after.bytes);

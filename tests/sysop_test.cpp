@@ -4,11 +4,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <map>
 #include <set>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -24,9 +29,10 @@ struct Ran {
     std::string out, err;
 };
 
-// Runs the tool with `input` on standard input, in `cwd`.
+// Runs the tool with `input` on standard input, in `cwd`; as root and
+// `unprivileged`, as nobody.
 Ran tool(const std::vector<std::string>& args, const std::string& cwd,
-         const std::string& input = "", const char* locale = nullptr) {
+         const std::string& input = "", const char* locale = nullptr, bool unprivileged = false) {
     int in[2], out[2], err[2];
     if (::pipe(in) || ::pipe(out) || ::pipe(err)) throw std::runtime_error("pipe");
     std::vector<std::string> all = {VALEDICT_SYSOP};
@@ -42,6 +48,8 @@ Ran tool(const std::vector<std::string>& args, const std::string& cwd,
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
         if (::chdir(cwd.c_str()) != 0) _exit(127);
         if (locale) ::setenv("LC_ALL", locale, 1);
+        if (unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            _exit(126);
         ::execv(argv[0], argv.data());
         _exit(127);
     }
@@ -196,6 +204,308 @@ TEST(SysopHistory, SavesKeepTheReplacedRecordWhichRestoreAndClearUse) {
         EXPECT_EQ(unkept.status, 0);
         EXPECT_NE(unkept.err.find("the old record was not kept"), std::string::npos);
         EXPECT_EQ(dir.read("valedict.dat"), data_record({"saved anyway"}, "n"));
+    }
+}
+
+// Switches the kernel's own link protection off while it lives, so that the
+// tool's check is what refuses, and puts it back however the test ends.
+struct KernelLinkProtectionOff {
+    const char* path = "/proc/sys/fs/protected_symlinks";
+    std::string was;
+    bool off = false;
+    KernelLinkProtectionOff() {
+        std::ifstream(path) >> was;
+        if (::geteuid() != 0 || was.empty()) return;
+        std::ofstream(path) << "0";
+        std::string now;
+        std::ifstream(path) >> now;
+        off = now == "0";
+    }
+    ~KernelLinkProtectionOff() {
+        if (!was.empty() && was != "0") std::ofstream(path) << was;
+    }
+};
+
+// Sets a file's (or a link's own) times to `age` seconds ago.
+void age(const std::string& path, int seconds) {
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = std::time(nullptr) - seconds;
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+// The kept name of this UTC second, `ahead` seconds on.
+std::string stamp(int ahead) {
+    std::time_t t = std::time(nullptr) + ahead;
+    char out[32];
+    std::strftime(out, sizeof out, "%Y%m%dT%H%M%SZ", std::gmtime(&t));
+    return out;
+}
+
+TEST(SysopHistory, KeptRecordsAreReadSafelyWhateverTheFolderHolds) {
+    const std::string current = data_record({"current words"}, "now");
+    const std::string older = data_record({"older words"}, "before");
+    const std::string newer = data_record({"newer words"}, "lately");
+    const std::string secret = data_record({"SECRET of root"}, "root");
+    auto plant_link = [&](const TempDir& d) {
+        d.write("secret.dat", secret);
+        fs::create_symlink("../secret.dat", d.file("valedict.old/99991231T235959Z.dat"));
+    };
+    auto link_gone_secret_kept = [&](const TempDir& d) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(d.file("valedict.old/99991231T235959Z.dat"))));
+        EXPECT_EQ(d.read("secret.dat"), secret);
+    };
+    auto unreadable = [](const TempDir& d) { ::chmod(d.file("valedict.old").c_str(), 0); };
+    auto readable_again = [](const TempDir& d) { ::chmod(d.file("valedict.old").c_str(), 0755); };
+    auto plant_history_link = [&](const TempDir& d) {
+        fs::rename(d.file("valedict.old"), d.file("elsewhere"));
+        ::chmod(d.path().c_str(), 01777);
+        fs::create_symlink("elsewhere", d.file("valedict.old"));
+        EXPECT_EQ(::lchown(d.file("valedict.old").c_str(), 65534, 65534), 0);
+    };
+    auto plant_entry_link = [&](const TempDir& d) {
+        fs::rename(d.file("valedict.dat"), d.file("victim.dat"));
+        ::chmod(d.path().c_str(), 01777);
+        fs::create_symlink("victim.dat", d.file("valedict.dat"));
+        EXPECT_EQ(::lchown(d.file("valedict.dat").c_str(), 65534, 65534), 0);
+    };
+    auto victim_untouched = [&](const TempDir& d) {
+        EXPECT_EQ(d.read("victim.dat"), current);
+        EXPECT_TRUE(fs::is_symlink(d.file("valedict.dat")));
+    };
+
+    struct Case {
+        const char* what;
+        std::function<void(const TempDir&)> make;
+        std::vector<std::string> args;
+        int status;
+        std::string says = "", never = "";
+        std::string entry_after = ""; // empty: the current entry stays
+        std::function<void(const TempDir&)> check = nullptr;
+        std::string input = "";
+        bool unprivileged = false, planted = false;
+    };
+    const Case cases[] = {
+        {"a link under a far-future name is never listed",
+         plant_link,
+         {"history"},
+         0,
+         " 1  2026-12-02 00:00:00 UTC  lately: newer words",
+         "SECRET"},
+        {"nor restored, and the save removes it",
+         plant_link,
+         {"restore", "1"},
+         0,
+         "",
+         "SECRET",
+         newer,
+         link_gone_secret_kept},
+        {"a kept record with a control byte is refused",
+         [&](const TempDir& d) {
+             d.write("valedict.old/20261203T000000Z.dat", data_record({"\x1b[2Jowned"}, "x"));
+         },
+         {"restore", "1"},
+         1,
+         "20261203T000000Z.dat: line 1: byte 0x1b at column 1"},
+        {"a kept record cut short is refused",
+         [&](const TempDir& d) {
+             d.write("valedict.old/20261203T000000Z.dat", newer.substr(0, 100));
+         },
+         {"restore", "1"},
+         1,
+         "cut short, 100 of 386 bytes"},
+        {"a kept record the door would show only in part is refused",
+         [&](const TempDir& d) {
+             d.write("valedict.old/20261203T000000Z.dat", data_record({"one", "", "three"}, "x"));
+         },
+         {"restore", "1"},
+         1,
+         "line 2: empty"},
+        {"a kept name outside printable ASCII is refused",
+         [&](const TempDir& d) {
+             d.write("valedict.old/20261203T000000Z.dat", data_record({"fine"}, "caf\x82"));
+         },
+         {"restore", "1"},
+         1,
+         "name: a byte outside printable ASCII"},
+        {"every one of 302 names is read, newest first",
+         [&](const TempDir& d) {
+             for (int i = 0; i < 300; ++i) {
+                 char name[64];
+                 std::snprintf(name, sizeof name, "valedict.old/20250101T00%02d%02dZ.dat", i / 60,
+                               i % 60);
+                 d.write(name, older);
+             }
+         },
+         {"history"},
+         0,
+         "302  2025-01-01 00:00:00 UTC  before: older words"},
+        {"a huge suffix in this second never overflows the next one",
+         [&](const TempDir& d) {
+             for (int ahead = 0; ahead < 4; ++ahead)
+                 d.write("valedict.old/" + stamp(ahead) + "-2147483647.dat", older);
+         },
+         {"set", "--name", "n", "-"},
+         0,
+         "",
+         "",
+         data_record({"next words"}, "n"),
+         [&](const TempDir& d) {
+             Ran listed = tool({"history"}, d.path());
+             EXPECT_NE(listed.out.find(" 1  " + std::string(1, '2')), std::string::npos);
+             EXPECT_NE(listed.out.find("now: current words"), std::string::npos) << listed.out;
+             for (const auto& entry : fs::directory_iterator(d.file("valedict.old")))
+                 EXPECT_EQ(entry.path().filename().string().find("--"), std::string::npos)
+                     << entry.path();
+         },
+         "next words\n"},
+        {"a history folder that cannot be read is said, not taken as empty",
+         unreadable,
+         {"history"},
+         2,
+         "valedict.old: Permission denied",
+         "no records kept yet",
+         "",
+         readable_again,
+         "",
+         true},
+        {"and restore says the same",
+         unreadable,
+         {"restore", "1"},
+         2,
+         "valedict.old: Permission denied",
+         "",
+         "",
+         readable_again,
+         "",
+         true},
+        {"restore takes no blank", nullptr, {"restore", " 1"}, 1, "not a record number: \" 1\""},
+        {"restore takes no sign", nullptr, {"restore", "+1"}, 1, "not a record number: \"+1\""},
+        {"restore takes no number beyond the kept ones",
+         nullptr,
+         {"restore", "3"},
+         1,
+         "no kept record 3 (2 kept)"},
+        {"nor one beyond any number",
+         nullptr,
+         {"restore", "99999999999999999999"},
+         1,
+         "no kept record 99999999999999999999 (2 kept)"},
+        {"a history folder another user linked into a shared sticky folder",
+         plant_history_link,
+         {"history"},
+         2,
+         "valedict.old: Permission denied",
+         "newer words",
+         "",
+         nullptr,
+         "",
+         false,
+         true},
+        {"an entry another user linked there is not shown",
+         plant_entry_link,
+         {"show"},
+         2,
+         "valedict.dat: Permission denied",
+         "current words",
+         "",
+         victim_untouched,
+         "",
+         false,
+         true},
+        {"nor written",
+         plant_entry_link,
+         {"set", "--name", "n", "-"},
+         2,
+         "valedict.dat: Permission denied",
+         "",
+         "",
+         victim_untouched,
+         "planted\n",
+         false,
+         true},
+        {"nor cleared",
+         plant_entry_link,
+         {"clear"},
+         2,
+         "valedict.dat: Permission denied",
+         "",
+         "",
+         victim_untouched,
+         "",
+         false,
+         true},
+    };
+    KernelLinkProtectionOff kernel;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.planted && !kernel.off) {
+            std::cout << "[ SKIPPED  ] " << c.what
+                      << ": needs root and a writable /proc/sys/fs/protected_symlinks\n";
+            continue;
+        }
+        TempDir dir;
+        ::chmod(dir.path().c_str(), 0755);
+        dir.write("valedict.dat", current);
+        fs::create_directory(dir.file("valedict.old"));
+        dir.write("valedict.old/20261201T000000Z.dat", older);
+        dir.write("valedict.old/20261202T000000Z.dat", newer);
+        if (c.make) c.make(dir);
+        Ran ran = tool(c.args, dir.path(), c.input, nullptr, c.unprivileged);
+        std::string said = ran.out + ran.err;
+        EXPECT_EQ(ran.status, c.status) << said;
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        if (!c.never.empty()) {
+            EXPECT_EQ(said.find(c.never), std::string::npos) << said;
+        }
+        if (c.check) c.check(dir);
+        if (!fs::is_symlink(dir.file("valedict.dat"))) {
+            EXPECT_EQ(dir.read("valedict.dat"), c.entry_after.empty() ? current : c.entry_after);
+        }
+    }
+}
+
+TEST(SysopHistory, ASaveSweepsWhatKilledSavesLeftBehind) {
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string record = data_record({"kept"}, "x");
+    auto plant = [&](bool history) {
+        dir.write("valedict.dat", record);
+        dir.write("valedict.dat.saving.Ab12Cd", "");
+        age(dir.file("valedict.dat.saving.Ab12Cd"), 120);
+        dir.write("valedict.dat.saving.Fresh1", record);
+        dir.write("valedict.dat.backup", record); // the sysop's copy
+        age(dir.file("valedict.dat.backup"), 120);
+        dir.write("victim.dat", record);
+        fs::remove(dir.file("valedict.dat.saving.Link12"));
+        fs::create_symlink("victim.dat", dir.file("valedict.dat.saving.Link12"));
+        age(dir.file("valedict.dat.saving.Link12"), 120);
+        if (!history) return;
+        dir.write("valedict.old/.keeping.Xy34Zw", record);
+        age(dir.file("valedict.old/.keeping.Xy34Zw"), 120);
+        dir.write("valedict.old/.keeping.Fresh2", record);
+        dir.write("valedict.old/.keeping.toolongname", record);
+        age(dir.file("valedict.old/.keeping.toolongname"), 120);
+    };
+    auto there = [&](const std::string& name) {
+        return fs::exists(fs::symlink_status(dir.file(name)));
+    };
+    for (bool history : {false, true}) {
+        SCOPED_TRACE(history ? "with history" : "without history");
+        if (history) fs::create_directory(dir.file("valedict.old"));
+        plant(history);
+        Ran set = tool({"set", "--name", "n", "-"}, dir.path(), "after\n");
+        ASSERT_EQ(set.status, 0) << set.err;
+        EXPECT_FALSE(there("valedict.dat.saving.Ab12Cd"));
+        EXPECT_TRUE(there("valedict.dat.saving.Fresh1")); // a save may be under way
+        EXPECT_TRUE(there("valedict.dat.backup"));
+        EXPECT_TRUE(fs::is_symlink(dir.file("valedict.dat.saving.Link12")));
+        EXPECT_EQ(dir.read("victim.dat"), record);
+        if (history) {
+            EXPECT_FALSE(there("valedict.old/.keeping.Xy34Zw"));
+            EXPECT_TRUE(there("valedict.old/.keeping.Fresh2"));
+            EXPECT_TRUE(there("valedict.old/.keeping.toolongname"));
+        }
     }
 }
 
