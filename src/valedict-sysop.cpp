@@ -223,13 +223,16 @@ static std::string LineProblem(const std::string& Line, int Number) {
     return "";
 }
 
-// Checks the contributor's name; empty when it may be saved.
-static std::string NameProblem(const char* Name, size_t Length) {
+// Checks the contributor's name; empty when it may be saved. A name the door
+// saved may hold CP437 letters from the drop file (Cp437); a typed one may not.
+static std::string NameProblem(const char* Name, size_t Length, bool Cp437 = false) {
     if (Length == 0) return "empty";
     if (Length > 35) return "more than 35 characters";
-    for (size_t At = 0; At < Length; At++)
-        if ((unsigned char)Name[At] < 32 || (unsigned char)Name[At] > 126)
-            return "a byte outside printable ASCII";
+    for (size_t At = 0; At < Length; At++) {
+        unsigned char Byte = (unsigned char)Name[At];
+        if (Cp437 && Byte >= 128 && Byte < 255) continue;
+        if (Byte < 32 || Byte > 126) return "a byte outside printable ASCII";
+    }
     return "";
 }
 
@@ -356,7 +359,7 @@ static std::string RecordProblem(const WORDS& Words, size_t Got) {
         std::string Problem = LineProblem(std::string(Words.Line[At], Length), At + 1);
         if (!Problem.empty()) return Problem;
     }
-    std::string Problem = NameProblem(Words.User, strnlen(Words.User, sizeof Words.User));
+    std::string Problem = NameProblem(Words.User, strnlen(Words.User, sizeof Words.User), true);
     return Problem.empty() ? "" : "name: " + Problem;
 }
 

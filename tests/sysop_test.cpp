@@ -321,13 +321,22 @@ TEST(SysopHistory, KeptRecordsAreReadSafelyWhateverTheFolderHolds) {
          {"restore", "1"},
          1,
          "line 2: empty"},
-        {"a kept name outside printable ASCII is refused",
+        {"a kept name with a control byte is refused",
          [&](const TempDir& d) {
-             d.write("valedict.old/20261203T000000Z.dat", data_record({"fine"}, "caf\x82"));
+             d.write("valedict.old/20261203T000000Z.dat", data_record({"fine"}, "caf\x1b"));
          },
          {"restore", "1"},
          1,
          "name: a byte outside printable ASCII"},
+        {"a kept name in CP437 letters, as the door saves it from a drop file, comes back",
+         [&](const TempDir& d) {
+             d.write("valedict.old/20261203T000000Z.dat", data_record({"fine"}, "Zo\x89"));
+         },
+         {"restore", "1"},
+         0,
+         "",
+         "",
+         data_record({"fine"}, "Zo\x89")},
         {"every one of 302 names is read, newest first",
          [&](const TempDir& d) {
              for (int i = 0; i < 300; ++i) {
