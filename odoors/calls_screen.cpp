@@ -52,8 +52,10 @@ bool od_probe(int wait_ms) {
     s.output.raw(od::probe_sequence);
     auto until = od::Clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
     bool report = false;
+    s.probing = true; // only the answer to this is taken as the screen's size
     while (!report && wait_once(s, until, report)) {
     }
+    s.probing = false;
     return report;
 }
 

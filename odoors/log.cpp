@@ -66,8 +66,8 @@ void Log::open(const std::string& path, const std::string& program) {
     if (fd_ >= 0 && regular) return;
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    (void)std::fprintf(stderr, "%s: %s: %s; no log kept\n", program.c_str(), path.c_str(),
-                       regular ? std::strerror(error) : "the log is not a regular file");
+    (void)std::fprintf(stderr, "%s: %s: cannot open the log: %s\n", program.c_str(), path.c_str(),
+                       regular ? std::strerror(error) : "not a regular file");
 }
 
 bool Log::ends_mid_line() const {

@@ -103,8 +103,9 @@ TEST_P(LogFiles, NeverStallAndNeverGlue) {
     for (ssize_t n; (n = ::read(err[0], chunk, sizeof chunk)) > 0;)
         said.append(chunk, static_cast<std::size_t>(n));
     ::close(err[0]);
-    EXPECT_EQ(said,
-              c.refusal.empty() ? "" : "door: " + path + ": " + c.refusal + "; no log kept\n");
+    EXPECT_EQ(said, c.refusal.empty()
+                        ? ""
+                        : "door: " + path + ": cannot open the log: " + c.refusal + "\n");
     if (c.file != LogFile::Regular) return;
     std::string prefix = "1970-01-01T00:00:00Z door[" + std::to_string(pid) + "]: ";
     std::vector<std::string> lines;
@@ -119,19 +120,14 @@ TEST_P(LogFiles, NeverStallAndNeverGlue) {
 INSTANTIATE_TEST_SUITE_P(
     Files, LogFiles,
     testing::Values(
-        LogCase{"FifoWithNoReader",
-                LogFile::FifoNoReader,
-                0,
-                {"start"},
-                "the log is not a regular file",
-                {}},
+        LogCase{"FifoWithNoReader", LogFile::FifoNoReader, 0, {"start"}, "not a regular file", {}},
         LogCase{"FifoWhoseReaderStops",
                 LogFile::FifoReaderStops,
                 0,
                 {"start"},
-                "the log is not a regular file",
+                "not a regular file",
                 {}},
-        LogCase{"Folder", LogFile::Folder, 0, {"start"}, "the log is not a regular file", {}},
+        LogCase{"Folder", LogFile::Folder, 0, {"start"}, "not a regular file", {}},
         LogCase{"CutBySizeLimit",
                 LogFile::Regular,
                 60,
