@@ -18,7 +18,8 @@ bool more(tODSession& s) {
     s.output.text(prompt);
     bool go_on = true;
     for (;;) {
-        int code = next_key(s)->code;
+        auto key = next_key(s);
+        int code = key ? key->code : 'q'; // none once input is closed in the end callback
         if (code == '\r' || code == ' ') break;
         if (code == 'q' || code == 'Q' || code == 'n' || code == 'N' || code == 27) {
             go_on = false;

@@ -41,7 +41,9 @@ char od_get_answer(const char* keys) {
     std::string_view set(keys ? keys : "");
     if (set.empty()) return '\0';
     for (;;) {
-        od::Key key = *next_key(s);
+        auto next = next_key(s);
+        if (!next) return '\0'; // input closed in the end callback
+        od::Key key = *next;
         if (key.kind == od::Key::Enter) {
             // Enter is found as whichever of CR and LF the set lists.
             if (set.find(static_cast<char>(key.byte)) != std::string_view::npos) return key.byte;
@@ -61,7 +63,8 @@ void od_input_str(char* buffer, int max_len, int min_code, int max_code) {
     od::LineEditor editor(max_len, min_code, max_code);
     buffer[0] = '\0';
     s.redraw = [&editor](od::Output& out) { editor.redraw(out); };
-    while (!editor.apply(*next_key(s), s.output)) copy_out(buffer, editor.line());
+    for (auto key = next_key(s); key && !editor.apply(*key, s.output); key = next_key(s))
+        copy_out(buffer, editor.line());
     s.redraw = nullptr;
     copy_out(buffer, editor.line());
 }
@@ -71,14 +74,19 @@ int od_edit(char* buffer, int max_len, const tODEdit* how) {
     if (!buffer || max_len < 0) return 0;
     od::FieldEditor::Style style;
     if (how) style = {how->width, static_cast<unsigned char>(how->mask), how->allowed};
-    od::FieldEditor editor(
-        std::string(buffer, ::strnlen(buffer, static_cast<std::size_t>(max_len))), max_len, style,
-        s.output.ansi());
+    std::string start(buffer, ::strnlen(buffer, static_cast<std::size_t>(max_len)));
+    od::FieldEditor editor(start, max_len, style, s.output.ansi());
     editor.draw(s.output);
     s.redraw = [&editor](od::Output& out) { editor.draw(out); };
     int ended = 0;
     while (!ended) {
-        ended = editor.apply(*next_key(s), s.output);
+        auto key = next_key(s);
+        if (!key) { // input closed in the end callback: as Escape
+            copy_out(buffer, start);
+            ended = 27;
+            break;
+        }
+        ended = editor.apply(*key, s.output);
         copy_out(buffer, editor.text()); // an end callback sees the field as it stands
     }
     s.redraw = nullptr;

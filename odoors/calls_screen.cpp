@@ -1,4 +1,5 @@
 // The public calls for output, colour, the cursor and the screen's size.
+#include "input.h"
 #include "session.h"
 
 #include <algorithm>
@@ -59,14 +60,17 @@ bool od_probe(int wait_ms) {
     if (ask_utf8) s.output.raw(od::utf8_probe_sequence);
     auto until = od::Clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
     bool report = false, attributes = false;
+    s.probing = true; // only now is a cursor report taken
     while (!(attributes && s.decoder.reports() >= wanted) && wait_once(s, until, report))
         attributes = s.decoder.take_attributes() || attributes;
+    s.probing = false;
     s.decoder.expect_reports(0);
     int rows = 0, cols = 0;
     bool sized = s.decoder.take_report(rows, cols);
     if (sized) {
-        od_control.od_rows = std::clamp(rows, 1, 9999);
-        od_control.od_cols = std::clamp(cols, 1, 9999);
+        od::Size size = od::clamp_size({rows, cols});
+        od_control.od_rows = size.rows;
+        od_control.od_cols = size.cols;
         od_control.user_ansi = true;
         s.output.set_ansi(true);
     }

@@ -27,6 +27,9 @@ struct HandlerState {
     volatile sig_atomic_t out_fd = -1;
     volatile sig_atomic_t out_flags = -1; // -1: the flags were left alone
     volatile sig_atomic_t deferred = 0;   // an ending signal the door has not acted on yet
+    volatile sig_atomic_t hang_ups = 0;   // SIGHUP, SIGTERM and SIGINT received
+    volatile sig_atomic_t in_end_callback = 0;
+    bool exit_hook = false; // give_back runs at exit too
 };
 HandlerState handler_state;
 
@@ -48,6 +51,25 @@ extern "C" void on_terminating_signal(int signo) {
     unsigned char byte = static_cast<unsigned char>(signo);
     if (handler_state.wake_fd >= 0) (void)!::write(handler_state.wake_fd, &byte, 1);
     errno = saved;
+}
+
+// SIGHUP, SIGTERM and SIGINT end the call in the door's normal flow; a
+// second one while the door's end callback runs ends the door at once.
+extern "C" void on_hang_up_signal(int signo) {
+    handler_state.hang_ups = handler_state.hang_ups + 1;
+    if (handler_state.in_end_callback && handler_state.hang_ups >= 2) {
+        give_back();
+        (void)::signal(signo, SIG_DFL);
+        (void)::raise(signo);
+        return;
+    }
+    on_terminating_signal(signo);
+}
+
+// A door that returns from main or calls exit() without od_exit still
+// leaves the terminal as it found it.
+extern "C" void give_back_at_exit() {
+    give_back();
 }
 
 // Signals that end the door wait for its normal flow, so that the door may
@@ -174,7 +196,7 @@ bool Connection::open(const Link& link, int stall_seconds, std::string& error) {
         in_fd_ = out_fd_ = link.fd;
         telnet_ = std::make_unique<Telnet>();
     }
-    if (stall_seconds > 0) stall_ms_ = stall_seconds * 1000;
+    if (stall_seconds > 0) stall_ms_ = std::min(stall_seconds, 86400) * 1000;
     if (::pipe(signal_pipe_) != 0) {
         error = std::string("cannot create a pipe: ") + std::strerror(errno);
         return false;
@@ -213,7 +235,8 @@ bool Connection::open(const Link& link, int stall_seconds, std::string& error) {
 
 void Connection::install_handlers() {
     // No SA_RESTART: a blocked wait must see EINTR.
-    for (int signo : {SIGHUP, SIGTERM, SIGINT}) install(signo, on_terminating_signal, 0);
+    for (int signo : {SIGHUP, SIGTERM, SIGINT}) install(signo, on_hang_up_signal, 0);
+    if (!handler_state.exit_hook) handler_state.exit_hook = std::atexit(give_back_at_exit) == 0;
     (void)::signal(SIGPIPE, SIG_IGN);
     // A file-size limit set by the BBS is a failed write (EFBIG), not a death.
     if (!ignored(SIGXFSZ)) (void)::signal(SIGXFSZ, SIG_IGN);
@@ -354,6 +377,10 @@ void Connection::linger() {
         int ready = ::poll(fds, 2, socket ? std::min(left, 10) : left);
         if (ready > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) return;
     }
+}
+
+void Connection::end_callback_runs(bool runs) {
+    handler_state.in_end_callback = runs ? 1 : 0;
 }
 
 void Connection::restore() {

@@ -39,8 +39,8 @@ class Connection {
     // Opens the link; installs the handlers that turn SIGHUP, SIGTERM and
     // SIGINT into a hang-up, and those that give the terminal back before any
     // other signal ends or stops the door. A terminal on standard input goes
-    // into raw mode. A write that makes no progress for stall_seconds counts
-    // as a hang-up.
+    // into raw mode. A write that makes no progress for stall_seconds (at
+    // most a day) counts as a hang-up.
     bool open(const Link& link, int stall_seconds, std::string& error);
 
     // Sends all of `bytes`; false when the caller has hung up or stopped
@@ -71,9 +71,14 @@ class Connection {
     // The window changed (SIGWINCH, or a new NAWS report) since the last look.
     bool take_resized();
 
+    // While the door's end callback runs, a second SIGHUP, SIGTERM or SIGINT
+    // gives the terminal back and ends the door at once.
+    void end_callback_runs(bool runs);
+
     // Puts the terminal and the output's file flags back as the door found
-    // them; safe to call twice.
+    // them; safe to call twice. Also done at exit, however the door ends.
     void restore();
+    bool restored() const { return restored_; }
 
   private:
     bool write_all(std::string_view bytes);

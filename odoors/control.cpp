@@ -56,6 +56,17 @@ std::string setting(const char* name, const std::string& fallback) {
     return value && *value ? std::string(value) : fallback;
 }
 
+// A door that returns from main or calls exit() without od_exit: what it
+// printed last still goes out, and the log gets the call's end.
+extern "C" void end_without_od_exit() {
+    tODSession* s = od_control.od_session;
+    if (!s || s->connection.restored()) return;
+    if (!s->gone && !s->output.pending().empty()) (void)s->connection.send(s->output.pending());
+    s->output.discard();
+    log_end(*s, -1);
+    s->connection.restore();
+}
+
 std::string link_name(const od::Link& link) {
     if (link.socket) return "socket";
     return ::isatty(0) ? "terminal" : "standard streams";
@@ -118,12 +129,15 @@ void od_init(void) {
     s->output = od::Output(ansi, charset);
     s->decoder = od::KeyDecoder(charset);
     s->drop_size = {call.rows, call.cols};
+    // As the environment's value: a door's "no limit" (INT_MAX) is a day.
+    od_control.od_inactivity = std::clamp(od_control.od_inactivity, 0, 86400);
     s->timers.start(od_control.od_inactivity, call.seconds_left);
     std::string error;
     if (!s->connection.open(link, s->timers.inactivity_seconds(), error))
         refuse_to_run(*s, link.socket ? "socket" : "standard input", error);
     update_size(*s);
     od_control.od_session = s;
+    (void)std::atexit(end_without_od_exit);
 
     int left = s->timers.seconds_left();
     s->log.write("start: node " + std::to_string(call.node) + ", user " + od::log_value(call.name) +

@@ -4,9 +4,47 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace od {
+namespace {
+
+bool continuation(const std::string& text, std::size_t at) {
+    return at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+}
+
+// Length of the well-formed UTF-8 character of two to four bytes at `at`,
+// else 0.
+std::size_t utf8_length(const std::string& text, std::size_t at) {
+    auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t n = lead >= 0xC2 && lead <= 0xDF   ? 2
+                    : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 0;
+    for (std::size_t i = 1; i < n; ++i)
+        if (!continuation(text, at + i)) return 0;
+    return n;
+}
+
+} // namespace
+
+std::string harmless(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        auto b = static_cast<unsigned char>(text[at]);
+        if (std::size_t n = b >= 0x80 ? utf8_length(text, at) : 0; n > 0) {
+            bool c1 = b == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
+            out += c1 ? std::string("?") : text.substr(at, n);
+            at += n;
+            continue;
+        }
+        out += b < 0x20 || (b >= 0x7F && b <= 0x9F) ? '?' : static_cast<char>(b);
+        ++at;
+    }
+    return out;
+}
 
 Log::~Log() {
     if (fd_ >= 0) ::close(fd_);
@@ -15,10 +53,28 @@ Log::~Log() {
 void Log::open(const std::string& path, const std::string& program) {
     program_ = program;
     if (path.empty() || fd_ >= 0) return;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd_ < 0)
-        (void)std::fprintf(stderr, "%s: %s: cannot open the log: %s\n", program.c_str(),
-                           path.c_str(), std::strerror(errno));
+    // O_NONBLOCK: a FIFO with no reader fails here instead of waiting for one.
+    // Read access lets a write see whether the file ends mid-line; a log the
+    // door may only write to is taken without it.
+    constexpr int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    fd_ = ::open(path.c_str(), O_RDWR | flags, 0666);
+    if (fd_ < 0 && errno == EACCES) fd_ = ::open(path.c_str(), O_WRONLY | flags, 0666);
+    int error = errno;
+    struct stat st {};
+    bool regular = fd_ >= 0 ? ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)
+                            : ::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    if (fd_ >= 0 && regular) return;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    (void)std::fprintf(stderr, "%s: %s: cannot open the log: %s\n", program.c_str(), path.c_str(),
+                       regular ? std::strerror(error) : "not a regular file");
+}
+
+bool Log::ends_mid_line() const {
+    struct stat st {};
+    char last = '\n';
+    return ::fstat(fd_, &st) == 0 && st.st_size > 0 &&
+           ::pread(fd_, &last, 1, st.st_size - 1) == 1 && last != '\n';
 }
 
 void Log::write(const std::string& text, std::time_t now) const {
@@ -27,27 +83,26 @@ void Log::write(const std::string& text, std::time_t now) const {
     char stamp[32] = "";
     if (::gmtime_r(&now, &utc))
         (void)std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    std::string line =
-        std::string(stamp) + " " + program_ + "[" + std::to_string(::getpid()) + "]: " + text;
-    // A line stays one line, whatever a drop file or a door put in it.
-    for (char& c : line)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    line += '\n';
-    // One write: O_APPEND keeps lines from several nodes whole.
-    ssize_t n;
-    do {
-        n = ::write(fd_, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
+    std::string line = harmless(std::string(stamp) + " " + program_ + "[" +
+                                std::to_string(::getpid()) + "]: " + text) +
+                       '\n';
+    // A line cut by a full disk or a size limit, here or on another node,
+    // is ended before this one. Two nodes may both see it; an empty line
+    // costs less than two entries glued together.
+    if (ends_mid_line()) line.insert(0, 1, '\n');
+    // One write: O_APPEND keeps lines from several nodes whole. A failed or
+    // interrupted one is dropped, never retried.
+    (void)!::write(fd_, line.data(), line.size());
 }
 
 std::string log_value(const std::string& value) {
     std::string out;
     bool quote = value.empty();
     for (char c : value) {
-        auto b = static_cast<unsigned char>(c);
-        if (b == ' ' || b == '"') quote = true;
-        out += b < 0x20 || b == 0x7f ? '?' : b == '"' ? '\'' : c;
+        if (c == ' ' || c == '"') quote = true;
+        out += c == '"' ? '\'' : c;
     }
+    out = harmless(out);
     return quote ? "\"" + out + "\"" : out;
 }
 

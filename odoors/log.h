@@ -1,5 +1,5 @@
 // The sysop log: one line per start, end and refusal, each a single append
-// so that every node may share one file.
+// so that every node may share one file. It never holds up a door.
 #pragma once
 
 #include <ctime>
@@ -14,15 +14,20 @@ class Log {
     Log& operator=(const Log&) = delete;
     ~Log();
 
-    // Opens `path` for appending (nothing when empty). A log that cannot be
-    // opened is said once on standard error; the door runs on without it.
+    // Opens `path` for appending (nothing when empty). Only a regular file
+    // is taken: a FIFO, a device or a folder could block or swallow the
+    // lines. A log that is refused or cannot be opened is said once on
+    // standard error; the door runs on without it.
     void open(const std::string& path, const std::string& program);
     bool is_open() const { return fd_ >= 0; }
 
-    // Appends "time program[pid]: text" as one write.
+    // Appends "time program[pid]: text" as one write, which is dropped
+    // rather than retried when it fails. A line always starts on a line of
+    // its own, even after a cut write by this or another node.
     void write(const std::string& text, std::time_t now = std::time(nullptr)) const;
 
   private:
+    bool ends_mid_line() const;
     int fd_ = -1;
     std::string program_;
 };
@@ -30,5 +35,10 @@ class Log {
 // A value for a log line: quoted when it holds blanks or is empty, with
 // control bytes shown as '?'.
 std::string log_value(const std::string& value);
+
+// Control bytes (C0, DEL, C1 raw or UTF-8 encoded) become '?', so that a
+// line stays one line and a terminal showing the log takes no command from
+// it; other text, UTF-8 included, is kept.
+std::string harmless(const std::string& text);
 
 } // namespace od

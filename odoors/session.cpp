@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include "input.h"
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -20,11 +22,21 @@ const char* reason_name(int reason) {
     }
 }
 
-// The door's callback runs once, whatever ends the call after it.
+// The door's callback runs once, whatever ends the call after it. Its input
+// calls work for a grace of their own after a time or inactivity end, and
+// return at once after a hang-up or a signal; a second SIGHUP, SIGTERM or
+// SIGINT meanwhile ends the door at once.
 void begin_end(tODSession& s, int reason) {
     if (s.end_reason) return;
     s.end_reason = reason;
-    if (od_control.od_on_end) od_control.od_on_end(reason);
+    s.gone = s.gone || reason == OD_END_HANGUP || reason == OD_END_SIGNAL;
+    if (!od_control.od_on_end) return;
+    s.grace_end = Clock::now() + end_grace;
+    s.in_on_end = true;
+    s.connection.end_callback_runs(true);
+    od_control.od_on_end(reason);
+    s.connection.end_callback_runs(false);
+    s.in_on_end = false;
 }
 
 // The library ends the call itself. A BBS clears the screen or redraws its
@@ -64,14 +76,20 @@ void warn(tODSession& s, Timers::Expired which) {
     if (s.redraw) s.redraw(s.output);
 }
 
-void on_deadline(tODSession& s) {
-    if (s.timers.escape_due()) {
-        s.timers.drop_escape();
-        std::vector<Key> decoded;
-        s.decoder.give_up(decoded);
+// A sequence (or an Escape alone) that stopped arriving for a moment is
+// given up: its bytes are the keys they are.
+bool take_lone_escape(tODSession& s) {
+    if (!s.timers.escape_due()) return false;
+    s.timers.drop_escape();
+    std::vector<Key> decoded;
+    s.decoder.give_up(decoded);
+    if (s.keys.size() + decoded.size() <= max_queued_keys)
         s.keys.insert(s.keys.end(), decoded.begin(), decoded.end());
-        return;
-    }
+    return true;
+}
+
+void on_deadline(tODSession& s) {
+    if (take_lone_escape(s)) return;
     switch (auto which = s.timers.expired()) {
     case Timers::Expired::TimeLeft:
         end_call(s, OD_END_TIME, "\n\rYour time is up; back to the BBS.\n\r");
@@ -83,17 +101,16 @@ void on_deadline(tODSession& s) {
     }
 }
 
-// Keys go to the queue; cursor reports wait in the decoder for od_probe.
+// Keys go to the queue; cursor reports wait in the decoder only while
+// od_probe asks for them.
 bool take_bytes(tODSession& s, const std::string& bytes) {
-    std::vector<Key> decoded;
-    if (s.timers.escape_due()) s.decoder.give_up(decoded); // the gap came while the door was busy
-    for (char c : bytes) s.decoder.feed(static_cast<unsigned char>(c), decoded);
-    s.keys.insert(s.keys.end(), decoded.begin(), decoded.end());
+    take_lone_escape(s); // the gap came while the door was busy
+    bool reports = take_input(s.decoder, s.keys, bytes, s.probing) > 0;
     if (s.decoder.holds_partial())
         s.timers.hold_escape(); // a sequence's start, or an Escape alone
     else
         s.timers.drop_escape();
-    return s.decoder.reports() > 0;
+    return reports;
 }
 
 } // namespace
@@ -106,9 +123,11 @@ tODSession& session() {
 void log_end(tODSession& s, int level, int signo) {
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - s.started);
     std::string why = reason_name(s.end_reason);
-    if (signo) why += " " + std::to_string(signo);
-    s.log.write("end: " + why + ", exit level " + std::to_string(level) + ", after " +
-                std::to_string(seconds.count()) + " s");
+    // A signal after a time or inactivity end only cuts its pause short.
+    if (signo && (s.end_reason == OD_END_HANGUP || s.end_reason == OD_END_SIGNAL))
+        why += " " + std::to_string(signo);
+    std::string how = level < 0 ? "without od_exit" : "exit level " + std::to_string(level);
+    s.log.write("end: " + why + ", " + how + ", after " + std::to_string(seconds.count()) + " s");
 }
 
 [[noreturn]] void hang_up(tODSession& s) {
@@ -125,33 +144,52 @@ void log_end(tODSession& s, int level, int signo) {
 
 void flush(tODSession& s) {
     if (s.output.pending().empty()) return;
-    if (s.end_reason == OD_END_HANGUP || s.end_reason == OD_END_SIGNAL) {
+    if (s.gone) {
         s.output.discard();
         return;
     }
-    if (!s.connection.send(s.output.pending())) hang_up(s);
+    bool sent = s.connection.send(s.output.pending());
     s.output.discard();
+    if (sent) return;
+    s.gone = true;
+    if (!s.in_on_end) hang_up(s); // the callback's own code runs on
+}
+
+bool input_closed(const tODSession& s) {
+    return s.in_on_end && (s.gone || Clock::now() >= s.grace_end);
 }
 
 void update_size(tODSession& s) {
-    Size size = choose_size(s.connection.window(), s.drop_size);
+    Size size = clamp_size(choose_size(s.connection.window(), s.drop_size));
     od_control.od_rows = size.rows;
     od_control.od_cols = size.cols;
 }
 
 bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& report) {
     flush(s);
+    if (input_closed(s)) return false;
     s.timers.set_warning(od_control.od_warn_seconds);
-    int timeout = s.timers.poll_timeout();
+    // The call's own deadlines are past in the end callback: only its grace counts.
+    int timeout = s.in_on_end ? milliseconds_until(s.grace_end) : s.timers.poll_timeout();
+    if (s.in_on_end && s.timers.escape_timeout() >= 0)
+        timeout = std::min(timeout, s.timers.escape_timeout());
     if (until) {
         int left = milliseconds_until(*until);
         timeout = timeout < 0 ? left : std::min(timeout, left);
     }
     std::string bytes;
     switch (s.connection.receive(bytes, timeout)) {
-    case Connection::Event::HangUp: hang_up(s);
+    case Connection::Event::HangUp:
+        if (!s.in_on_end) hang_up(s);
+        s.gone = true;
+        return false;
     case Connection::Event::Resized: update_size(s); break;
-    case Connection::Event::TimedOut: on_deadline(s); break;
+    case Connection::Event::TimedOut:
+        if (s.in_on_end)
+            take_lone_escape(s);
+        else
+            on_deadline(s);
+        break;
     case Connection::Event::Data:
         if (s.connection.take_resized()) update_size(s);
         if (bytes.empty()) break; // telnet commands alone are no key press
@@ -167,7 +205,8 @@ std::optional<Key> next_key(tODSession& s, int wait_ms) {
     if (wait_ms >= 0) until = Clock::now() + std::chrono::milliseconds(wait_ms);
     bool report = false;
     bool looked = false;
-    while (s.keys.empty()) {
+    while (s.keys.empty() || input_closed(s)) {
+        if (input_closed(s)) return std::nullopt;
         if (looked && until && Clock::now() >= *until) return std::nullopt;
         looked = true;
         wait_once(s, until, report);

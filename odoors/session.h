@@ -11,6 +11,7 @@
 #include "screen.h"
 #include "timer.h"
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -28,6 +29,10 @@ struct tODSession {
     std::function<void(od::Output&)> redraw; // the line being edited, shown again after a warning
     int end_reason = 0;                      // set once the library has begun to end the call
     bool charset_named = false;              // by the sysop or the drop file: the probe keeps it
+    bool probing = false;                    // od_probe waits: only now is a cursor report taken
+    bool in_on_end = false;                  // the door's end callback runs
+    bool gone = false; // the caller is gone or a signal ends the call: nothing more in or out
+    od::Clock::time_point grace_end{}; // input inside the end callback works until then
 };
 
 namespace od {
@@ -42,8 +47,17 @@ void flush(tODSession& s);
 // the terminal is put back.
 [[noreturn]] void hang_up(tODSession& s);
 
-// The log's line for the end of the call.
+// The log's line for the end of the call (level < 0: the door ended
+// without od_exit).
 void log_end(tODSession& s, int level, int signo = 0);
+
+// How long input calls inside the end callback work after a time or
+// inactivity end.
+inline constexpr auto end_grace = std::chrono::seconds(60);
+
+// Inside the end callback, input calls return at once after a hang-up or a
+// signal, and once the grace has passed.
+bool input_closed(const tODSession& s);
 
 // od_rows and od_cols from the first source that knows them.
 void update_size(tODSession& s);
@@ -53,7 +67,8 @@ void update_size(tODSession& s);
 // size.
 bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& report);
 
-// The next key, waiting at most wait_ms (negative: as long as the call lasts).
+// The next key, waiting at most wait_ms (negative: as long as the call
+// lasts); none once input is closed.
 std::optional<Key> next_key(tODSession& s, int wait_ms = -1);
 
 } // namespace od

@@ -46,6 +46,10 @@ class Timers {
     bool escape_due(Clock::time_point now = Clock::now()) const {
         return escape_due_ && now >= *escape_due_;
     }
+    // Milliseconds until a held Escape counts as alone, or -1 when none is held.
+    int escape_timeout(Clock::time_point now = Clock::now()) const {
+        return escape_due_ ? milliseconds_until(*escape_due_, now) : -1;
+    }
 
     // Seconds without a key before the call ends.
     int inactivity_seconds() const;

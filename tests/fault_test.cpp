@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -155,5 +156,125 @@ TEST(Faults, AFullDiskKeepsTheOldEntry) {
         EXPECT_EQ(entry.path().filename().string().rfind("valedict.dat.", 0), std::string::npos)
             << entry.path();
 }
+
+// The small test door of the ways a call ends, with its log in the folder.
+std::unique_ptr<DoorRun> end_door(const TempDir& dir, const std::string& mode) {
+    dir.write("DOOR32.SYS", door32_sys("End Caller", "ender"));
+    DoorOptions options;
+    options.program = END_DOOR;
+    options.args = {dir.file("DOOR32.SYS"), mode};
+    options.cwd = dir.path();
+    options.env.push_back("ODOORS_LOG=" + dir.file("door.log"));
+    return std::make_unique<DoorRun>(options);
+}
+
+void expect_mode(const termios& now, const termios& want) {
+    EXPECT_EQ(now.c_iflag, want.c_iflag);
+    EXPECT_EQ(now.c_oflag, want.c_oflag);
+    EXPECT_EQ(now.c_lflag, want.c_lflag);
+    EXPECT_EQ(now.c_cflag, want.c_cflag);
+}
+
+TEST(Faults, ADoorEndingWithoutOdExitGivesTheTerminalBack) {
+    for (auto [mode, status] : {std::pair{"return", 0}, std::pair{"exit", 3}}) {
+        SCOPED_TRACE(mode);
+        TempDir dir;
+        auto door = end_door(dir, mode);
+        ASSERT_TRUE(door->wait_for("ready")) << door->screen.all();
+        termios now{};
+        ASSERT_TRUE(door->terminal_mode(now));
+        EXPECT_EQ(now.c_lflag & (ECHO | ICANON), 0u); // raw while the door runs
+        door->type("x");
+        EXPECT_EQ(door->wait_exit(), status);
+        EXPECT_GE(door->screen.find_row("bye"), 0) << door->screen.all(); // its last words go out
+        ASSERT_TRUE(door->terminal_mode(now));
+        expect_mode(now, door->initial_mode);
+        EXPECT_NE(dir.read("door.log").find("end: door, without od_exit, after "),
+                  std::string::npos)
+            << dir.read("door.log");
+    }
+}
+
+TEST(Faults, ADoorsNoLimitOnInactivityIsADay) {
+    TempDir dir;
+    auto door = end_door(dir, "limits");
+    EXPECT_EQ(door->wait_exit(), 10);
+    EXPECT_GE(door->screen.find_row("inactivity 86400"), 0) << door->screen.all();
+}
+
+enum class Ending { Idle, Signal, HangUp, SignalTwice };
+
+struct EndCase {
+    const char* name;
+    const char* mode;
+    Ending how;
+    std::string typed;   // once the callback asks
+    std::string results; // what its input calls gave, or "" when it never returns
+    int status;
+    std::string log; // the log's end line starts so
+};
+
+void PrintTo(const EndCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class EndCallback : public testing::TestWithParam<EndCase> {};
+
+// The callback asks Y/N, edits "start", reads a line and a key, then writes
+// what each gave; the code after its input calls always runs.
+TEST_P(EndCallback, FinishesItsWork) {
+    const EndCase& c = GetParam();
+    TempDir dir;
+    auto door = end_door(dir, c.mode);
+    ASSERT_TRUE(door->wait_for("ready")) << door->screen.all();
+    switch (c.how) {
+    case Ending::Idle:
+        // Past the inactivity limit, the callback's input still works.
+        ASSERT_TRUE(door->wait_for("Save your game? (Y/N)")) << door->screen.all();
+        door->type(c.typed);
+        ASSERT_TRUE(door->wait_for("No key pressed for too long")) << door->screen.all();
+        door->signal(SIGTERM); // in the pause before the door ends
+        break;
+    case Ending::Signal: door->signal(SIGTERM); break;
+    case Ending::HangUp: door->hang_up(); break;
+    case Ending::SignalTwice:
+        door->signal(SIGTERM);
+        ASSERT_TRUE(door->wait_until([&] { return fs::exists(dir.file("in_end")); }));
+        EXPECT_EQ(::waitpid(door->pid, nullptr, WNOHANG), 0); // the callback still runs
+        door->signal(SIGTERM);
+        break;
+    }
+    EXPECT_EQ(door->wait_exit(), c.status);
+    if (!c.results.empty()) {
+        EXPECT_EQ(dir.read("end.txt"), c.results + "\n");
+    }
+    std::string log = dir.read("door.log");
+    auto end = log.find("]: end: ");
+    if (c.log.empty()) {
+        EXPECT_EQ(end, std::string::npos) << log;
+    } else {
+        ASSERT_NE(end, std::string::npos) << log;
+        EXPECT_EQ(log.substr(end + 3, c.log.size()), c.log) << log;
+    }
+    if (c.how != Ending::HangUp) {
+        termios now{};
+        ASSERT_TRUE(door->terminal_mode(now));
+        expect_mode(now, door->initial_mode);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, EndCallback,
+    testing::Values(EndCase{"Inactivity", "idle", Ending::Idle, "Yx\rhello\rk",
+                            "reason 3 answer 89 edit 13 'startx' line 'hello' key 107", 10,
+                            "end: inactivity, exit level 10,"},
+                    EndCase{"Signal", "save", Ending::Signal, "",
+                            "reason 4 answer 0 edit 27 'start' line '' key 0", 10,
+                            "end: signal 15, exit level 10,"},
+                    EndCase{"HangUp", "save", Ending::HangUp, "",
+                            "reason 1 answer 0 edit 27 'start' line '' key 0", 10, "end: hang-up"},
+                    EndCase{"NeverReturns", "stuck", Ending::SignalTwice, "", "", 128 + SIGTERM,
+                            ""}),
+    [](const testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
 
 } // namespace

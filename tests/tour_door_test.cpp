@@ -63,6 +63,9 @@ TEST_P(TourOverAPty, ArtMenuFormAndPagedFile) {
     door->type("\r");
     ASSERT_TRUE(door->wait_for("Thank you, Zed (a password of 4 characters)."));
     door->resize(22, 100); // the caller's window changes
+    door->type("\x1b[5;1R "); // a cursor report nobody asked for changes nothing
+    ASSERT_TRUE(door->wait_for("Screen: 22x100"));
+    EXPECT_EQ(s.find_row("5x1"), -1);
     door->type(" ");
     ASSERT_TRUE(door->wait_for("Screen: 22x100"));
     // The guide pages: 21 lines, then a prompt that erases itself.

@@ -92,7 +92,8 @@ typedef struct {
     /* Set by the door before od_init(). */
     char info_path[60];    /* drop file, or the folder holding it; empty: the working folder */
     bool od_clear_on_exit; /* clear the caller's screen in od_exit() */
-    int od_inactivity;     /* seconds without a key before the call ends; 0: five minutes */
+    int od_inactivity;     /* seconds without a key before the call ends; 0: five minutes;
+                              at most a day (86400), INT_MAX included */
 
     /* Filled in by od_init() from the drop file. */
     char user_name[36];     /* the caller's alias (or real name), NUL-terminated */
@@ -116,8 +117,14 @@ typedef struct {
     int od_warn_seconds;
 
     /* Called once, in the door's normal flow, before the library ends a call
-     * on its own (one of the OD_END_ reasons), so the door can save. After a
-     * hang-up or a signal what it prints goes nowhere. */
+     * on its own (one of the OD_END_ reasons), so the door can save. After
+     * OD_END_TIME or OD_END_INACTIVE, input calls inside it work as usual for
+     * a grace of 60 seconds of their own. After OD_END_HANGUP or
+     * OD_END_SIGNAL (or once the grace is over, or the caller is gone) they
+     * return at once: od_key 0, od_get_answer 0, od_edit 27 with the
+     * starting text, od_input_str what was typed; and what it prints goes
+     * nowhere. The code after them always runs. While it runs, a second
+     * SIGHUP, SIGTERM or SIGINT gives the terminal back and ends the door. */
     void (*od_on_end)(int reason);
 
     /* Where the sysop log goes; the environment's ODOORS_LOG wins. NULL or
@@ -149,7 +156,9 @@ OD_API extern tODControl od_control;
  * the door as they would have, in its normal flow (a second one at once);
  * faults and stops give the terminal back first; SIGPIPE and SIGXFSZ are
  * ignored, so a file-size limit is a failed write. The log (ODOORS_LOG or
- * od_log_path) gets one line when the call starts and one when it ends. */
+ * od_log_path, a regular file only) gets one line when the call starts and
+ * one when it ends. A door that returns from main or calls exit() without
+ * od_exit() still has its last output sent and the terminal given back. */
 OD_API void od_init(void);
 
 /* printf-style output (a negative '*' width left-justifies, a negative '*'
@@ -202,10 +211,12 @@ OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
 
 /* Asks the caller's terminal for its size (a cursor report after a move to
  * the far corner; the cursor goes back) and its device attributes. True when
- * the size came within wait_ms: od_rows, od_cols are set and user_ansi turns
- * on. When no character set was named (ODOORS_CHARSET, drop file), it also
- * draws and blanks one UTF-8 character: a terminal that shows it as one
- * gets UTF-8 from then on. Keys typed meanwhile stay for the door. */
+ * the size came within wait_ms: od_rows, od_cols are set (1 to 9999) and
+ * user_ansi turns on. Only this answer counts: a cursor report at any other
+ * time is dropped. When no character set was named (ODOORS_CHARSET, drop
+ * file), it also draws and blanks one UTF-8 character: a terminal that shows
+ * it as one gets UTF-8 from then on. Keys typed meanwhile stay for the door,
+ * up to 4096 queued keys. */
 OD_API bool od_probe(int wait_ms);
 
 /* Shows a text or ANSI file. A name without an extension means name.ans for
