@@ -1,6 +1,8 @@
 /* A tour of libODoors in plain C: an art screen, a menu moved with the
  * arrow keys, a form of two fields, a paged text file, the time left and the
- * screen's size. Run as: tour_door DROPFILE [FOLDER OF ITS FILES] */
+ * screen's size, drawn again when the caller's window changes, with the
+ * library's warnings in the status line.
+ * Run as: tour_door DROPFILE [FOLDER OF ITS FILES] */
 #include <OpenDoor.h>
 #include <stdio.h>
 #include <string.h>
@@ -25,7 +27,9 @@ static void on_end(int reason) {
     od_log(line);
 }
 
-static void status_line(void) {
+/* The bottom line: the time left, the screen's size and, after a warning,
+ * the warning. */
+static void status_line(const char* warning) {
     int left = od_seconds_left();
     od_goto(od_control.od_rows, 1);
     od_set_color(OD_BLACK, OD_CYAN);
@@ -34,8 +38,29 @@ static void status_line(void) {
     else
         od_printf(" Time left: %d min   Screen: %dx%d ", (left + 59) / 60, od_control.od_rows,
                   od_control.od_cols);
+    if (warning) {
+        od_set_color(OD_BRIGHT_WHITE, OD_RED);
+        od_printf(" %s ", warning);
+    }
     od_clear_eol();
     od_set_color(OD_GREY, OD_BLACK);
+}
+
+/* The library's warnings go to the status line instead of scrolling the
+ * screen; the library puts the cursor back afterwards. */
+static void on_warn(int reason, int seconds) {
+    char warning[48];
+    if (reason == OD_END_TIME)
+        snprintf(warning, sizeof warning, "%d seconds left in this call", seconds);
+    else
+        snprintf(warning, sizeof warning, "Press a key within %d seconds", seconds);
+    status_line(warning);
+}
+
+/* Waits for a key; a new window size is no key. */
+static void any_key(void) {
+    while (od_key(-1) == OD_KEY_RESIZE) {
+    }
 }
 
 static void draw_item(int i, bool current) {
@@ -48,8 +73,9 @@ static void draw_item(int i, bool current) {
     od_set_color(OD_GREY, OD_BLACK);
 }
 
-/* The menu: Up and Down move the bar, Enter or a hot key chooses. */
-static int menu(int current) {
+/* The menu: Up and Down move the bar, Enter or a hot key chooses. A new
+ * window size draws it all again. */
+static void draw_menu(int current) {
     od_clr_scr();
     if (od_show_file(path_of("welcome"), false) < 0) od_printf("(no welcome art)\n\r");
     if (!od_control.user_ansi) od_printf("\n\r");
@@ -59,16 +85,21 @@ static int menu(int current) {
         else
             od_printf("[%c] %s\n\r", hot_keys[i], items[i]);
     }
-    status_line();
+    status_line(NULL);
     if (od_control.user_ansi) {
         od_goto(menu_row + item_count + 1, 4);
         od_show_cursor(false);
     } else {
         od_printf("Your choice: ");
     }
+}
+
+static int menu(int current) {
+    draw_menu(current);
     for (;;) {
         int key = od_key(-1);
         int moved = current;
+        if (key == OD_KEY_RESIZE && od_control.user_ansi) draw_menu(current);
         if (key == OD_KEY_UP) moved = (current + item_count - 1) % item_count;
         if (key == OD_KEY_DOWN) moved = (current + 1) % item_count;
         if (key == '\r') break;
@@ -119,7 +150,7 @@ static void form(void) {
     od_printf("\n\r`bright green`Thank you, %s`grey` (a password of %d characters).\n\r", name,
               (int)strlen(password));
     od_printf("Press any key, or wait two seconds.");
-    od_key(2000); /* 0 after two seconds without a key */
+    od_key(2000); /* 0 after two seconds without a key; a new window size ends it too */
 }
 
 int main(int argc, char* argv[]) {
@@ -129,6 +160,9 @@ int main(int argc, char* argv[]) {
     od_init();
     /* The drop file's size may be stale or missing: ask the terminal. */
     if (od_control.user_ansi) od_probe(1000);
+    /* A plain caller has no status line: the library's own warning line
+     * suits it. */
+    if (od_control.user_ansi) od_control.od_on_warn = on_warn;
     int current = 0;
     for (;;) {
         current = menu(current);
@@ -137,7 +171,7 @@ int main(int argc, char* argv[]) {
             od_clr_scr();
             int shown = od_show_file(path_of("guide.txt"), true);
             od_printf("\n\r%s Press any key.", shown == 1 ? "Stopped." : "The end.");
-            od_key(-1);
+            any_key();
         }
         if (current == 2) break;
     }

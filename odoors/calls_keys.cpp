@@ -22,6 +22,21 @@ void copy_out(char* buffer, const std::string& text) {
     buffer[text.size()] = '\0';
 }
 
+bool is_resize(const od::Key& key) {
+    return key.code == OD_KEY_RESIZE;
+}
+
+// After a resize an ANSI field is drawn again where it stands: the screen's
+// cursor goes to the field's start for the drawing, then back to its place.
+void redraw_field(od::FieldEditor& editor, od::Output& out) {
+    std::size_t at = editor.cursor();
+    editor.apply({od::Key::Other, 0, OD_KEY_HOME}, out);
+    editor.draw(out);
+    editor.apply({od::Key::Other, 0, OD_KEY_END}, out);
+    for (auto left = editor.text().size() - at; left > 0; --left)
+        editor.apply({od::Key::Other, 0, OD_KEY_LEFT}, out);
+}
+
 } // namespace
 
 extern "C" {
@@ -63,8 +78,11 @@ void od_input_str(char* buffer, int max_len, int min_code, int max_code) {
     od::LineEditor editor(max_len, min_code, max_code);
     buffer[0] = '\0';
     s.redraw = [&editor](od::Output& out) { editor.redraw(out); };
-    for (auto key = next_key(s); key && !editor.apply(*key, s.output); key = next_key(s))
+    for (auto key = next_key(s); key; key = next_key(s)) {
+        if (is_resize(*key)) continue;
+        if (editor.apply(*key, s.output)) break;
         copy_out(buffer, editor.line());
+    }
     s.redraw = nullptr;
     copy_out(buffer, editor.line());
 }
@@ -85,6 +103,10 @@ int od_edit(char* buffer, int max_len, const tODEdit* how) {
             copy_out(buffer, start);
             ended = 27;
             break;
+        }
+        if (is_resize(*key)) {
+            if (s.output.ansi()) redraw_field(editor, s.output);
+            continue;
         }
         ended = editor.apply(*key, s.output);
         copy_out(buffer, editor.text()); // an end callback sees the field as it stands

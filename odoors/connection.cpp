@@ -330,6 +330,10 @@ bool Connection::write_all(std::string_view bytes) {
 Connection::Event Connection::receive(std::string& bytes, int timeout_ms) {
     for (;;) {
         if (signalled()) return Event::HangUp;
+        if (resized_) { // SIGWINCH may have been read off the pipe by a write
+            resized_ = false;
+            return Event::Resized;
+        }
         pollfd fds[2] = {{in_fd_, POLLIN, 0}, {signal_pipe_[0], POLLIN, 0}};
         int ready = ::poll(fds, 2, timeout_ms);
         if (ready < 0 && errno == EINTR) continue;
@@ -337,7 +341,6 @@ Connection::Event Connection::receive(std::string& bytes, int timeout_ms) {
         if (ready == 0) return Event::TimedOut;
         if (fds[1].revents != 0) {
             drain_signals();
-            if (resized_ && signal_ == 0) return Event::Resized;
             continue;
         }
         if (fds[0].revents == 0) continue;

@@ -53,8 +53,9 @@ class Connection {
     void linger();
 
     // Blocks until bytes arrive, the timeout (ms, -1 none) passes, the caller
-    // hangs up, a terminating signal arrives or the terminal's window changes. The caller's data is
-    // appended to `bytes`; on a socket it may be empty when only telnet commands came.
+    // hangs up, a terminating signal arrives or the terminal's window changes
+    // (reported once per SIGWINCH). The caller's data is appended to `bytes`;
+    // on a socket it may be empty when only telnet commands came.
     Event receive(std::string& bytes, int timeout_ms);
 
     // A terminating signal has arrived since the connection opened.

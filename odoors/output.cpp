@@ -234,7 +234,9 @@ void Output::clear_screen() {
     if (ansi_) {
         buffer_ += "\x1b[2J\x1b[H";
     } else {
-        buffer_ += '\f';
+        // A VT-style terminal takes the form feed as a line feed: the carriage
+        // return first leaves the cursor at column 1 there too.
+        buffer_ += "\r\f";
     }
 }
 

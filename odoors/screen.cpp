@@ -13,6 +13,12 @@ Size choose_size(Size link, Size drop_file) {
     return size;
 }
 
+std::optional<Size> changed_size(Size in_use, Size link) {
+    if (!link.known() || (link.rows == in_use.rows && link.cols == in_use.cols))
+        return std::nullopt;
+    return link;
+}
+
 Size terminal_size(int fd) {
     winsize ws{};
     if (::ioctl(fd, TIOCGWINSZ, &ws) != 0) return {};

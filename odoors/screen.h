@@ -16,6 +16,11 @@ struct Size {
 // drop file (which may know only the rows), else 24 by 80.
 Size choose_size(Size link, Size drop_file);
 
+// The size the screen takes after the link reports a new window: the
+// link's, when it knows one that differs from the size in use. A window
+// the link cannot tell keeps the size in use (a probe may have found it).
+std::optional<Size> changed_size(Size in_use, Size link);
+
 // The terminal's window size on a pty or console; unknown elsewhere.
 Size terminal_size(int fd);
 
@@ -47,5 +52,14 @@ inline std::optional<bool> speaks_utf8(int column_before, int column_after, int 
     if (column_after == column_before + 2) return false;
     return std::nullopt;
 }
+
+// Around what a door draws in the middle of another drawing: the cursor
+// (and, where the terminal keeps it, the colour) goes back afterwards. Both
+// forms, as terminals know one or the other; the DEC pair outermost, since
+// some terminals take CSI s for a margin setting that homes the cursor.
+inline constexpr const char* save_cursor_sequence = "\x1b"
+                                                    "7\x1b[s";
+inline constexpr const char* restore_cursor_sequence = "\x1b[u\x1b"
+                                                       "8";
 
 } // namespace od

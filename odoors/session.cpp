@@ -62,16 +62,42 @@ void begin_end(tODSession& s, int reason) {
     std::exit(10);
 }
 
+// The door draws the warning itself. On an ANSI screen the cursor and the
+// colour go back to where the door's wait left them; a plain caller's line
+// being typed is shown again after whatever the door printed.
+void warn_through_door(tODSession& s, int reason, int seconds) {
+    flush(s);
+    Colour before = s.output.colour();
+    od_control.od_on_warn(reason, seconds);
+    if (s.output.pending().empty()) return;
+    if (!s.output.ansi()) {
+        if (s.redraw) s.redraw(s.output);
+        return;
+    }
+    std::string drawn = s.output.pending();
+    s.output.discard();
+    s.output.raw(save_cursor_sequence);
+    s.output.raw(drawn);
+    s.output.raw(restore_cursor_sequence);
+    s.output.forget_colour(); // the restore may or may not have brought the colour back
+    s.output.set_colour(before);
+}
+
 void warn(tODSession& s, Timers::Expired which) {
     s.timers.warned(which);
+    bool time = which == Timers::Expired::WarnTimeLeft;
+    int seconds = time ? s.timers.seconds_left() : s.timers.seconds_idle_left();
+    if (od_control.od_on_warn) {
+        warn_through_door(s, time ? OD_END_TIME : OD_END_INACTIVE, seconds);
+        return;
+    }
     char line[96];
-    if (which == Timers::Expired::WarnTimeLeft)
+    if (time)
         (void)std::snprintf(line, sizeof line, "\n\rYou have %d seconds left in this call.\n\r",
-                            s.timers.seconds_left());
+                            seconds);
     else
         (void)std::snprintf(line, sizeof line,
-                            "\n\rPress a key within %d seconds, or the call ends.\n\r",
-                            s.timers.seconds_idle_left());
+                            "\n\rPress a key within %d seconds, or the call ends.\n\r", seconds);
     s.output.text(line);
     if (s.redraw) s.redraw(s.output);
 }
@@ -159,6 +185,19 @@ bool input_closed(const tODSession& s) {
     return s.in_on_end && (s.gone || Clock::now() >= s.grace_end);
 }
 
+void follow_size(tODSession& s) {
+    Size window = s.connection.window();
+    if (window.known()) window = clamp_size(window);
+    auto size = changed_size({od_control.od_rows, od_control.od_cols}, window);
+    if (!size) return;
+    od_control.od_rows = size->rows;
+    od_control.od_cols = size->cols;
+    // One redraw serves any number of changes the door has not seen yet.
+    bool queued = std::any_of(s.keys.begin(), s.keys.end(),
+                              [](const Key& key) { return key.code == OD_KEY_RESIZE; });
+    if (!queued) s.keys.push_back({Key::Other, 0, OD_KEY_RESIZE});
+}
+
 void update_size(tODSession& s) {
     Size size = clamp_size(choose_size(s.connection.window(), s.drop_size));
     od_control.od_rows = size.rows;
@@ -183,7 +222,7 @@ bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& repo
         if (!s.in_on_end) hang_up(s);
         s.gone = true;
         return false;
-    case Connection::Event::Resized: update_size(s); break;
+    case Connection::Event::Resized: follow_size(s); break;
     case Connection::Event::TimedOut:
         if (s.in_on_end)
             take_lone_escape(s);
@@ -191,7 +230,7 @@ bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& repo
             on_deadline(s);
         break;
     case Connection::Event::Data:
-        if (s.connection.take_resized()) update_size(s);
+        if (s.connection.take_resized()) follow_size(s);
         if (bytes.empty()) break; // telnet commands alone are no key press
         s.timers.key_pressed();
         report = take_bytes(s, bytes) || report;
@@ -201,6 +240,15 @@ bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& repo
 }
 
 std::optional<Key> next_key(tODSession& s, int wait_ms) {
+    // Warnings are given while the door waits for a key, and only then.
+    struct WarningsGiven {
+        Timers& timers;
+        bool held = timers.warnings_held();
+        explicit WarningsGiven(Timers& t) : timers(t) { timers.hold_warnings(false); }
+        ~WarningsGiven() { timers.hold_warnings(held); }
+        WarningsGiven(const WarningsGiven&) = delete;
+        WarningsGiven& operator=(const WarningsGiven&) = delete;
+    } given(s.timers);
     std::optional<Clock::time_point> until;
     if (wait_ms >= 0) until = Clock::now() + std::chrono::milliseconds(wait_ms);
     bool report = false;

@@ -62,6 +62,10 @@ bool input_closed(const tODSession& s);
 // od_rows and od_cols from the first source that knows them.
 void update_size(tODSession& s);
 
+// The link reports a new window: od_rows and od_cols follow it, and when
+// they change an OD_KEY_RESIZE key is queued (one at a time).
+void follow_size(tODSession& s);
+
 // One wait for input; false when `until` has passed. The call's own
 // deadlines act inside it; `report` turns true when the terminal told its
 // size.

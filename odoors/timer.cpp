@@ -16,12 +16,13 @@ void Timers::start(int inactivity_seconds, int seconds_left, Clock::time_point n
 }
 
 std::optional<Clock::time_point> Timers::idle_warning() const {
-    if (warn_.count() == 0 || idle_warned_ || warn_ >= inactivity_) return std::nullopt;
+    if (warnings_held_ || warn_.count() == 0 || idle_warned_ || warn_ >= inactivity_)
+        return std::nullopt;
     return last_key_ + inactivity_ - warn_;
 }
 
 std::optional<Clock::time_point> Timers::time_warning() const {
-    if (warn_.count() == 0 || time_warned_ || !end_of_call_) return std::nullopt;
+    if (warnings_held_ || warn_.count() == 0 || time_warned_ || !end_of_call_) return std::nullopt;
     return *end_of_call_ - warn_;
 }
 

@@ -33,6 +33,11 @@ class Timers {
         if (which == Expired::WarnInactivity) idle_warned_ = true;
         if (which == Expired::WarnTimeLeft) time_warned_ = true;
     }
+    // Warnings wait while held: the library gives them only while the door
+    // waits for a key, so that one due at start is not lost in a probe
+    // before the door's first screen. Held until the first such wait.
+    void hold_warnings(bool held) { warnings_held_ = held; }
+    bool warnings_held() const { return warnings_held_; }
     // Seconds left in the call (rounded up), -1 without a limit.
     int seconds_left(Clock::time_point now = Clock::now()) const;
     // Seconds until the inactivity limit ends the call (rounded up).
@@ -64,6 +69,7 @@ class Timers {
     Clock::duration inactivity_{};
     Clock::duration warn_{};
     bool idle_warned_ = false, time_warned_ = false;
+    bool warnings_held_ = true;
     Clock::time_point last_key_{};
     std::optional<Clock::time_point> end_of_call_;
     std::optional<Clock::time_point> escape_due_;

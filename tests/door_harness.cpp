@@ -74,6 +74,12 @@ Screen::Screen(int rows, int cols, bool cp437) : rows_(rows), cols_(cols), cp437
         this);
 }
 
+void Screen::resize(int rows, int cols) {
+    rows_ = rows;
+    cols_ = cols;
+    vterm_set_size(vt_, rows, cols);
+}
+
 std::string Screen::take_replies() {
     std::string out;
     out.swap(replies_);
@@ -390,6 +396,7 @@ void DoorRun::signal(int signo) {
 
 void DoorRun::resize(int rows, int cols) {
     winsize size{static_cast<unsigned short>(rows), static_cast<unsigned short>(cols), 0, 0};
+    screen.resize(rows, cols);
     ::ioctl(master, TIOCSWINSZ, &size);
     ::kill(pid, SIGWINCH); // also when the door is not the terminal's foreground
 }

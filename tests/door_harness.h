@@ -28,6 +28,7 @@ class Screen {
     // What the terminal answered (cursor reports and the like) since the last look.
     std::string take_replies();
     void set_cp437(bool cp437) { cp437_ = cp437; }
+    void resize(int rows, int cols);             // the window changes; what it shows stays
     std::string row(int r) const;                // trailing blanks removed
     Cell cell(int r, int c) const;               // 0-based row and column
     std::string all() const;                     // every row, joined by '\n'
@@ -87,7 +88,8 @@ class DoorRun {
     std::optional<bool> waiting_in_poll();
     void hang_up(); // closes the master side, as a dropped line does
     void signal(int signo);
-    void resize(int rows, int cols); // the caller's window changes (pty only)
+    // The caller's window changes (pty only), and the screen with it.
+    void resize(int rows, int cols);
     bool terminal_mode(termios& mode) const;
 
     Screen screen;

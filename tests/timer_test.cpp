@@ -37,6 +37,7 @@ TEST(Timers, WarningsComeOnceAndAKeyReArmsTheIdleOne) {
     auto t0 = od::Clock::time_point{} + 1000s;
     timers.start(120, 300, t0);
     timers.set_warning(60);
+    timers.hold_warnings(false);               // the door waits for a key
     EXPECT_EQ(timers.poll_timeout(t0), 60000); // the idle warning is the nearest
     EXPECT_EQ(timers.expired(t0 + 60s), E::WarnInactivity);
     timers.warned(E::WarnInactivity);
@@ -70,6 +71,30 @@ TEST(Timers, ZeroInactivityMeansFiveMinutes) {
     EXPECT_EQ(timers.poll_timeout(t0), 300000);
     // Sub-millisecond remainders round up, so the wait never wakes early.
     EXPECT_EQ(timers.poll_timeout(t0 + 299999500us), 1);
+}
+
+TEST(Timers, AWarningDueAtStartWaitsForTheFirstWaitForAKey) {
+    using E = od::Timers::Expired;
+    od::Timers timers;
+    auto t0 = od::Clock::time_point{} + 1000s;
+    timers.start(300, 60, t0); // a whole minute left, as BBSes write it
+    timers.set_warning(60);
+    // A probe's wait: the warning neither wakes it nor is given.
+    EXPECT_EQ(timers.poll_timeout(t0 + 1s), 59000);
+    EXPECT_EQ(timers.expired(t0 + 1s), E::None);
+    timers.hold_warnings(false);
+    EXPECT_EQ(timers.poll_timeout(t0 + 1s), 0);
+    EXPECT_EQ(timers.expired(t0 + 1s), E::WarnTimeLeft);
+    timers.warned(E::WarnTimeLeft);
+    EXPECT_EQ(timers.seconds_left(t0 + 1s), 59);
+    // Held again between waits: the inactivity warning waits too, and the
+    // end itself does not.
+    timers.start(100, 90, t0);
+    timers.hold_warnings(true);
+    EXPECT_EQ(timers.expired(t0 + 80s), E::None);
+    EXPECT_EQ(timers.expired(t0 + 90s), E::TimeLeft);
+    timers.hold_warnings(false);
+    EXPECT_EQ(timers.expired(t0 + 80s), E::WarnTimeLeft);
 }
 
 } // namespace

@@ -111,8 +111,12 @@ TEST(TourDoor, TelnetSocketInUtf8WithAWindowThatChanges) {
     ASSERT_TRUE(door->wait_for("Screen: 25x80")) << door->screen.all();
     EXPECT_GE(door->screen.find_row("\u2551   Welcome to the libODoors tour"), 0);
     door->type(iac + "\xfa\x1f" + std::string("\0\x64\0\x1e", 4) + iac + "\xf0"); // NAWS 100x30
+    ASSERT_TRUE(door->wait_for("Screen: 30x100")) << door->screen.all(); // with no key pressed
+    std::size_t drawn = door->output.size();
+    door->type(iac + "\xfa\x1f" + std::string("\0\x64\0\x1e", 4) + iac + "\xf0"); // the same again
     door->type("s");
     ASSERT_TRUE(door->wait_for("The guest form"));
+    EXPECT_EQ(count(door->output.substr(drawn), "Welcome to the libODoors tour"), 0); // no redraw
     door->type("\x15Zo\xc3\xab\x1b[D\x1b[D\x1b[3~\r"); // Zoë, then Delete on the o
     ASSERT_TRUE(door->wait_for("Name:     Z\u00eb"));
     door->type("\x1b"); // Escape leaves the form
@@ -179,6 +183,8 @@ TEST_P(PlainTour, NeverGetsAnEscapeAndASignalEndsIt) {
     EXPECT_GE(door->screen.find_row("Pipe codes work too: red green blue"), 0);
     door->type("s");
     ASSERT_TRUE(door->wait_for("Name: pat"));
+    // The clear screen left the cursor at column 1, also where FF is a line feed.
+    EXPECT_EQ(door->screen.row(door->screen.find_row("The guest form")).find("The guest form"), 0u);
     door->type("\b\bl\x1b[Dx\r"); // no cursor keys: typing at the end only
     ASSERT_TRUE(door->wait_for("Password:"));
     door->type("ab\r");
@@ -203,14 +209,14 @@ TEST_P(PlainTour, NeverGetsAnEscapeAndASignalEndsIt) {
 INSTANTIATE_TEST_SUITE_P(TourDoor, PlainTour,
                          testing::Values(DoorOptions::Link::Pty, DoorOptions::Link::SocketPair));
 
+// A plain caller has no status line: the library's own warning line.
 TEST(TourDoor, WarningsComeFirstAndTheFieldIsShownAgain) {
     TempDir dir;
-    dir.write("DOOR32.SYS", door32_sys("Sam Slow", "sam"));
+    dir.write("DOOR32.SYS", door32_sys("Sam Slow", "sam", 0));
     DoorOptions options;
     options.env = {"ODOORS_INACTIVITY=3", "ODOORS_WARN=2"};
-    options.answers = true; // the probe at start ends at once, before any warning is due
     auto door = tour(dir, options);
-    ASSERT_TRUE(door->wait_for("Sign the guest form"));
+    ASSERT_TRUE(door->wait_for("Your choice:"));
     door->type("s");
     ASSERT_TRUE(door->wait_for("The guest form"));
     door->type("\x15"
@@ -231,6 +237,85 @@ TEST(TourDoor, WarningsComeFirstAndTheFieldIsShownAgain) {
     std::string log = dir.read("door.log");
     EXPECT_NE(log.find("tour: call ended by the library, reason 3"), std::string::npos) << log;
     EXPECT_NE(log.find("end: inactivity, exit level 10"), std::string::npos) << log;
+}
+
+// An ANSI caller: the tour takes the warnings over and shows them in its
+// status line; the field being typed stays where it is.
+TEST(TourDoor, WarningsGoToTheStatusLineAndTheFieldStays) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Sam Slow", "sam"));
+    DoorOptions options;
+    options.env = {"ODOORS_INACTIVITY=3", "ODOORS_WARN=2"};
+    options.answers = true;
+    auto door = tour(dir, options);
+    Screen& s = door->screen;
+    ASSERT_TRUE(door->wait_for("Sign the guest form"));
+    door->type("s");
+    ASSERT_TRUE(door->wait_for("The guest form"));
+    door->type("\x15"
+               "draft");
+    ASSERT_TRUE(door->wait_for("Press a key within 2 seconds")) << s.all();
+    EXPECT_EQ(s.find_row("Press a key within 2 seconds"), 24);
+    EXPECT_EQ(s.cell(24, 40).colour, 15); // in the status line's warning colours
+    EXPECT_EQ(s.row(2), "Name:     draft");
+    EXPECT_EQ(door->output.find("or the call ends"), std::string::npos);
+    door->type("\x1b[D!"); // the cursor came back into the field, and its colour
+    ASSERT_TRUE(door->wait_for("Name:     draf!t")) << s.all();
+    EXPECT_EQ(s.cell(2, 14).colour, 7);
+    ASSERT_TRUE(door->wait_for("No key pressed for too long; back to the BBS."));
+    door->type(" ");
+    EXPECT_EQ(door->wait_exit(), 10);
+}
+
+// With a minute left and the usual 60 s warning, the warning is due as the
+// call starts: it comes after the probe and the first screen, not under them.
+TEST(TourDoor, AWarningDueAtStartIsSeenOnTheFirstScreen) {
+    TempDir dir;
+    dir.write(
+        "DOOR32.SYS",
+        "0\r\n-1\r\n38400\r\nTest BBS 1.0\r\n1\r\nMin Ute\r\nminnie\r\n30\r\n1\r\n1\r\n1\r\n");
+    DoorOptions options;
+    options.answers = true;
+    auto door = tour(dir, options);
+    Screen& s = door->screen;
+    ASSERT_TRUE(door->wait_for("seconds left in this call")) << s.all();
+    EXPECT_EQ(s.find_row("seconds left in this call"), 24);
+    EXPECT_NE(s.row(24).find(" Time left: 1 min   Screen: 25x80"), std::string::npos) << s.row(24);
+    EXPECT_GE(s.find_row("Sign the guest form"), 0);
+    EXPECT_EQ(count(door->output, "seconds left in this call"), 1);
+    door->hang_up();
+    EXPECT_EQ(door->wait_exit(), 10);
+}
+
+// The window changes while nobody types: the menu is drawn again for it, and
+// a field being typed is drawn again with its cursor in place.
+TEST(TourDoor, TheScreenFollowsTheWindowWithNoKeyPressed) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Ann Real", "annie"));
+    DoorOptions options;
+    options.answers = true;
+    auto door = tour(dir, options);
+    Screen& s = door->screen;
+    ASSERT_TRUE(door->wait_for("Screen: 25x80")) << s.all();
+    door->resize(20, 60);
+    ASSERT_TRUE(door->wait_for("Screen: 20x60")) << s.all();
+    EXPECT_EQ(s.find_row("Screen: 20x60"), 19);
+    EXPECT_GE(s.find_row("Sign the guest form"), 0);
+    door->type("s");
+    ASSERT_TRUE(door->wait_for("The guest form"));
+    door->type("\x15"
+               "draft\x1b[D\x1b[D");
+    ASSERT_TRUE(door->wait_until([&] { return s.cursor_col() == 13; }));
+    std::size_t before = door->output.size();
+    door->resize(24, 70);
+    ASSERT_TRUE(
+        door->wait_until([&] { return door->output.find("draft", before) != std::string::npos; }));
+    door->type("!");
+    ASSERT_TRUE(door->wait_for("Name:     dra!ft")) << s.all();
+    door->type("\x1b"); // Escape leaves the form; the menu is drawn for the new size
+    ASSERT_TRUE(door->wait_for("Screen: 24x70")) << s.all();
+    door->hang_up();
+    EXPECT_EQ(door->wait_exit(), 10);
 }
 
 TEST(SysopLog, RefusalsAreLoggedAndAnUnopenableLogIsSaidOnce) {

@@ -113,7 +113,9 @@ typedef struct {
     int od_cols;
 
     /* Seconds before the library ends a call for time or inactivity that the
-     * caller is warned; 60 unless the door changes it; 0: no warnings. */
+     * caller is warned; 60 unless the door changes it; 0: no warnings.
+     * Warnings are given while the door waits for a key, never during
+     * od_probe(): one due as the call starts comes at the first wait. */
     int od_warn_seconds;
 
     /* Called once, in the door's normal flow, before the library ends a call
@@ -133,7 +135,10 @@ typedef struct {
 
     /* Set by the door: draws a warning itself instead of the library's line
      * (reason OD_END_TIME or OD_END_INACTIVE, seconds until that end). Called
-     * in the door's normal flow. NULL: the library prints its line. */
+     * in the door's normal flow, while it waits for a key. For an ANSI caller
+     * the cursor and colour go back where they were after it returns; for
+     * others the line being edited is shown again after what it printed.
+     * NULL: the library prints its line. */
     void (*od_on_warn)(int reason, int seconds);
 
     /* Filled in by od_init() where the drop file gives them, else 0 or empty;
@@ -173,7 +178,8 @@ OD_API void od_set_color(int foreground, int background);
 /* Sends one CP437 character, or the same one `times` times. */
 OD_API void od_putch(int ch);
 OD_API void od_repeat(int ch, int times);
-/* Clears the screen; a caller without ANSI gets a form feed. */
+/* Clears the screen; a caller without ANSI gets CR and a form feed, which
+ * leaves the cursor at column 1 also where the form feed is a line feed. */
 OD_API void od_clr_scr(void);
 
 /* Moves the cursor to row and column (from 1), clipped to the caller's
@@ -191,7 +197,11 @@ OD_API void od_show_cursor(bool shown);
  * Backspace as 8, Tab as 9, a lone Escape as 27, or one of the OD_KEY_
  * codes. 127 is OD_KEY_DELETE from a caller whose Backspace is 8 (SyncTERM:
  * told by its answer to od_probe, or by an 8 typed) and Backspace otherwise.
- * A sequence cut off for a quarter of a second comes out as its keys. */
+ * A sequence cut off for a quarter of a second comes out as its keys.
+ * OD_KEY_RESIZE comes once the caller's window has changed size (SIGWINCH,
+ * NAWS), also when no key is pressed: od_rows and od_cols hold the new size
+ * and the door can draw its screen again. od_get_answer(), od_input_str()
+ * and od_edit() never return it; od_edit() draws its field again. */
 OD_API int od_key(int wait_ms);
 
 /* How od_edit() shows and takes a field. */
