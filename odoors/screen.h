@@ -34,14 +34,14 @@ inline const char* cursor_sequence(bool shown) {
 // Saves the cursor, moves it as far as the screen allows, asks where it is
 // and puts it back: the answer is the screen's size. Then asks the
 // terminal's device attributes, which tell a CTerm-style one.
-inline constexpr const char* probe_sequence = "\x1b[s\x1b"
-                                              "7\x1b[999;999H\x1b[6n\x1b"
-                                              "8\x1b[u\x1b[c";
+inline constexpr const char* probe_sequence = "\x1b"
+                                              "7\x1b[s\x1b[999;999H\x1b[6n\x1b[u\x1b"
+                                              "8\x1b[c";
 // After the probe: asks where the cursor is before and after one two-byte
 // UTF-8 character (U+00E9), then blanks what it drew and puts the cursor back.
-inline constexpr const char* utf8_probe_sequence = "\x1b[6n\xc3\xa9\x1b[6n\x1b"
-                                                   "8\x1b[u  \x1b"
-                                                   "8\x1b[u";
+inline constexpr const char* utf8_probe_sequence = "\x1b[6n\xc3\xa9\x1b[6n\x1b[u\x1b"
+                                                   "8  \x1b[u\x1b"
+                                                   "8";
 // What the cursor did over that character on a screen `cols` wide: one
 // column on for a UTF-8 terminal, two for one that shows each byte; nothing
 // known otherwise. At the right margin the cursor stops short, so a move

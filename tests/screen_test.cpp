@@ -1,3 +1,4 @@
+#include "door_harness.h"
 #include "screen.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,19 @@ TEST(Screen, OnlyAKnownWindowOfAnotherSizeChangesIt) {
             EXPECT_EQ(size->cols, c.link.cols);
         }
     }
+}
+
+TEST(Screen, TheProbesPutTheCursorBackWhereItWas) {
+    // libvterm, like xterm with side margins on, takes CSI s as a margin
+    // setting that homes the cursor: the saves and restores nest around it.
+    ::Screen screen(25, 80, false);
+    screen.feed("\x1b[3;5Habc");
+    screen.feed(od::probe_sequence);
+    screen.feed(od::utf8_probe_sequence);
+    EXPECT_EQ(screen.cursor_row(), 2);
+    EXPECT_EQ(screen.cursor_col(), 7);
+    EXPECT_EQ(screen.row(2), "    abc"); // what the probe drew is blank again
+    EXPECT_NE(screen.take_replies().find("R"), std::string::npos);
 }
 
 } // namespace
