@@ -312,9 +312,9 @@ int CursorColumn::column(int cols) const {
 }
 
 void Output::follow() {
-    bool utf8 = encoder_.charset() == Charset::Utf8;
+    bool in_utf8 = encoder_.charset() == Charset::Utf8;
     for (; followed_ < buffer_.size(); ++followed_)
-        cursor_.feed(static_cast<unsigned char>(buffer_[followed_]), utf8);
+        cursor_.feed(static_cast<unsigned char>(buffer_[followed_]), in_utf8);
 }
 
 void Output::put(unsigned char byte) {
