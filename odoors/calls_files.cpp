@@ -48,7 +48,7 @@ int od_show_file(const char* name, bool paged) {
     // A long line wraps: the page counts screen rows, the prompt taking the last.
     int used = 0;
     while (!text.at_end()) {
-        int rows = od::screen_rows(text.next_line_columns(), od_control.od_cols);
+        int rows = paged ? od::screen_rows(text.next_line_columns(), od_control.od_cols) : 0;
         if (paged && used > 0 && used + rows > std::max(od_control.od_rows - 1, 1)) {
             if (!more(s)) return 1;
             used = 0;

@@ -262,48 +262,77 @@ void CursorColumn::final_byte(unsigned char byte) {
     }
 }
 
-void CursorColumn::feed(unsigned char byte, bool utf8) {
-    switch (state_) {
-    case State::Text:
-        if (byte == esc)
-            state_ = State::Escape;
-        else if (byte < 0x20)
-            control(byte);
-        else if (byte != 0x7f && !(utf8 && (byte & 0xc0) == 0x80))
-            advance(1);
-        return;
-    case State::Escape:
+// Runs of text and of parameters go at once: an art file is mostly both.
+void CursorColumn::feed(std::string_view bytes, bool utf8) {
+    // Nothing before a CR moves the cursor after it, save a position saved
+    // before it and restored after: a big output is followed from its last CR.
+    if (auto cr = bytes.rfind('\r'); cr != std::string_view::npos) {
         state_ = State::Text;
-        if (byte == '[') {
-            state_ = State::Csi;
-            params_[0] = params_[1] = count_ = 0;
-        } else if (byte == '7') {
-            saved_ = col_;
-            saved_peak_ = peak_;
-        } else if (byte == '8') {
-            col_ = saved_;
-            peak_ = saved_peak_;
-        } else {
-            col_ = -1;
+        place(0);
+        saved_ = saved_peak_ = -1;
+        bytes.remove_prefix(cr + 1);
+    }
+    std::size_t i = 0, n = bytes.size();
+    auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
+    while (i < n) {
+        unsigned char byte = 0;
+        switch (state_) {
+        case State::Text: {
+            std::size_t cells = 0;
+            for (; i < n && at(i) >= 0x20 && at(i) != 0x7f; ++i)
+                cells += utf8 && (at(i) & 0xc0) == 0x80 ? 0 : 1;
+            if (cells > 0) advance(static_cast<int>(std::min<std::size_t>(cells, max_column)));
+            if (i == n) return;
+            byte = at(i++);
+            if (byte == esc)
+                state_ = State::Escape;
+            else
+                control(byte);
+            break;
         }
-        return;
-    case State::Csi:
-        if (byte < 0x20) {
-            control(byte); // a terminal acts on it inside the sequence
-        } else if (byte >= '0' && byte <= '9') {
-            if (count_ == 0) count_ = 1;
-            if (count_ <= 2)
-                params_[count_ - 1] = std::min(params_[count_ - 1] * 10 + (byte - '0'), 9999);
-        } else if (byte == ';') {
-            count_ = std::min(std::max(count_, 1) + 1, 3);
-        } else if (byte >= 0x40 && byte < 0x7f) {
+        case State::Escape:
+            byte = at(i++);
             state_ = State::Text;
-            final_byte(byte);
-        } else if (byte >= 0x7f) {
-            state_ = State::Text;
-            col_ = -1;
+            if (byte == '[') {
+                state_ = State::Csi;
+                params_[0] = params_[1] = count_ = 0;
+            } else if (byte == '7') {
+                saved_ = col_;
+                saved_peak_ = peak_;
+            } else if (byte == '8') {
+                col_ = saved_;
+                peak_ = saved_peak_;
+            } else {
+                col_ = -1;
+            }
+            break;
+        case State::Csi:
+            for (; i < n; ++i) {
+                byte = at(i);
+                if (byte >= '0' && byte <= '9') {
+                    if (count_ == 0) count_ = 1;
+                    if (count_ <= 2)
+                        params_[count_ - 1] =
+                            std::min(params_[count_ - 1] * 10 + (byte - '0'), 9999);
+                } else if (byte == ';') {
+                    count_ = std::min(std::max(count_, 1) + 1, 3);
+                } else {
+                    break;
+                }
+            }
+            if (i == n) return;
+            byte = at(i++);
+            if (byte < 0x20) {
+                control(byte); // a terminal acts on it inside the sequence
+            } else if (byte >= 0x40 && byte < 0x7f) {
+                state_ = State::Text;
+                if (byte != 'm') final_byte(byte);
+            } else if (byte >= 0x7f) {
+                state_ = State::Text;
+                col_ = -1;
+            } // private markers and intermediates change nothing here
+            break;
         }
-        return; // private markers and intermediates change nothing here
     }
 }
 
@@ -312,9 +341,8 @@ int CursorColumn::column(int cols) const {
 }
 
 void Output::follow() {
-    bool in_utf8 = encoder_.charset() == Charset::Utf8;
-    for (; followed_ < buffer_.size(); ++followed_)
-        cursor_.feed(static_cast<unsigned char>(buffer_[followed_]), in_utf8);
+    cursor_.feed(std::string_view(buffer_).substr(followed_), encoder_.charset() == Charset::Utf8);
+    followed_ = buffer_.size();
 }
 
 void Output::put(unsigned char byte) {

@@ -26,10 +26,11 @@ std::string sgr_change(Colour from, Colour to);
 // Follows the column the caller's cursor stands in, from the bytes sent: a
 // field drawn at the cursor is kept to what is left of its row. Unknown at
 // first and after a move it cannot follow, until a CR or an absolute move.
+// A CR is taken as the row's start, also inside a (broken) sequence.
 class CursorColumn {
   public:
     // utf8: a continuation byte takes no column.
-    void feed(unsigned char byte, bool utf8);
+    void feed(std::string_view bytes, bool utf8);
     // The column from 0 on a screen `cols` wide; -1 when unknown, or when
     // the text may have reached the row's end since it began.
     int column(int cols) const;
