@@ -1,6 +1,6 @@
 // Measures the door against its floors and prints a table: start to the
-// question, bytes to the caller, writes per wait, CPU while waiting, memory,
-// and the time of one save.
+// question, bytes to the caller, writes per wait, CPU while waiting, memory
+// (also under a flood of keys), and the time of one save.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -167,6 +168,110 @@ double read_all(const std::vector<std::string>& argv, const std::string& cwd,
     return ms;
 }
 
+// A door on a socket (descriptor 3 and standard output), as a telnet BBS
+// runs it, with its output read as it comes.
+struct SocketChild {
+    pid_t pid = -1;
+    int fd = -1;
+    std::string out;
+
+    SocketChild(const std::vector<std::string>& argv, const std::string& cwd) {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            close(pair[0]);
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(pair[1], 1);
+            dup2(pair[1], 3);
+            if (pair[1] != 3) close(pair[1]);
+            if (chdir(cwd.c_str()) != 0) _exit(127);
+            std::vector<char*> args;
+            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(pair[1]);
+        fd = pair[0];
+    }
+    ~SocketChild() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (fd >= 0) close(fd);
+    }
+    // One round: reads what the door sent, then sends what it takes of
+    // `bytes`; false once the door has closed its side.
+    bool pump(std::string_view bytes, std::size_t& sent, int timeout_ms) {
+        pollfd p{fd, static_cast<short>(POLLIN | (sent < bytes.size() ? POLLOUT : 0)), 0};
+        if (poll(&p, 1, timeout_ms) <= 0) return true;
+        if (p.revents & (POLLIN | POLLHUP)) {
+            char buf[65536];
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) return false;
+            if (out.size() < (1u << 20)) out.append(buf, static_cast<std::size_t>(n));
+        }
+        if ((p.revents & POLLOUT) && sent < bytes.size()) {
+            ssize_t n =
+                send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) sent += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    // Sends `total` bytes of `chunk` over and over; stops early when the door
+    // takes nothing for five seconds. Returns the bytes it took.
+    std::size_t flood(const std::string& chunk, std::size_t total) {
+        std::size_t taken = 0;
+        auto idle_since = Clock::now();
+        while (taken < total && Clock::now() - idle_since < std::chrono::seconds(5)) {
+            std::size_t sent = 0;
+            std::string_view part(chunk.data(), std::min(chunk.size(), total - taken));
+            if (!pump(part, sent, 100)) break;
+            if (sent > 0) idle_since = Clock::now();
+            taken += sent;
+        }
+        return taken;
+    }
+    bool wait_for(const std::string& text) {
+        auto end = Clock::now() + std::chrono::seconds(20);
+        std::size_t none = 0;
+        while (out.find(text) == std::string::npos && Clock::now() < end)
+            if (!pump({}, none, 100)) return out.find(text) != std::string::npos;
+        return out.find(text) != std::string::npos;
+    }
+    // Sends `keys` until the door ends by itself (at most 20 s), or closes
+    // the line first when keys is empty; the door's peak resident memory
+    // (KiB) as wait4 reports it.
+    long end_peak_kb(const std::string& keys = {}) {
+        if (keys.empty()) shutdown(fd, SHUT_WR);
+        auto end = Clock::now() + std::chrono::seconds(20);
+        auto again = Clock::now();
+        std::size_t sent = keys.size();
+        while (Clock::now() < end) {
+            if (!keys.empty() && Clock::now() >= again) {
+                sent = 0; // the door may have dropped keys it had no room for
+                again = Clock::now() + std::chrono::milliseconds(300);
+            }
+            if (!pump(keys, sent, 100)) break;
+        }
+        if (Clock::now() >= end) kill(pid, SIGKILL);
+        int status = 0;
+        rusage usage{};
+        pid_t reaped = wait4(pid, &status, 0, &usage);
+        pid = -1;
+        return reaped < 0 ? -1 : usage.ru_maxrss;
+    }
+};
+
+std::string ratio(long door, long floor) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.2f", floor > 0 ? static_cast<double>(door) / floor : 0.0);
+    return b;
+}
+
 long peak_kb(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -285,7 +390,8 @@ std::string run_capture(const std::string& command) {
 
 int main(int argc, char* argv[]) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s DOOR FLOOR RESULTS.md\n", argv[0]);
+        std::fprintf(stderr, "usage: %s DOOR FLOOR RESULTS.md [SHOW_DOOR [TOUR_DOOR TOUR_FILES]]\n",
+                     argv[0]);
         return 2;
     }
     Setup s{fs::temp_directory_path() / ("valedict-bench-" + std::to_string(getpid())), argv[1],
@@ -391,6 +497,44 @@ int main(int argc, char* argv[]) {
         f.type("N\r");
         d.finish();
         f.finish();
+    }
+
+    // Memory under a flood of keys, over a socket, whose buffer holds them
+    // until the door reads: 10,000 keys typed before the door reads any,
+    // and the tour door sent 50 MB while its probe waits for an answer.
+    {
+        std::ofstream(s.dir / "DOOR32.SYS", std::ios::binary)
+            << "2\r\n3\r\n38400\r\nBench BBS\r\n1\r\nBench "
+               "Caller\r\nbench\r\n30\r\n60\r\n1\r\n1\r\n";
+        long typed[2] = {};
+        for (int flooded = 0; flooded < 2; ++flooded) {
+            SocketChild d(s.door_argv(), s.dir.string());
+            if (flooded) d.flood(std::string(10000, 'x'), 10000); // keys the question ignores
+            d.wait_for(question);
+            typed[flooded] = d.end_peak_kb("N");
+        }
+        rows.push_back({"peak resident memory, 10,000 keys typed before the door reads (KiB); "
+                        "floor: none typed",
+                        std::to_string(typed[1]), std::to_string(typed[0]),
+                        ratio(typed[1], typed[0])});
+        if (argc > 6) {
+            long probed[2] = {};
+            std::size_t taken = 0;
+            for (int flooded = 0; flooded < 2; ++flooded) {
+                SocketChild d({argv[5], s.dir.string(), argv[6]}, s.dir.string());
+                if (flooded)
+                    taken = d.flood(std::string(65536, 'x'), 50u << 20);
+                else
+                    d.wait_for("Sign the guest form");
+                probed[flooded] = d.end_peak_kb();
+            }
+            rows.push_back({"peak resident memory, tour door sent " + std::to_string(taken >> 20) +
+                                " MiB during od_probe (KiB); floor: not flooded",
+                            std::to_string(probed[1]), std::to_string(probed[0]),
+                            ratio(probed[1], probed[0])});
+        }
+        fs::remove(s.dir / "DOOR32.SYS");
+        s.drop_file();
     }
 
     // The same wait with a warning in it: one wake-up to give it, no CPU

@@ -1,6 +1,6 @@
 // The file reader: whatever the file holds, what is shown is a prefix of it
-// without its SAUCE, the renderer ends, and a caller without ANSI never gets
-// an escape byte.
+// without its SAUCE, the renderer ends, a line's columns stay within its
+// bytes, and a caller without ANSI never gets an escape byte.
 #include "art.h"
 #include "output.h"
 
@@ -20,8 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         out.forget_colour();
         od::TextRenderer text(shown);
         std::size_t lines = 0;
-        while (text.line(out))
+        for (;;) {
+            // A tab is the widest byte: eight columns.
+            std::size_t columns = text.next_line_columns();
+            if (columns > 8 * shown.size() || od::screen_rows(columns, 80) < 1) std::abort();
+            if (!text.line(out)) break;
             if (++lines > shown.size() + 1) std::abort(); // no line without a byte
+        }
+        (void)out.column(80); // the cursor's column follows any bytes
         if (!ansi && out.pending().find('\x1b') != std::string::npos) std::abort();
     }
     return 0;

@@ -12,8 +12,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     int max_len = data[0] % 40;
-    od::FieldEditor::Style style{data[1] % 50, static_cast<unsigned char>(data[2] & 1 ? '*' : 0),
-                                 data[2] & 2 ? "abc123" : nullptr};
+    od::FieldEditor::Style style{data[1] % 50,
+                                 static_cast<unsigned char>(data[2] & 1 ? '*' : data[1]),
+                                 data[2] & 2 ? "abc123" : nullptr, data[2] >> 3};
     bool ansi = data[2] & 4;
     std::string start(reinterpret_cast<const char*>(data + 3),
                       std::min<std::size_t>(data[3] % 8, size - 4));

@@ -30,15 +30,31 @@ bool digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// The length of the escape sequence at the start of s (at least 1).
-std::size_t sequence_length(std::string_view s) {
-    if (s.size() < 2) return s.size();
-    if (s[1] != '[') return 2;
+// A byte that can belong to an escape sequence: no control byte, DEL or above.
+bool in_sequence(char c) {
+    return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7f;
+}
+
+// The escape sequence at the start of s. A byte that cannot belong to one,
+// or the end of the text, cuts it: the cut part is dropped, since a terminal
+// would take the text that follows as the rest of it.
+struct Sequence {
+    std::size_t length; // at least 1
+    bool whole;
+};
+
+Sequence sequence_at(std::string_view s) {
+    if (s.size() < 2 || !in_sequence(s[1])) return {1, false};
+    if (s[1] != '[') return {2, true};
     std::size_t i = 2;
-    while (i < s.size() && static_cast<unsigned char>(s[i]) >= 0x20 &&
-           static_cast<unsigned char>(s[i]) < 0x40)
-        ++i; // parameters and intermediates
-    return i < s.size() ? i + 1 : i;
+    for (; i < s.size() && in_sequence(s[i]); ++i)
+        if (static_cast<unsigned char>(s[i]) >= 0x40) return {i + 1, true}; // the final byte
+    return {i, false};
+}
+
+bool pipe_colour(std::string_view s) {
+    return s.size() >= 3 && s[0] == '|' && digit(s[1]) && digit(s[2]) &&
+           (s[1] - '0') * 10 + (s[2] - '0') <= 23;
 }
 
 } // namespace
@@ -83,31 +99,60 @@ std::string_view without_sauce(std::string_view file) {
     return file;
 }
 
+std::size_t TextRenderer::next_line_columns() const {
+    std::size_t widest = 0, col = 0;
+    std::string_view rest = rest_;
+    while (!rest.empty() && rest.front() != '\n') {
+        auto c = static_cast<unsigned char>(rest.front());
+        std::size_t used = 1;
+        if (c == esc)
+            used = sequence_at(rest).length;
+        else if (pipe_colour(rest))
+            used = 3;
+        else if (c == '\r')
+            col = 0;
+        else if (c == '\b')
+            col -= col > 0 ? 1 : 0;
+        else if (c == '\t')
+            col = (col / 8 + 1) * 8;
+        else if (c >= 0x20 && c != 0x7f)
+            ++col;
+        widest = std::max(widest, col);
+        rest.remove_prefix(used);
+    }
+    return widest;
+}
+
+int screen_rows(std::size_t columns, int cols) {
+    auto width = static_cast<std::size_t>(std::max(cols, 1));
+    return static_cast<int>(std::clamp<std::size_t>((columns + width - 1) / width, 1, 1u << 20));
+}
+
 bool TextRenderer::line(Output& out) {
     if (rest_.empty()) return false;
     while (!rest_.empty()) {
         char c = rest_.front();
         if (c == esc) {
-            std::size_t n = sequence_length(rest_);
-            out.sequence(rest_.substr(0, n));
-            out.forget_colour();
-            rest_.remove_prefix(n);
+            Sequence seq = sequence_at(rest_);
+            if (seq.whole) {
+                out.sequence(rest_.substr(0, seq.length));
+                out.forget_colour();
+            }
+            rest_.remove_prefix(seq.length);
             after_cr_ = false;
             continue;
         }
-        if (c == '|' && rest_.size() >= 3 && digit(rest_[1]) && digit(rest_[2])) {
+        if (pipe_colour(rest_)) {
             int code = (rest_[1] - '0') * 10 + (rest_[2] - '0');
-            if (code <= 23) {
-                Colour colour = out.colour();
-                if (code < 16)
-                    colour.fg = code;
-                else
-                    colour.bg = code - 16;
-                out.set_colour(colour);
-                rest_.remove_prefix(3);
-                after_cr_ = false;
-                continue;
-            }
+            Colour colour = out.colour();
+            if (code < 16)
+                colour.fg = code;
+            else
+                colour.bg = code - 16;
+            out.set_colour(colour);
+            rest_.remove_prefix(3);
+            after_cr_ = false;
+            continue;
         }
         rest_.remove_prefix(1);
         if (c == '\n') {

@@ -23,15 +23,23 @@ std::optional<std::string> read_file(const std::string& path, std::size_t limit 
 // everything from the end-of-file mark (Ctrl-Z) on are not.
 std::string_view without_sauce(std::string_view file);
 
+// The screen rows a line of `columns` visible columns takes on a screen
+// `cols` wide; an empty line takes one.
+int screen_rows(std::size_t columns, int cols);
+
 // Sends text a line at a time. Pipe codes |00-|15 set the foreground and
 // |16-|23 the background; a bare LF goes out as CR LF; escape sequences
-// pass to an ANSI caller and are removed for any other.
+// pass to an ANSI caller and are removed for any other. A sequence cut by a
+// control byte or the end of the text is dropped, and that byte is text.
 class TextRenderer {
   public:
     explicit TextRenderer(std::string_view text) : rest_(text) {}
     // Sends up to and including the next line end; false when nothing is left.
     bool line(Output& out);
     bool at_end() const { return rest_.empty(); }
+    // The columns the next line shows: escape sequences and pipe codes take
+    // none, and after a CR the widest stretch counts.
+    std::size_t next_line_columns() const;
 
   private:
     std::string_view rest_;

@@ -46,12 +46,17 @@ int od_show_file(const char* name, bool paged) {
     auto content = od::read_file(*path);
     if (!content) return -1;
     od::TextRenderer text(od::without_sauce(*content));
-    int lines = 0;
-    while (text.line(s.output)) {
+    // A long line wraps: the page counts screen rows, the prompt taking the last.
+    int used = 0;
+    while (!text.at_end()) {
+        int rows = paged ? od::screen_rows(text.next_line_columns(), od_control.od_cols) : 0;
+        if (paged && used > 0 && used + rows > std::max(od_control.od_rows - 1, 1)) {
+            if (!more(s)) return 1;
+            used = 0;
+        }
+        text.line(s.output);
+        used += rows;
         if (s.output.pending().size() >= 65536) flush(s); // a big file goes out as it is made
-        if (!paged || ++lines < std::max(od_control.od_rows - 1, 1) || text.at_end()) continue;
-        lines = 0;
-        if (!more(s)) return 1;
     }
     return 0;
 }

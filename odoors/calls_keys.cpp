@@ -92,6 +92,8 @@ int od_edit(char* buffer, int max_len, const tODEdit* how) {
     if (!buffer || max_len < 0) return 0;
     od::FieldEditor::Style style;
     if (how) style = {how->width, static_cast<unsigned char>(how->mask), how->allowed};
+    int col = s.output.column(od_control.od_cols);
+    if (col >= 0) style.room = od_control.od_cols - col;
     std::string start(buffer, ::strnlen(buffer, static_cast<std::size_t>(max_len)));
     od::FieldEditor editor(start, max_len, style, s.output.ansi());
     editor.draw(s.output);

@@ -49,8 +49,11 @@ void LineEditor::redraw(Output& echo) const {
 
 FieldEditor::FieldEditor(std::string start, int max_len, const Style& style, bool ansi)
     : start_(std::move(start)), max_len_(static_cast<std::size_t>(std::max(max_len, 0))),
-      width_(style.width > 0 ? style.width : std::max(max_len, 1)), mask_(style.mask),
-      allowed_(style.allowed), ansi_(ansi) {
+      width_(style.width > 0 ? style.width : std::max(max_len, 1)),
+      // A control byte as the mask would act on the caller's screen.
+      mask_(style.mask >= 32 && style.mask != 127 ? style.mask : 0), allowed_(style.allowed),
+      ansi_(ansi), at_edge_(style.room > 0 && width_ >= style.room) {
+    if (at_edge_) width_ = style.room; // text past the row's end would wrap
     if (start_.size() > max_len_) start_.resize(max_len_);
     text_ = start_;
     pos_ = text_.size();
@@ -70,10 +73,20 @@ std::string FieldEditor::visible() const {
     return cells;
 }
 
+// All the text fits, and the cursor may sit just past a full field.
+bool FieldEditor::fits() const {
+    auto width = static_cast<std::size_t>(width_);
+    return max_len_ < width || (max_len_ == width && !at_edge_);
+}
+
 void FieldEditor::scroll_to_cursor() {
     auto width = static_cast<std::size_t>(width_);
-    if (max_len_ <= width) { // all of it fits; the cursor may sit just past a full field
+    if (fits()) {
         scroll_ = 0;
+        return;
+    }
+    if (width == 1) { // the one cell shows what was typed last
+        scroll_ = pos_ == text_.size() && pos_ > 0 ? pos_ - 1 : pos_;
         return;
     }
     // Keep the field as full as the text allows, with the cursor inside it.
@@ -103,8 +116,15 @@ void FieldEditor::render(Output& out) {
         out.text(std::string_view(want).substr(first, last - first));
         shown_col_ = static_cast<int>(last);
         shown_ = want;
+        if (at_edge_ && last == want.size()) {
+            // The cursor waits on the row's last cell to wrap with the next
+            // character; a move back ends that wait.
+            out.text("\x1b[D");
+            shown_col_ = width_ - 2;
+        }
     }
-    move_to(static_cast<int>(pos_ - scroll_), out);
+    auto last_cell = static_cast<std::size_t>(at_edge_ ? width_ - 1 : width_);
+    move_to(static_cast<int>(std::min(pos_ - scroll_, last_cell)), out);
 }
 
 void FieldEditor::draw(Output& out) {
@@ -130,6 +150,7 @@ int FieldEditor::apply_plain(int code, Output& out) {
     switch (code) {
     case '\r':
     case tab:
+    case OD_KEY_SHIFT_TAB:
     case OD_KEY_UP:
     case OD_KEY_DOWN: return code;
     case esc:
@@ -167,6 +188,7 @@ int FieldEditor::apply(const Key& key, Output& out) {
     switch (code) {
     case '\r':
     case tab:
+    case OD_KEY_SHIFT_TAB:
     case OD_KEY_UP:
     case OD_KEY_DOWN: ended = code; break;
     case esc:

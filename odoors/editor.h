@@ -28,15 +28,16 @@ class LineEditor {
 };
 
 // A field of `width` columns at the cursor holding at most max_len
-// characters. On an ANSI screen the cursor moves freely and longer text
-// scrolls within the field; without ANSI, keys go at the end and Backspace
-// erases.
+// characters, kept to the columns left on the row. On an ANSI screen the
+// cursor moves freely and longer text scrolls within the field; without
+// ANSI, keys go at the end and Backspace erases.
 class FieldEditor {
   public:
     struct Style {
         int width = 0;                 // 0: max_len
-        unsigned char mask = 0;        // shown for each character; 0: the text
+        unsigned char mask = 0;        // shown for each character; 0 or a control: the text
         const char* allowed = nullptr; // NULL: printable CP437
+        int room = 0;                  // columns from the cursor to the row's end; 0: unknown
     };
     FieldEditor(std::string start, int max_len, const Style& style, bool ansi);
 
@@ -55,6 +56,7 @@ class FieldEditor {
     void put_char(unsigned char ch);
     void render(Output& out);
     std::string visible() const;
+    bool fits() const;
     void scroll_to_cursor();
     void move_to(int col, Output& out);
 
@@ -64,6 +66,7 @@ class FieldEditor {
     unsigned char mask_;
     const char* allowed_;
     bool ansi_;
+    bool at_edge_; // no cell past the field for the cursor
     bool overwrite_ = false;
     std::size_t pos_ = 0, scroll_ = 0;
     std::string shown_; // what the field's cells show now

@@ -10,6 +10,7 @@ namespace od {
 namespace {
 
 constexpr unsigned char esc = 0x1b;
+constexpr int max_column = 1 << 20;
 
 char lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -207,6 +208,141 @@ std::string sgr_change(Colour from, Colour to) {
     if (params.empty()) return {};
     if (params == "0") params.clear();
     return "\x1b[" + params + "m";
+}
+
+void CursorColumn::place(int col) {
+    col_ = peak_ = col;
+}
+
+void CursorColumn::advance(int by) {
+    if (col_ < 0) return;
+    col_ = std::clamp(col_ + by, 0, max_column);
+    peak_ = std::max(peak_, col_);
+}
+
+void CursorColumn::control(unsigned char byte) {
+    switch (byte) {
+    case '\r':
+    case '\f': place(0); break; // a form feed clears a plain screen
+    case '\b': advance(-1); break;
+    case '\t': advance(col_ < 0 ? 0 : 8 - col_ % 8); break;
+    default: break; // LF, BEL and the rest leave the column
+    }
+}
+
+void CursorColumn::final_byte(unsigned char byte) {
+    int first = count_ > 0 ? params_[0] : 0, second = count_ > 1 ? params_[1] : 0;
+    switch (byte) {
+    case 'C': advance(std::max(first, 1)); break;
+    case 'D': advance(-std::max(first, 1)); break;
+    case 'G': place(std::max(first, 1) - 1); break;
+    case 'H':
+    case 'f': place(std::max(second, 1) - 1); break;
+    case 'E':
+    case 'F': place(0); break;
+    case 's':
+        saved_ = col_;
+        saved_peak_ = peak_;
+        break;
+    case 'u':
+        col_ = saved_;
+        peak_ = saved_peak_;
+        break;
+    case 'J': // some terminals home the cursor on clearing the screen, some do not
+        if (first == 2) col_ = -1;
+        break;
+    case 'A':
+    case 'B':
+    case 'K':
+    case 'm':
+    case 'n':
+    case 'h':
+    case 'l': break;
+    default: col_ = -1; break;
+    }
+}
+
+// Runs of text and of parameters go at once: an art file is mostly both.
+void CursorColumn::feed(std::string_view bytes, bool utf8) {
+    // Nothing before a CR moves the cursor after it, save a position saved
+    // before it and restored after: a big output is followed from its last CR.
+    if (auto cr = bytes.rfind('\r'); cr != std::string_view::npos) {
+        state_ = State::Text;
+        place(0);
+        saved_ = saved_peak_ = -1;
+        bytes.remove_prefix(cr + 1);
+    }
+    std::size_t i = 0, n = bytes.size();
+    auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
+    while (i < n) {
+        unsigned char byte = 0;
+        switch (state_) {
+        case State::Text: {
+            std::size_t cells = 0;
+            for (; i < n && at(i) >= 0x20 && at(i) != 0x7f; ++i)
+                cells += utf8 && (at(i) & 0xc0) == 0x80 ? 0 : 1;
+            if (cells > 0) advance(static_cast<int>(std::min<std::size_t>(cells, max_column)));
+            if (i == n) return;
+            byte = at(i++);
+            if (byte == esc)
+                state_ = State::Escape;
+            else
+                control(byte);
+            break;
+        }
+        case State::Escape:
+            byte = at(i++);
+            state_ = State::Text;
+            if (byte == '[') {
+                state_ = State::Csi;
+                params_[0] = params_[1] = count_ = 0;
+            } else if (byte == '7') {
+                saved_ = col_;
+                saved_peak_ = peak_;
+            } else if (byte == '8') {
+                col_ = saved_;
+                peak_ = saved_peak_;
+            } else {
+                col_ = -1;
+            }
+            break;
+        case State::Csi:
+            for (; i < n; ++i) {
+                byte = at(i);
+                if (byte >= '0' && byte <= '9') {
+                    if (count_ == 0) count_ = 1;
+                    if (count_ <= 2)
+                        params_[count_ - 1] =
+                            std::min(params_[count_ - 1] * 10 + (byte - '0'), 9999);
+                } else if (byte == ';') {
+                    count_ = std::min(std::max(count_, 1) + 1, 3);
+                } else {
+                    break;
+                }
+            }
+            if (i == n) return;
+            byte = at(i++);
+            if (byte < 0x20) {
+                control(byte); // a terminal acts on it inside the sequence
+            } else if (byte >= 0x40 && byte < 0x7f) {
+                state_ = State::Text;
+                if (byte != 'm') final_byte(byte);
+            } else if (byte >= 0x7f) {
+                state_ = State::Text;
+                col_ = -1;
+            } // private markers and intermediates change nothing here
+            break;
+        }
+    }
+}
+
+int CursorColumn::column(int cols) const {
+    return col_ < 0 || peak_ >= cols ? -1 : col_;
+}
+
+void Output::follow() {
+    cursor_.feed(std::string_view(buffer_).substr(followed_), encoder_.charset() == Charset::Utf8);
+    followed_ = buffer_.size();
 }
 
 void Output::put(unsigned char byte) {

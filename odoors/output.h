@@ -23,6 +23,30 @@ Colour colour_by_name(std::string_view name);
 // from.fg < 0 means the terminal's colour is not known yet.
 std::string sgr_change(Colour from, Colour to);
 
+// Follows the column the caller's cursor stands in, from the bytes sent: a
+// field drawn at the cursor is kept to what is left of its row. Unknown at
+// first and after a move it cannot follow, until a CR or an absolute move.
+// A CR is taken as the row's start, also inside a (broken) sequence.
+class CursorColumn {
+  public:
+    // utf8: a continuation byte takes no column.
+    void feed(std::string_view bytes, bool utf8);
+    // The column from 0 on a screen `cols` wide; -1 when unknown, or when
+    // the text may have reached the row's end since it began.
+    int column(int cols) const;
+
+  private:
+    void control(unsigned char byte);
+    void final_byte(unsigned char byte);
+    void place(int col);
+    void advance(int by);
+    enum class State { Text, Escape, Csi } state_ = State::Text;
+    int col_ = -1, peak_ = -1; // peak: the furthest since the last placement
+    int saved_ = -1, saved_peak_ = -1;
+    int params_[2] = {0, 0};
+    int count_ = 0;
+};
+
 class Output {
   public:
     explicit Output(bool ansi, const std::string& charset = {}) : ansi_(ansi), encoder_(charset) {}
@@ -54,14 +78,26 @@ class Output {
 
     bool ansi() const { return ansi_; }
     const std::string& pending() const { return buffer_; }
-    void discard() { buffer_.clear(); }
+    void discard() {
+        follow();
+        buffer_.clear();
+        followed_ = 0;
+    }
+    // The cursor's column from 0, as CursorColumn gives it.
+    int column(int cols) {
+        follow();
+        return cursor_.column(cols);
+    }
 
   private:
     void literal(std::string_view text);
+    void follow();
     bool ansi_;
     Encoder encoder_;
     Colour current_{-1, -1};
     std::string buffer_;
+    CursorColumn cursor_;
+    std::size_t followed_ = 0; // the bytes of buffer_ the cursor has followed
 };
 
 } // namespace od

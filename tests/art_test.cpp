@@ -52,6 +52,59 @@ TEST(ArtFile, PipeCodesEscapesAndLineEnds) {
     EXPECT_EQ(plain, "Hi |24 |x\r\n");
 }
 
+TEST(ArtFile, ASequenceCutByAControlByteKeepsThatByte) {
+    const struct {
+        const char* file;
+        const char* plain; // what a caller without ANSI gets
+        const char* row0;  // an ANSI caller's screen, the door's "z" sent after the file
+        const char* row1;
+    } table[] = {
+        {"a\x1b[1\nb", "a\r\nb", "a", "bz"},
+        {"a\x1b[1;\r\nb", "a\r\nb", "a", "bz"},
+        {"a\x1b\nb", "a\r\nb", "a", "bz"},
+        {"a\x1b[1\x1b[31mb\n", "ab\r\n", "ab", "z"},
+        {"a\x1b[2\xc9"
+         "b",
+         "a\xc9"
+         "b",
+         "a\u2554bz", ""},               // a CP437 box corner is no final byte
+        {"ab\x1b[1;3", "ab", "abz", ""}, // cut by the end of the file
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::PrintToString(std::string(row.file)));
+        EXPECT_EQ(render(row.file, false), row.plain);
+        Screen screen(5, 40);
+        screen.feed(render(row.file, true) + "z");
+        EXPECT_EQ(screen.row(0), row.row0);
+        EXPECT_EQ(screen.row(1), row.row1);
+    }
+}
+
+TEST(ArtFile, LinesAreCountedInScreenRows) {
+    const struct {
+        std::string line;
+        std::size_t columns;
+        int rows; // on 80 columns
+    } table[] = {
+        {"\n", 0, 1},
+        {"abc\r\n", 3, 1},
+        {std::string(80, 'x') + "\r\n", 80, 1},
+        {std::string(81, 'x') + "\n", 81, 2},
+        {std::string(400, 'x') + "\n", 400, 5},
+        {"\x1b[1;31m|12" + std::string(80, 'x') + "\x1b[0m|07\n", 80, 1}, // colours take none
+        {"long line\rshort\n", 9, 1},
+        {"a\tb\n", 9, 1},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::PrintToString(row.line));
+        std::string file = row.line + "next\n";
+        od::TextRenderer text(file);
+        EXPECT_EQ(text.next_line_columns(), row.columns);
+        EXPECT_EQ(od::screen_rows(row.columns, 80), row.rows);
+    }
+    EXPECT_EQ(od::screen_rows(400, 0), 400); // an unknown width counts as one column
+}
+
 TEST(ArtFile, TheFileFitsTheCaller) {
     TempDir dir;
     dir.write("menu.ans", "a");

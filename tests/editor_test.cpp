@@ -15,15 +15,20 @@ struct Field {
     int ended;
     std::string screen; // the screen's first row
     int col;            // where the terminal's cursor is
+    std::string next;   // the second row
+    int row;            // the cursor's row
 };
 
-// "<" Left, ">" Right, "H" Home, "E" End, "I" Insert, "X" Delete, "U" Up;
-// anything else is sent as it is.
+// "<" Left, ">" Right, "H" Home, "E" End, "I" Insert, "X" Delete, "U" Up,
+// "T" Shift-Tab; anything else is sent as it is. The field goes where
+// `before` leaves the cursor, on a screen `cols` wide, sized as od_edit does.
 Field edit(const std::string& start, int max_len, od::FieldEditor::Style style,
-           const std::string& script, bool ansi = true) {
-    od::FieldEditor editor(start, max_len, style, ansi);
+           const std::string& script, bool ansi = true, const std::string& before = "\r> ",
+           int cols = 40) {
     od::Output out(ansi);
-    out.text("> ");
+    out.text(before);
+    if (int col = out.column(cols); col >= 0) style.room = cols - col;
+    od::FieldEditor editor(start, max_len, style, ansi);
     editor.draw(out);
     od::KeyDecoder decoder;
     std::vector<od::Key> keys;
@@ -37,14 +42,18 @@ Field edit(const std::string& start, int max_len, od::FieldEditor::Style style,
                             : c == 'U' ? "\x1b[A"
                                        : nullptr;
         std::string one = bytes ? bytes : std::string(1, c);
-        for (char b : one) decoder.feed(static_cast<unsigned char>(b), keys);
+        if (c == 'T')
+            keys.push_back(od::Key{od::Key::Other, 0, OD_KEY_SHIFT_TAB});
+        else
+            for (char b : one) decoder.feed(static_cast<unsigned char>(b), keys);
     }
     int ended = 0;
     for (const auto& key : keys)
         if (!ended) ended = editor.apply(key, out);
-    Screen screen(5, 40);
+    Screen screen(5, cols);
     screen.feed(out.pending());
-    return {editor.text(), editor.cursor(), ended, screen.row(0), screen.cursor_col()};
+    return {editor.text(), editor.cursor(),    ended, screen.row(0), screen.cursor_col(),
+            screen.row(1), screen.cursor_row()};
 }
 
 TEST(FieldEditor, EditsWhereTheCursorIs) {
@@ -65,6 +74,7 @@ TEST(FieldEditor, EditsWhereTheCursorIs) {
         {"hello", "HIJ>Y\r", "JeYlo", 5, '\r', "> JeYlo"},            // overwrite
         {"hello", "\x15new\r", "new", 3, '\r', "> new"},              // Ctrl-U
         {"hello", "xyz\x1b\x1b", "hello", 5, 27, "> hello"},          // Escape: the start again
+        {"hello", "<<T", "hello", 5, OD_KEY_SHIFT_TAB, "> hello"},    // Shift-Tab ends
         {"abcdef", "gh\r", "abcdef", 6, '\r', "> abcdef"},            // full: nothing more goes in
         {"",
          "a\x01\x7f\x05\x7f"
@@ -94,6 +104,12 @@ TEST(FieldEditor, MaskAllowedWidthAndPlainScreens) {
     Field back = edit("", 20, {5, 0, nullptr}, "abcdefghijHH");
     EXPECT_EQ(back.screen, "> abcde");
     EXPECT_EQ(back.col, 2);
+    // A mask that is a control byte would act on the screen: the text shows.
+    for (char control : {'\a', '\n', '\x1b', '\x7f'}) {
+        Field bell = edit("", 8, {0, static_cast<unsigned char>(control), nullptr}, "ab\r");
+        EXPECT_EQ(bell.screen, "> ab");
+        EXPECT_EQ(bell.row, 0);
+    }
     // Without ANSI: typing at the end and Backspace, no cursor movement.
     od::FieldEditor plain("ab", 10, {}, false);
     od::Output out(false);
@@ -104,6 +120,49 @@ TEST(FieldEditor, MaskAllowedWidthAndPlainScreens) {
     EXPECT_EQ(plain.cursor(), 2u); // always at the end
     EXPECT_EQ(out.pending(), "abc\b \b\b \bx\b \b\b \bab");
     EXPECT_EQ(out.pending().find('\x1b'), std::string::npos);
+}
+
+TEST(FieldEditor, KeepsToTheColumnsLeftOnItsRow) {
+    // No capitals: the script takes them as keys.
+    const std::string fifty = "abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmn";
+    const struct {
+        const char* before; // what the door sent before the field
+        int max_len, width;
+        std::string script;
+        const char* screen;
+        int col; // the cursor's column, always on the first row
+    } table[] = {
+        // 38 columns left of 40: the text scrolls, the cursor stays inside.
+        {"\r> ", 100, 0, fifty, "> nopqrstuvwxyz0123456789abcdefghijklmn", 39},
+        {"\r> ", 100, 0, fifty + "H", "> abcdefghijklmnopqrstuvwxyz0123456789ab", 2},
+        {"\r> ", 100, 0, fifty + "HE", "> nopqrstuvwxyz0123456789abcdefghijklmn", 39},
+        {"\r> ", 38, 0, fifty, "> bcdefghijklmnopqrstuvwxyz0123456789ab", 39}, // just the room
+        {"\r> ", 37, 0, fifty, "> abcdefghijklmnopqrstuvwxyz0123456789a", 39},
+        {"\x1b[2J\x1b[1;31H", 20, 0, "0123456789", "                              123456789", 39},
+        {"\x1b[2J\x1b[H\x1b[30C", 20, 5, "0123456789", "                              6789", 34},
+        // After a probe's moves, which go to the far corner and back.
+        {"\r\x1b[s\x1b"
+         "7\x1b[999;999H\x1b[6n\x1b"
+         "8\x1b[u> ",
+         100, 0, fifty, "> nopqrstuvwxyz0123456789abcdefghijklmn", 39},
+        // A width of one still shows what is typed; at the row's end too.
+        {"\r> ", 5, 1, "abc", "> c", 3},
+        {"\r> ", 5, 1, "abc<", "> c", 2},
+        {"\r> ", 5, 1, "abc<<\x7f", "> b", 2},
+        {"\r\x1b[39C", 5, 0, "abc", "                                       c", 39},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::PrintToString(std::string(row.before) + "|" + row.script));
+        Field f = edit("", row.max_len, {row.width, 0, nullptr}, row.script, true, row.before);
+        EXPECT_EQ(f.screen, row.screen);
+        EXPECT_EQ(f.next, "");
+        EXPECT_EQ(f.row, 0);
+        EXPECT_EQ(f.col, row.col);
+    }
+    // Where the column is unknown the field takes its own width.
+    Field unknown = edit("", 10, {}, "abc", true, "no line start ");
+    EXPECT_EQ(unknown.text, "abc");
+    EXPECT_EQ(unknown.screen, "no line start abc");
 }
 
 } // namespace

@@ -359,4 +359,31 @@ TEST(SysopLog, RefusalsAreLoggedAndAnUnopenableLogIsSaidOnce) {
         << log;
 }
 
+// Lines wider than the screen wrap: the More prompt comes when the rows,
+// not the lines, fill the page.
+TEST(TourDoor, PagingCountsTheRowsLongLinesWrapOnto) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Ann Real", "annie"));
+    std::string guide;
+    for (char c = 'a'; c < 'h'; ++c) guide += std::string(400, c) + "\r\n"; // five rows each
+    dir.write("guide.txt", guide);
+    DoorOptions options;
+    options.answers = true;
+    options.program = TOUR_DOOR;
+    options.args = {dir.path(), dir.path()};
+    options.cwd = dir.path();
+    DoorRun door(options);
+    ASSERT_TRUE(door.wait_for("Screen: 25x80")) << door.screen.all();
+    door.type("r");
+    ASSERT_TRUE(door.wait_for("-- More")) << door.screen.all();
+    EXPECT_EQ(door.screen.row(0), std::string(80, 'a'));
+    EXPECT_EQ(door.screen.row(19), std::string(80, 'd'));
+    EXPECT_EQ(door.screen.find_row("-- More"), 20);
+    door.type(" ");
+    ASSERT_TRUE(door.wait_for("The end. Press any key."));
+    EXPECT_EQ(count(door.screen.all(), "-- More"), 0);
+    door.hang_up();
+    EXPECT_EQ(door.wait_exit(), 10);
+}
+
 } // namespace

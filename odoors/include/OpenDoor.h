@@ -207,7 +207,8 @@ OD_API int od_key(int wait_ms);
 /* How od_edit() shows and takes a field. */
 typedef struct {
     int width;           /* columns on screen; 0: max_len. Longer text scrolls */
-    char mask;           /* shown for each character (passwords); 0: the text */
+    char mask;           /* shown for each character (passwords); 0 or a control
+                            character (below 32, or 127): the text */
     const char* allowed; /* the characters taken; NULL: printable CP437 */
 } tODEdit;
 
@@ -215,7 +216,11 @@ typedef struct {
  * in a field at the cursor: keys insert (Insert toggles overwrite), Left,
  * Right, Home, End, Ctrl-A, Ctrl-E move, Backspace, Delete and Ctrl-D remove,
  * Ctrl-U clears. Ends on Enter, Escape (the starting text comes back), Up,
- * Down or Tab and returns that key ('\r', 27, OD_KEY_UP, OD_KEY_DOWN, 9).
+ * Down, Tab or Shift-Tab and returns that key ('\r', 27, OD_KEY_UP,
+ * OD_KEY_DOWN, 9, OD_KEY_SHIFT_TAB). The field never runs past the row's
+ * end: where the library knows the cursor's column (after a CR, od_clr_scr
+ * or od_goto) it is cut to the columns left, and the text scrolls within it.
+ * A field one column wide shows the character before the cursor.
  * A caller without ANSI types at the end and uses Backspace. how may be NULL. */
 OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
 
@@ -233,9 +238,11 @@ OD_API bool od_probe(int wait_ms);
  * an ANSI caller and name.asc otherwise, or the other when that is missing;
  * a caller without ANSI never gets an escape sequence. A SAUCE record is not
  * shown; pipe codes |00-|15 (foreground) and |16-|23 (background) set
- * colours; LF goes out as CR LF. paged: a More prompt after each screenful
- * (Enter or Space go on; Q, N or Escape stop). Returns 0 when all was shown,
- * 1 when the caller stopped it, -1 when there is no such file. */
+ * colours; LF goes out as CR LF; an escape sequence cut by a control
+ * character is dropped and the character kept. paged: a More prompt after
+ * each screenful, od_rows - 1 screen rows, a line longer than od_cols
+ * counting the rows it wraps onto (Enter or Space go on; Q, N or Escape stop). Returns 0 when all
+ * was shown, 1 when the caller stopped it, -1 when there is no such file. */
 OD_API int od_show_file(const char* name, bool paged);
 
 /* Seconds left in this call, or -1 when it has no limit. */
