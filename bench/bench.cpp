@@ -137,11 +137,13 @@ std::string ansi_art() {
 
 // Spawns argv with its output on a socket (fd 3 and stdout) and reads until
 // the far side closes; returns the milliseconds and the bytes.
-double read_all(const std::vector<std::string>& argv, const std::string& cwd,
-                const std::vector<std::string>& env, std::size_t& bytes) {
+// Starts a door with a socket as descriptor 3 and standard output, as a
+// telnet BBS runs it; its pid, with the test's end in `fd`.
+pid_t start_on_socket(const std::vector<std::string>& argv, const std::string& cwd,
+                      const std::vector<std::string>& env, int& fd) {
     int pair[2];
+    fd = -1;
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return -1;
-    auto t = Clock::now();
     pid_t pid = fork();
     if (pid == 0) {
         close(pair[0]);
@@ -159,11 +161,21 @@ double read_all(const std::vector<std::string>& argv, const std::string& cwd,
         _exit(127);
     }
     close(pair[1]);
+    fd = pair[0];
+    return pid;
+}
+
+double read_all(const std::vector<std::string>& argv, const std::string& cwd,
+                const std::vector<std::string>& env, std::size_t& bytes) {
+    auto t = Clock::now();
+    int fd = -1;
+    pid_t pid = start_on_socket(argv, cwd, env, fd);
+    if (pid < 0) return -1;
     bytes = 0;
     char buf[65536];
-    for (ssize_t n; (n = read(pair[0], buf, sizeof buf)) > 0;) bytes += static_cast<std::size_t>(n);
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) bytes += static_cast<std::size_t>(n);
     double ms = ms_since(t);
-    close(pair[0]);
+    close(fd);
     waitpid(pid, nullptr, 0);
     return ms;
 }
@@ -176,25 +188,7 @@ struct SocketChild {
     std::string out;
 
     SocketChild(const std::vector<std::string>& argv, const std::string& cwd) {
-        int pair[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            close(pair[0]);
-            int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(pair[1], 1);
-            dup2(pair[1], 3);
-            if (pair[1] != 3) close(pair[1]);
-            if (chdir(cwd.c_str()) != 0) _exit(127);
-            std::vector<char*> args;
-            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        close(pair[1]);
-        fd = pair[0];
+        pid = start_on_socket(argv, cwd, {}, fd);
     }
     ~SocketChild() {
         if (pid > 0) {

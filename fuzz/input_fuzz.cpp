@@ -5,6 +5,7 @@
 #include "keys.h"
 #include "output.h"
 #include "telnet.h"
+#include "wire.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -57,12 +58,10 @@ bool same(const std::vector<od::Key>& a, const std::vector<od::Key>& b) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) return 0;
-    bool telnet_on = data[0] & 1;
-    std::size_t cut_count = std::min<std::size_t>(data[1], size - 2);
-    std::string_view cuts(reinterpret_cast<const char*>(data + 2), cut_count);
-    std::string_view wire(reinterpret_cast<const char*>(data + 2 + cut_count),
-                          size - 2 - cut_count);
+    auto input = split_wire(data, size);
+    if (!input) return 0;
+    bool telnet_on = input->telnet_on;
+    std::string_view cuts = input->cuts, wire = input->bytes;
 
     Run whole = feed(wire, telnet_on, {});
     Run split = feed(wire, telnet_on, cuts);

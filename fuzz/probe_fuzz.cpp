@@ -4,6 +4,7 @@
 // always 1 to 9999 each way.
 #include "input.h"
 #include "telnet.h"
+#include "wire.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,17 +12,15 @@
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) return 0;
-    bool telnet_on = data[0] & 1;
-    std::size_t cut_count = std::min<std::size_t>(data[1], size - 2);
-    std::string_view cuts(reinterpret_cast<const char*>(data + 2), cut_count);
-    std::string_view wire(reinterpret_cast<const char*>(data + 2 + cut_count),
-                          size - 2 - cut_count);
+    auto input = split_wire(data, size);
+    if (!input) return 0;
+    bool telnet_on = input->telnet_on;
+    std::string_view cuts = input->cuts, wire = input->bytes;
 
     od::Telnet telnet;
     od::KeyDecoder decoder;
     std::deque<od::Key> keys;
-    bool probing = data[0] & 2;
+    bool probing = input->flags & 2;
     std::size_t at = 0, cut = 0;
     while (at < wire.size()) {
         // Each cut: bits 0-5 the read's length (0: the rest), bit 6 the
