@@ -26,17 +26,6 @@ bool is_resize(const od::Key& key) {
     return key.code == OD_KEY_RESIZE;
 }
 
-// After a resize an ANSI field is drawn again where it stands: the screen's
-// cursor goes to the field's start for the drawing, then back to its place.
-void redraw_field(od::FieldEditor& editor, od::Output& out) {
-    std::size_t at = editor.cursor();
-    editor.apply({od::Key::Other, 0, OD_KEY_HOME}, out);
-    editor.draw(out);
-    editor.apply({od::Key::Other, 0, OD_KEY_END}, out);
-    for (auto left = editor.text().size() - at; left > 0; --left)
-        editor.apply({od::Key::Other, 0, OD_KEY_LEFT}, out);
-}
-
 } // namespace
 
 extern "C" {
@@ -107,7 +96,7 @@ int od_edit(char* buffer, int max_len, const tODEdit* how) {
             break;
         }
         if (is_resize(*key)) {
-            if (s.output.ansi()) redraw_field(editor, s.output);
+            editor.fit(col, col >= 0 ? std::max(od_control.od_cols - col, 1) : 0, s.output);
             continue;
         }
         ended = editor.apply(*key, s.output);

@@ -64,7 +64,6 @@ bool od_probe(int wait_ms) {
     while (!(attributes && s.decoder.reports() >= wanted) && wait_once(s, until, report))
         attributes = s.decoder.take_attributes() || attributes;
     s.probing = false;
-    s.decoder.expect_reports(0);
     int rows = 0, cols = 0;
     bool sized = s.decoder.take_report(rows, cols);
     if (sized) {

@@ -29,7 +29,9 @@ struct HandlerState {
     volatile sig_atomic_t deferred = 0;   // an ending signal the door has not acted on yet
     volatile sig_atomic_t hang_ups = 0;   // SIGHUP, SIGTERM and SIGINT received
     volatile sig_atomic_t in_end_callback = 0;
-    bool exit_hook = false; // give_back runs at exit too
+    volatile sig_atomic_t log_fd = -1; // where the last line goes if the callback never returns
+    const char* volatile last_line = nullptr;
+    volatile std::size_t last_line_size = 0;
 };
 HandlerState handler_state;
 
@@ -59,17 +61,12 @@ extern "C" void on_hang_up_signal(int signo) {
     handler_state.hang_ups = handler_state.hang_ups + 1;
     if (handler_state.in_end_callback && handler_state.hang_ups >= 2) {
         give_back();
-        (void)::signal(signo, SIG_DFL);
-        (void)::raise(signo);
-        return;
+        if (handler_state.log_fd >= 0 && handler_state.last_line)
+            (void)!::write(handler_state.log_fd, handler_state.last_line,
+                           handler_state.last_line_size);
+        ::_exit(10); // a hang-up's level, as the BBS expects
     }
     on_terminating_signal(signo);
-}
-
-// A door that returns from main or calls exit() without od_exit still
-// leaves the terminal as it found it.
-extern "C" void give_back_at_exit() {
-    give_back();
 }
 
 // Signals that end the door wait for its normal flow, so that the door may
@@ -236,7 +233,6 @@ bool Connection::open(const Link& link, int stall_seconds, std::string& error) {
 void Connection::install_handlers() {
     // No SA_RESTART: a blocked wait must see EINTR.
     for (int signo : {SIGHUP, SIGTERM, SIGINT}) install(signo, on_hang_up_signal, 0);
-    if (!handler_state.exit_hook) handler_state.exit_hook = std::atexit(give_back_at_exit) == 0;
     (void)::signal(SIGPIPE, SIG_IGN);
     // A file-size limit set by the BBS is a failed write (EFBIG), not a death.
     if (!ignored(SIGXFSZ)) (void)::signal(SIGXFSZ, SIG_IGN);
@@ -382,7 +378,11 @@ void Connection::linger() {
     }
 }
 
-void Connection::end_callback_runs(bool runs) {
+void Connection::end_callback_runs(bool runs, int log_fd, const std::string* last_line) {
+    handler_state.in_end_callback = 0;
+    handler_state.last_line = runs && last_line ? last_line->data() : nullptr;
+    handler_state.last_line_size = runs && last_line ? last_line->size() : 0;
+    handler_state.log_fd = runs ? log_fd : -1;
     handler_state.in_end_callback = runs ? 1 : 0;
 }
 

@@ -73,8 +73,10 @@ class Connection {
     bool take_resized();
 
     // While the door's end callback runs, a second SIGHUP, SIGTERM or SIGINT
-    // gives the terminal back and ends the door at once.
-    void end_callback_runs(bool runs);
+    // gives the terminal back, appends `last_line` (already formatted, kept
+    // alive by the caller) to the log at `log_fd`, and ends the door at once
+    // with exit level 10.
+    void end_callback_runs(bool runs, int log_fd = -1, const std::string* last_line = nullptr);
 
     // Puts the terminal and the output's file flags back as the door found
     // them; safe to call twice. Also done at exit, however the door ends.

@@ -49,11 +49,11 @@ void LineEditor::redraw(Output& echo) const {
 
 FieldEditor::FieldEditor(std::string start, int max_len, const Style& style, bool ansi)
     : start_(std::move(start)), max_len_(static_cast<std::size_t>(std::max(max_len, 0))),
-      width_(style.width > 0 ? style.width : std::max(max_len, 1)),
+      wanted_width_(style.width > 0 ? style.width : std::max(max_len, 1)), width_(wanted_width_),
       // A control byte as the mask would act on the caller's screen.
       mask_(style.mask >= 32 && style.mask != 127 ? style.mask : 0), allowed_(style.allowed),
-      ansi_(ansi), at_edge_(style.room > 0 && width_ >= style.room) {
-    if (at_edge_) width_ = style.room; // text past the row's end would wrap
+      ansi_(ansi), at_edge_(false) {
+    keep_to(style.room);
     if (start_.size() > max_len_) start_.resize(max_len_);
     text_ = start_;
     pos_ = text_.size();
@@ -125,6 +125,25 @@ void FieldEditor::render(Output& out) {
     }
     auto last_cell = static_cast<std::size_t>(at_edge_ ? width_ - 1 : width_);
     move_to(static_cast<int>(std::min(pos_ - scroll_, last_cell)), out);
+}
+
+// Text past the row's end would wrap onto the next one.
+void FieldEditor::keep_to(int room) {
+    at_edge_ = room > 0 && wanted_width_ >= room;
+    width_ = at_edge_ ? room : wanted_width_;
+}
+
+void FieldEditor::fit(int col, int room, Output& out) {
+    if (!ansi_) return;
+    // A terminal that shrank may have clamped the cursor: a relative move
+    // would land short, so the field's start is sought by its column.
+    if (col >= 0)
+        out.sequence("\x1b[" + std::to_string(col + 1) + "G");
+    else
+        move_to(0, out);
+    shown_col_ = 0;
+    keep_to(room);
+    draw(out);
 }
 
 void FieldEditor::draw(Output& out) {

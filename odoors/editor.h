@@ -43,6 +43,10 @@ class FieldEditor {
 
     // Shows the field; the screen's cursor is where the field begins.
     void draw(Output& out);
+    // The screen changed size: the field, which starts at screen column
+    // `col` (from 0; -1 unknown), keeps to the `room` now left on its row and
+    // is drawn again, the cursor kept in the text.
+    void fit(int col, int room, Output& out);
     // Returns 0 while editing goes on, else the key that ended it.
     int apply(const Key& key, Output& out);
 
@@ -59,9 +63,11 @@ class FieldEditor {
     bool fits() const;
     void scroll_to_cursor();
     void move_to(int col, Output& out);
+    void keep_to(int room);
 
     std::string start_, text_;
     std::size_t max_len_;
+    int wanted_width_; // as the door asked, before the row's room cut it
     int width_;
     unsigned char mask_;
     const char* allowed_;

@@ -144,7 +144,6 @@ void KeyDecoder::ground(unsigned char byte, std::vector<Key>& keys) {
         keys.push_back({Key::Enter, byte, '\r'});
         state_ = byte == cr ? State::AfterCr : State::AfterLf;
     } else if (byte == 8) {
-        saw_ctrl_h_ = true;
         keys.push_back({Key::Backspace, byte, 8});
     } else if (byte == 127) {
         if (del_is_delete())
@@ -260,9 +259,10 @@ void KeyDecoder::end_csi(unsigned char final, std::vector<Key>& keys) {
         return;
     }
     // Shift-F3 on xterm is ESC [ 1 ; 2 R; a report from the top row only
-    // while one is expected.
+    // while one is expected (also late, after the probe gave up waiting).
+    // No key has modifier 1.
     if (final == 'R' && param_count_ == 2 && param(0) > 0 && param(1) > 0 &&
-        (param(0) > 1 || expected_reports_ > 0)) {
+        (param(0) > 1 || param(1) == 1 || expected_reports_ > 0)) {
         if (report_count_ < static_cast<int>(max_reports))
             reports_[report_count_++] = {param(0), param(1)};
         if (expected_reports_ > 0) --expected_reports_;
@@ -320,7 +320,7 @@ bool KeyDecoder::take_attributes() {
 }
 
 bool KeyDecoder::del_is_delete() const {
-    return answer_ == Answer::CTerm || (answer_ == Answer::None && saw_ctrl_h_);
+    return answer_ == Answer::CTerm;
 }
 
 void KeyDecoder::feed(unsigned char byte, std::vector<Key>& keys) {

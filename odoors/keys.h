@@ -43,7 +43,8 @@ class KeyDecoder {
     void give_up(std::vector<Key>& keys);
 
     // Cursor position reports (ESC [ row ; col R), oldest first; they are no
-    // keys. ESC [ 1 ; n R is Shift- or Ctrl-F3 unless reports are expected.
+    // keys. ESC [ 1 ; n R is Shift- or Ctrl-F3 unless reports are expected;
+    // the count of those left unanswered stays, so a late answer is no key.
     void expect_reports(int count) { expected_reports_ = count; }
     bool take_report(int& row, int& col);
     int reports() const { return report_count_; }
@@ -53,8 +54,9 @@ class KeyDecoder {
     bool take_attributes();
 
     // 0x7F is Delete for a caller whose Backspace is 0x08 (SyncTERM and
-    // other CTerm-style terminals), else Backspace (xterm, PuTTY). A
-    // device-attributes answer decides; without one, a 0x08 seen does.
+    // other CTerm-style terminals), else Backspace (xterm, PuTTY). Only the
+    // terminal's device-attributes answer decides: a Ctrl-H typed on xterm
+    // is 0x08 too, and must not turn its Backspace into Delete.
     bool del_is_delete() const;
 
   private:
@@ -101,7 +103,6 @@ class KeyDecoder {
     int expected_reports_ = 0;
     bool attributes_ = false;
     Answer answer_ = Answer::None;
-    bool saw_ctrl_h_ = false;
 };
 
 } // namespace od

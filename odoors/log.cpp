@@ -77,15 +77,19 @@ bool Log::ends_mid_line() const {
            ::pread(fd_, &last, 1, st.st_size - 1) == 1 && last != '\n';
 }
 
-void Log::write(const std::string& text, std::time_t now) const {
-    if (fd_ < 0) return;
+std::string Log::line(const std::string& text, std::time_t now) const {
     std::tm utc{};
     char stamp[32] = "";
     if (::gmtime_r(&now, &utc))
         (void)std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    std::string line = harmless(std::string(stamp) + " " + program_ + "[" +
-                                std::to_string(::getpid()) + "]: " + text) +
-                       '\n';
+    return harmless(std::string(stamp) + " " + program_ + "[" + std::to_string(::getpid()) +
+                    "]: " + text) +
+           '\n';
+}
+
+void Log::write(const std::string& text, std::time_t now) const {
+    if (fd_ < 0) return;
+    std::string line = this->line(text, now);
     // A line cut by a full disk or a size limit, here or on another node,
     // is ended before this one. Two nodes may both see it; an empty line
     // costs less than two entries glued together.

@@ -26,6 +26,12 @@ class Log {
     // its own, even after a cut write by this or another node.
     void write(const std::string& text, std::time_t now = std::time(nullptr)) const;
 
+    // The whole line write() would append, for one that must be ready
+    // before it is needed (a signal handler writes it with write(2) alone),
+    // and the descriptor it goes to (-1: no log).
+    std::string line(const std::string& text, std::time_t now = std::time(nullptr)) const;
+    int fd() const { return fd_; }
+
   private:
     bool ends_mid_line() const;
     int fd_ = -1;

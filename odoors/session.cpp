@@ -33,7 +33,13 @@ void begin_end(tODSession& s, int reason) {
     if (!od_control.od_on_end) return;
     s.grace_end = Clock::now() + end_grace;
     s.in_on_end = true;
-    s.connection.end_callback_runs(true);
+    // Ready before it is needed: a signal handler can only write it.
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - s.started);
+    std::string last_line =
+        s.log.line(std::string("end: ") + reason_name(reason) +
+                   ", then a second signal in the end callback, exit level 10, after " +
+                   std::to_string(seconds.count()) + " s");
+    s.connection.end_callback_runs(true, s.log.fd(), &last_line);
     od_control.od_on_end(reason);
     s.connection.end_callback_runs(false);
     s.in_on_end = false;
@@ -130,7 +136,9 @@ void on_deadline(tODSession& s) {
 // Keys go to the queue; cursor reports wait in the decoder only while
 // od_probe asks for them.
 bool take_bytes(tODSession& s, const std::string& bytes) {
-    take_lone_escape(s); // the gap came while the door was busy
+    // A sequence held from an earlier read goes on: bytes that waited while
+    // the door was busy may well have come at once, and only a wait that
+    // finds nothing more gives the sequence up.
     bool reports = take_input(s.decoder, s.keys, bytes, s.probing) > 0;
     if (s.decoder.holds_partial())
         s.timers.hold_escape(); // a sequence's start, or an Escape alone

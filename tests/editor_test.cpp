@@ -159,6 +159,24 @@ TEST(FieldEditor, KeepsToTheColumnsLeftOnItsRow) {
         EXPECT_EQ(f.row, 0);
         EXPECT_EQ(f.col, row.col);
     }
+    // A screen that shrinks under the field: it keeps to the new room.
+    {
+        od::Output out(true);
+        out.text("\r> ");
+        od::FieldEditor editor("", 100, {0, 0, nullptr, 78}, true);
+        editor.draw(out);
+        for (char c : fifty) editor.apply({od::Key::Char, static_cast<unsigned char>(c), c}, out);
+        Screen screen(5, 80);
+        screen.feed(out.pending());
+        out.discard();
+        screen.resize(5, 30);
+        editor.fit(2, 28, out);
+        screen.feed(out.pending());
+        EXPECT_EQ(screen.row(0), "> xyz0123456789abcdefghijklmn");
+        EXPECT_EQ(screen.row(1), "");
+        EXPECT_EQ(screen.cursor_row(), 0);
+        EXPECT_EQ(screen.cursor_col(), 29);
+    }
     // Where the column is unknown the field takes its own width.
     Field unknown = edit("", 10, {}, "abc", true, "no line start ");
     EXPECT_EQ(unknown.text, "abc");

@@ -273,8 +273,9 @@ INSTANTIATE_TEST_SUITE_P(
                             "end: signal 15, exit level 10,"},
                     EndCase{"HangUp", "save", Ending::HangUp, "",
                             "reason 1 answer 0 edit 27 'start' line '' key 0", 10, "end: hang-up"},
-                    EndCase{"NeverReturns", "stuck", Ending::SignalTwice, "", "", 128 + SIGTERM,
-                            ""}),
+                    EndCase{
+                        "NeverReturns", "stuck", Ending::SignalTwice, "", "", 10,
+                        "end: signal, then a second signal in the end callback, exit level 10,"}),
     [](const testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
 
 } // namespace

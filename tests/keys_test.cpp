@@ -297,8 +297,8 @@ TEST(KeyDecoder, DeleteOrBackspaceFor0x7fDependsOnTheCaller) {
         const char* keys;
         bool answered;
     } table[] = {
-        {"\x7f", "<", false},                                     // xterm, PuTTY
-        {"\x7f\b\x7f", "<<D", false},                             // 0x08 was Backspace
+        {"\x7f", "<", false},               // xterm, PuTTY
+        {"ab\bc\x7f\x7f", "ab<c<<", false}, // Ctrl-H on xterm leaves its Backspace alone
         {"\x1b[=67;84;101;114;109;1;19c\x7f", "D", true},         // SyncTERM's answer
         {"\x1b[=67;84;101;114;109;1;19c\b\x7f\x7f", "<DD", true}, // and its Backspace
         {"\x1b[?1;2c\x7f", "<", true},                            // an xterm-like answer
@@ -314,7 +314,7 @@ TEST(KeyDecoder, DeleteOrBackspaceFor0x7fDependsOnTheCaller) {
         EXPECT_EQ(codes({row.bytes}), row.keys) << testing::PrintToString(std::string(row.bytes));
     }
     // SyncTERM's Delete is a Delete key, not a Backspace, to the editors.
-    auto keys = decode("\b\x7f");
+    auto keys = decode("\x1b[=67;84;101;114;109;1;19c\b\x7f");
     ASSERT_EQ(keys.size(), 2u);
     EXPECT_EQ(keys[1].kind, Kind::Other);
     EXPECT_EQ(keys[1].code, OD_KEY_DELETE);
@@ -403,6 +403,17 @@ TEST(KeyDecoder, CharacterSetsAndCursorReports) {
         EXPECT_EQ(col, want);
     }
     EXPECT_FALSE(decoder.take_report(row, col));
+    // A late answer to a probe that gave up waiting is no key either, nor is
+    // a report with modifier 1, which no key has.
+    decoder.expect_reports(3);
+    got.clear();
+    for (char c : std::string("\x1b[24;80R.")) decoder.feed(static_cast<unsigned char>(c), got);
+    decoder.drop_reports(); // the probe ends here with two answers outstanding
+    for (char c : std::string("\x1b[1;1R\x1b[1;2R\x1b[1;2R"))
+        decoder.feed(static_cast<unsigned char>(c), got);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].code, '.');
+    EXPECT_EQ(got[1].code, OD_KEY_F3); // the answers are in: Shift-F3 again
 }
 
 TEST(Screen, Utf8IsDecidedFromWhereTheCursorWent) {

@@ -126,7 +126,8 @@ typedef struct {
      * return at once: od_key 0, od_get_answer 0, od_edit 27 with the
      * starting text, od_input_str what was typed; and what it prints goes
      * nowhere. The code after them always runs. While it runs, a second
-     * SIGHUP, SIGTERM or SIGINT gives the terminal back and ends the door. */
+     * SIGHUP, SIGTERM or SIGINT gives the terminal back and ends the door
+     * with exit level 10 (the log gets its end line). */
     void (*od_on_end)(int reason);
 
     /* Where the sysop log goes; the environment's ODOORS_LOG wins. NULL or
