@@ -89,14 +89,14 @@ std::string Log::line(const std::string& text, std::time_t now) const {
 
 void Log::write(const std::string& text, std::time_t now) const {
     if (fd_ < 0) return;
-    std::string line = this->line(text, now);
+    std::string entry = line(text, now);
     // A line cut by a full disk or a size limit, here or on another node,
     // is ended before this one. Two nodes may both see it; an empty line
     // costs less than two entries glued together.
-    if (ends_mid_line()) line.insert(0, 1, '\n');
+    if (ends_mid_line()) entry.insert(0, 1, '\n');
     // One write: O_APPEND keeps lines from several nodes whole. A failed or
     // interrupted one is dropped, never retried.
-    (void)!::write(fd_, line.data(), line.size());
+    (void)!::write(fd_, entry.data(), entry.size());
 }
 
 std::string log_value(const std::string& value) {
