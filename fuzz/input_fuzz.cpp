@@ -29,14 +29,7 @@ Run feed(std::string_view wire, bool telnet_on, std::string_view cuts) {
     std::size_t at = 0, cut = 0;
     while (at < wire.size()) {
         std::size_t n = cut < cuts.size() ? static_cast<unsigned char>(cuts[cut++]) % 8 : 0;
-        if (n == 0) n = wire.size() - at;
-        n = std::min(n, wire.size() - at);
-        std::string data, replies;
-        if (telnet_on)
-            telnet.receive(wire.substr(at, n), data, replies);
-        else
-            data.assign(wire.substr(at, n));
-        at += n;
+        std::string data = next_read(telnet, telnet_on, wire, at, n);
         std::vector<od::Key> keys;
         for (char c : data) decoder.feed(static_cast<unsigned char>(c), keys);
         for (const auto& k : keys) {

@@ -26,17 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Each cut: bits 0-5 the read's length (0: the rest), bit 6 the
         // probe starts or ends, bit 7 the door takes every key queued.
         unsigned char how = cut < cuts.size() ? static_cast<unsigned char>(cuts[cut++]) : 0;
-        std::size_t n = how & 0x3F;
-        if (n == 0) n = wire.size() - at;
-        n = std::min(n, wire.size() - at);
         if (how & 0x40) probing = !probing;
         if (how & 0x80) keys.clear();
-        std::string bytes, replies;
-        if (telnet_on)
-            telnet.receive(wire.substr(at, n), bytes, replies);
-        else
-            bytes.assign(wire.substr(at, n));
-        at += n;
+        std::string bytes = next_read(telnet, telnet_on, wire, at, how & 0x3F);
         decoder.expect_reports(probing ? 3 : 0);
         int waiting = od::take_input(decoder, keys, bytes, probing);
         if (keys.size() > od::max_queued_keys) std::abort();

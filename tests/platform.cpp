@@ -14,8 +14,7 @@ namespace platform {
 #if defined(__linux__)
 
 std::optional<pid_t> first_child(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                     "/children");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
     pid_t child = -1;
     if (in >> child && child > 0) return child;
     return -1; // none yet

@@ -62,7 +62,7 @@ TEST_P(TourOverAPty, ArtMenuFormAndPagedFile) {
     EXPECT_EQ(s.row(2), "Name:     Zed");
     door->type("\r");
     ASSERT_TRUE(door->wait_for("Thank you, Zed (a password of 4 characters)."));
-    door->resize(22, 100); // the caller's window changes
+    door->resize(22, 100);    // the caller's window changes
     door->type("\x1b[5;1R "); // a cursor report nobody asked for changes nothing
     ASSERT_TRUE(door->wait_for("Screen: 22x100"));
     EXPECT_EQ(s.find_row("5x1"), -1);
