@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -56,6 +57,30 @@ std::string setting(const char* name, const std::string& fallback) {
     return value && *value ? std::string(value) : fallback;
 }
 
+// A number of seconds from the environment, up to `high`; unset, or a value
+// that is no such number (said once on standard error and in the log), gives
+// nothing.
+std::optional<int> seconds_setting(tODSession& s, const char* name, long long low, long long high) {
+    std::string value = setting(name, "");
+    if (value.empty()) return std::nullopt;
+    auto seconds = od::parse_number(value);
+    if (seconds && *seconds >= low) return static_cast<int>(std::min(*seconds, high));
+    std::string line = std::string(program_name()) + ": " + name + ": '" + value +
+                       "' is not a number of seconds from " + std::to_string(low) + "; ignored";
+    (void)std::fprintf(stderr, "%s\n", line.c_str());
+    s.log.write(line);
+    return std::nullopt;
+}
+
+// A refusal of the drop file's path says when the path may have lost its end:
+// the door's argument fills the field.
+std::string drop_file_problem(const std::string& error) {
+    if (std::strlen(od_control.info_path) < sizeof od_control.info_path - 1) return error;
+    return error + "; the path may have been cut at " +
+           std::to_string(sizeof od_control.info_path - 1) +
+           " characters: pass the node folder or a shorter path";
+}
+
 // A door that returns from main or calls exit() without od_exit: what it
 // printed last still goes out, and the log gets the call's end.
 extern "C" void end_without_od_exit() {
@@ -63,6 +88,7 @@ extern "C" void end_without_od_exit() {
     if (!s || s->connection.restored()) return;
     if (!s->gone && !s->output.pending().empty()) (void)s->connection.send(s->output.pending());
     s->output.discard();
+    od::hold_last_screen(*s);
     log_end(*s, -1);
     s->connection.restore();
 }
@@ -90,7 +116,9 @@ void od_init(void) {
     const char* bbsdev = std::getenv("BBSDEV_DRP");
     auto found = bbsdev && *bbsdev ? od::read_drop_file_at(bbsdev, od::DropFormat::BbsDev)
                                    : od::read_drop_file(od_control.info_path);
-    if (!found.info) refuse_to_run(*s, found.path, found.error);
+    if (!found.info)
+        refuse_to_run(*s, found.path,
+                      bbsdev && *bbsdev ? found.error : drop_file_problem(found.error));
     const od::CallInfo& call = *found.info;
 
     std::string charset = setting("ODOORS_CHARSET", call.charset);
@@ -108,10 +136,11 @@ void od_init(void) {
     od_control.user_number = call.user_number;
     copy_field(od_control.system_name, call.system_name);
     od_control.user_timelimit = call.seconds_left < 0 ? 0 : (call.seconds_left + 59) / 60;
-    if (auto seconds = od::parse_number(setting("ODOORS_INACTIVITY", "")); seconds && *seconds > 0)
-        od_control.od_inactivity = static_cast<int>(std::min<long long>(*seconds, 86400));
-    if (auto seconds = od::parse_number(setting("ODOORS_WARN", "")); seconds && *seconds >= 0)
-        od_control.od_warn_seconds = static_cast<int>(std::min<long long>(*seconds, 86400));
+    if (auto seconds = seconds_setting(*s, "ODOORS_INACTIVITY", 1, 86400))
+        od_control.od_inactivity = *seconds;
+    if (auto seconds = seconds_setting(*s, "ODOORS_WARN", 0, 86400))
+        od_control.od_warn_seconds = *seconds;
+    s->linger_seconds = seconds_setting(*s, "ODOORS_LINGER", 0, 600).value_or(0);
 
     auto request = call.link == od::CallInfo::Link::Socket  ? od::LinkRequest::Socket
                    : call.link == od::CallInfo::Link::Stdio ? od::LinkRequest::Stdio
@@ -149,6 +178,10 @@ void od_init(void) {
                  (left < 0 ? std::string("no limit") : std::to_string(left) + " s"));
 }
 
+const char* od_version(void) {
+    return ODOORS_VERSION;
+}
+
 int od_seconds_left(void) {
     return session().timers.seconds_left();
 }
@@ -161,6 +194,8 @@ void od_exit(int errorlevel, bool term_call) {
     (void)term_call;
     if (tODSession* s = od_control.od_session) {
         if (s->connection.signalled()) hang_up(*s);
+        flush(*s);
+        od::hold_last_screen(*s);
         if (od_control.od_clear_on_exit) s->output.clear_screen();
         flush(*s);
         s->connection.linger();

@@ -45,6 +45,22 @@ void begin_end(tODSession& s, int reason) {
     s.in_on_end = false;
 }
 
+// What is on the screen stays up for `seconds` or until a key (telnet
+// commands and window changes are none); false when the caller hangs up or
+// a signal ends the wait.
+bool hold_screen(tODSession& s, int seconds) {
+    auto end = Clock::now() + std::chrono::seconds(seconds);
+    std::string bytes;
+    for (;;) {
+        int left = milliseconds_until(end);
+        if (left == 0) return true;
+        bytes.clear();
+        auto event = s.connection.receive(bytes, left);
+        if (event == Connection::Event::HangUp) return false;
+        if (event == Connection::Event::TimedOut || !bytes.empty()) return true;
+    }
+}
+
 // The library ends the call itself. A BBS clears the screen or redraws its
 // menu the moment the door is gone, so the reason stays up for a while; a key
 // ends the pause, a hang-up ends the door at once.
@@ -53,16 +69,7 @@ void begin_end(tODSession& s, int reason) {
     s.output.set_colour({7, 0});
     s.output.text(why);
     flush(s);
-    auto end = Clock::now() + std::chrono::seconds(3);
-    std::string bytes;
-    for (;;) {
-        int left = milliseconds_until(end);
-        if (left == 0) break;
-        bytes.clear();
-        auto event = s.connection.receive(bytes, left);
-        if (event == Connection::Event::HangUp) hang_up(s);
-        if (event == Connection::Event::TimedOut || !bytes.empty()) break;
-    }
+    if (!hold_screen(s, 3)) hang_up(s);
     log_end(s, 10);
     s.connection.restore();
     std::exit(10);
@@ -152,6 +159,13 @@ bool take_bytes(tODSession& s, const std::string& bytes) {
 tODSession& session() {
     if (!od_control.od_session) od_init();
     return *od_control.od_session;
+}
+
+void hold_last_screen(tODSession& s) {
+    if (s.gone || s.end_reason || s.linger_seconds <= 0 || s.connection.signalled()) return;
+    int seconds = s.linger_seconds;
+    if (int left = s.timers.seconds_left(); left >= 0) seconds = std::min(seconds, left);
+    if (seconds > 0 && !hold_screen(s, seconds)) s.gone = true;
 }
 
 void log_end(tODSession& s, int level, int signo) {

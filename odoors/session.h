@@ -33,6 +33,7 @@ struct tODSession {
     bool in_on_end = false;                  // the door's end callback runs
     bool gone = false; // the caller is gone or a signal ends the call: nothing more in or out
     od::Clock::time_point grace_end{}; // input inside the end callback works until then
+    int linger_seconds = 0;            // ODOORS_LINGER: the last screen stays up this long
 };
 
 namespace od {
@@ -46,6 +47,11 @@ void flush(tODSession& s);
 // The caller is gone, or a signal ends the door: nothing more is written,
 // the terminal is put back.
 [[noreturn]] void hang_up(tODSession& s);
+
+// At a normal end, with ODOORS_LINGER, the last screen stays up for its
+// seconds (never past the time left) or until a key; never once the caller
+// is gone, a signal has come or the library ends the call itself.
+void hold_last_screen(tODSession& s);
 
 // The log's line for the end of the call (level < 0: the door ended
 // without od_exit).

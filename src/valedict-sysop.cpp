@@ -17,7 +17,8 @@
 #include <vector>
 
 static const char Usage[] = "usage: valedict-sysop [-C FOLDER] show [--raw] | set --name NAME "
-                            "[FILE | -] | clear | history | restore N\n";
+                            "[FILE | -] | clear | history | restore N\n"
+                            "       valedict-sysop --help | --version\n";
 static const char HistoryOff[] = "history is off: create the folder valedict.old beside "
                                  "valedict.dat to switch it on (mkdir valedict.old)";
 
@@ -402,7 +403,11 @@ int main(int argc, char* argv[]) {
     int At = 1;
     if (At < argc && (strcmp(argv[At], "--help") == 0 || strcmp(argv[At], "-h") == 0)) {
         printf("%s%s", Usage, Help);
-        return 0;
+        return fflush(stdout) == 0 ? 0 : 2;
+    }
+    if (At < argc && strcmp(argv[At], "--version") == 0) {
+        printf("valedict-sysop %s\n", VALEDICT_VERSION);
+        return fflush(stdout) == 0 ? 0 : 2;
     }
     if (At < argc && strcmp(argv[At], "-C") == 0) {
         if (At + 1 >= argc) return BadUsage();

@@ -108,7 +108,31 @@ static void AddQuote() {
     free(Words);
 }
 
+static const char Help[] =
+    "usage: valedict [DROP-FILE | NODE-FOLDER]\n"
+    "Shows the parting words the last caller left and lets this caller leave\n"
+    "their own. A BBS starts it in the folder that holds valedict.dat, with the\n"
+    "drop file (DOOR32.SYS, DOOR.SYS, DORINFOx.DEF, CHAIN.TXT, DOORFILE.SR) or\n"
+    "the node folder holding it; with none, the working folder is searched. Only\n"
+    "the first 59 characters of the path are kept.\n"
+    "\n"
+    "Settings in the environment: BBSDEV_DRP, ODOORS_IO, ODOORS_CHARSET,\n"
+    "ODOORS_INACTIVITY, ODOORS_WARN, ODOORS_LINGER, ODOORS_LOG (see valedict(6)).\n"
+    "\n"
+    "Exit status: 10 when the call ends, 1 when the drop file cannot be used.\n";
+
+// Asked by a sysop at a shell, not by a BBS: no drop file has such a name.
+static int Inform(const char* Argument) {
+    if (strcmp(Argument, "--version") == 0)
+        printf("valedict %s (libODoors %s)\n", VALEDICT_VERSION, od_version());
+    else
+        fputs(Help, stdout);
+    return fflush(stdout) == 0 ? 0 : 1;
+}
+
 int main(int argc, char* argv[]) {
+    if (argc > 1 && (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "--help") == 0))
+        return Inform(argv[1]);
     if (argc > 1) strncpy(od_control.info_path, argv[1], sizeof od_control.info_path - 1);
     od_control.od_clear_on_exit = false;
     od_init();

@@ -134,13 +134,19 @@ TEST(DoorFlow, LongArgumentIsCutTo59Characters) {
     door.type("N");
     EXPECT_EQ(door.wait_exit(), 10);
 
-    // A path that does not exist is reported as cut.
+    // A path that does not exist is reported as cut, and the sysop is told why.
     DoorOptions missing = options;
     std::string other = folder.substr(0, 58) + "e";
     missing.args = {other + "/more"};
     DoorRun failing(missing);
     EXPECT_EQ(failing.wait_exit(), 1);
-    EXPECT_NE(failing.err.find(": " + other + ": no such"), std::string::npos) << failing.err;
+    EXPECT_NE(failing.err.find(": " + other +
+                               ": no such drop file or folder; the path may have "
+                               "been cut at 59 characters: pass the node folder "
+                               "or a shorter path\n"),
+              std::string::npos)
+        << failing.err;
+    EXPECT_EQ(std::count(failing.err.begin(), failing.err.end(), '\n'), 1) << failing.err;
 }
 
 TEST(DoorFlow, SysopMistakesEndTheDoorBeforeAnythingIsShown) {
@@ -162,7 +168,77 @@ TEST(DoorFlow, SysopMistakesEndTheDoorBeforeAnythingIsShown) {
         EXPECT_EQ(door.wait_exit(), 1);
         EXPECT_EQ(door.output, "") << c.arg;
         EXPECT_NE(door.err.find(c.message), std::string::npos) << door.err;
+        EXPECT_EQ(door.err.find("cut at"), std::string::npos) << door.err; // short paths are whole
         EXPECT_EQ(std::count(door.err.begin(), door.err.end(), '\n'), 1) << door.err;
+    }
+}
+
+TEST(DoorFlow, HelpAndVersionAnswerASysopAtTheShell) {
+    TempDir dir; // no drop file: none is looked for
+    struct Case {
+        std::string program, arg, first_line;
+    };
+    for (const Case& c :
+         {Case{door_path(), "--version",
+               "valedict " VALEDICT_VERSION " (libODoors " ODOORS_VERSION ")\r\n"},
+          Case{door_path(), "--help", "usage: valedict [DROP-FILE | NODE-FOLDER]\r\n"},
+          Case{VALEDICT_SYSOP, "--version", "valedict-sysop " VALEDICT_VERSION "\r\n"}}) {
+        DoorOptions options;
+        options.program = c.program;
+        options.args = {c.arg};
+        options.cwd = dir.path();
+        options.separate_stderr = true;
+        DoorRun run(options);
+        EXPECT_EQ(run.wait_exit(), 0) << c.program << " " << c.arg << ": " << run.err;
+        EXPECT_EQ(run.output.substr(0, c.first_line.size()), c.first_line) << run.output;
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.output.find('\x1b'), std::string::npos); // text for a shell, no colours
+    }
+}
+
+// The door's last screen held for a BBS that clears it the moment the door
+// ends: until a key, or the seconds run out; never after a hang-up or a
+// signal, nor after the library's own end of the call.
+TEST(DoorFlow, LingerHoldsTheLastScreenUntilAKey) {
+    enum class End { Key, Seconds, HangUp, Signal, Inactivity };
+    for (End end : {End::Key, End::Seconds, End::HangUp, End::Signal, End::Inactivity}) {
+        TempDir dir;
+        dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
+        DoorOptions options;
+        options.args = {dir.path()};
+        options.cwd = dir.path();
+        options.env = {end == End::Seconds ? "ODOORS_LINGER=1" : "ODOORS_LINGER=600"};
+        if (end == End::Inactivity) options.env.push_back("ODOORS_INACTIVITY=1");
+        DoorRun door(options);
+        ASSERT_TRUE(door.wait_for(question)) << door.screen.all();
+        if (end == End::Inactivity) {
+            EXPECT_TRUE(door.wait_for("No key pressed for too long"));
+            EXPECT_EQ(door.wait_exit(), 10) << "held past the library's own end";
+            continue;
+        }
+        door.type("N");
+        ASSERT_TRUE(door.wait_for("[Y/n]:No"));
+        if (end != End::Seconds) {
+            // Still there, waiting, with the screen as the door left it.
+            auto polls = door.waiting_in_poll();
+            for (int tries = 0; polls && !*polls && tries < 500; ++tries) {
+                ::usleep(10000);
+                polls = door.waiting_in_poll();
+            }
+            if (polls) {
+                ASSERT_TRUE(*polls) << "the door did not wait with its last screen";
+            }
+            termios during{};
+            ASSERT_TRUE(door.terminal_mode(during));
+            EXPECT_EQ(during.c_lflag & (ECHO | ICANON), 0u) << "the terminal went back early";
+        }
+        if (end == End::Key) door.type(" ");
+        if (end == End::HangUp) door.hang_up();
+        if (end == End::Signal) door.signal(SIGTERM);
+        auto sent = door.output.size();
+        EXPECT_EQ(door.wait_exit(), 10) << static_cast<int>(end);
+        EXPECT_EQ(door.output.size(), sent) << "wrote after the hold";
+        EXPECT_NE(door.screen.all().find("[Y/n]:No"), std::string::npos);
     }
 }
 

@@ -1,4 +1,4 @@
-/* libODoors 3.0: a small door library for Unix bulletin-board systems.
+/* libODoors 3.1: a small door library for Unix bulletin-board systems.
  *
  * A door fills in the control block, calls od_init(), talks to the caller
  * through the od_ calls and ends with od_exit(). Every call may be made from
@@ -8,7 +8,8 @@
  * (the warning callback, the caller's security level, record number and the
  * BBS's name), so the soname is libODoors.so.3: a door built against an
  * older header never runs against this library. The block ends in reserved
- * room, so that later fields can be added there without a new soname. */
+ * room, so that later fields can be added there without a new soname.
+ * 3.1 adds od_version() and ODOORS_LINGER; the block is unchanged. */
 #ifndef OPENDOOR_H
 #define OPENDOOR_H
 
@@ -164,8 +165,15 @@ OD_API extern tODControl od_control;
  * ignored, so a file-size limit is a failed write. The log (ODOORS_LOG or
  * od_log_path, a regular file only) gets one line when the call starts and
  * one when it ends. A door that returns from main or calls exit() without
- * od_exit() still has its last output sent and the terminal given back. */
+ * od_exit() still has its last output sent and the terminal given back.
+ * The sysop's environment: ODOORS_IO, ODOORS_CHARSET, ODOORS_INACTIVITY,
+ * ODOORS_WARN, ODOORS_LINGER and ODOORS_LOG (see libODoors(3)); a number
+ * that is no number of seconds is said on standard error and ignored. */
 OD_API void od_init(void);
+
+/* The library's version as "major.minor", for a door's --version. Needs no
+ * od_init(). */
+OD_API const char* od_version(void);
 
 /* printf-style output (a negative '*' width left-justifies, a negative '*'
  * precision counts as none). A colour name between backquotes in the format,
@@ -262,8 +270,12 @@ OD_API void od_input_str(char* buffer, int max_len, int min_code, int max_code);
 
 /* Sends what is pending, gives the caller's side a moment to take it (a
  * fifth of a second on a pty; never after a hang-up) and ends the process
- * with the given exit level. term_call is accepted for compatibility and has
- * no effect. */
+ * with the given exit level. With ODOORS_LINGER=seconds (at most 600, never
+ * past the time left) the last screen first stays up that long or until a
+ * key, for BBSes that clear the screen the moment a door ends; not after a
+ * hang-up, a signal or the library's own end of the call, and before
+ * od_clear_on_exit clears. A door that ends without od_exit() gets the same.
+ * term_call is accepted for compatibility and has no effect. */
 OD_API void od_exit(int errorlevel, bool term_call) OD_NORETURN;
 
 #ifdef __cplusplus
