@@ -335,9 +335,10 @@ int DoorRun::finished(int status) {
     return status_;
 }
 
-int DoorRun::wait_exit(bool reading) {
+int DoorRun::wait_exit(bool reading, int limit_ms) {
     if (exited_) return status_;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_limit_ms());
+    auto end = std::chrono::steady_clock::now() +
+               std::chrono::milliseconds(limit_ms < 0 ? wait_limit_ms() : limit_ms);
     while (std::chrono::steady_clock::now() < end) {
         int status = 0;
         pid_t done = ::waitpid(pid, &status, WNOHANG);

@@ -77,8 +77,9 @@ class DoorRun {
     // Reads what the door sends until `done` holds; false when it never does.
     bool wait_until(const std::function<bool()>& done);
     // Reads until the door ends; its exit status (128 + N for signal N), or
-    // -1 after ten seconds. Without reading, the door's output stays unread.
-    int wait_exit(bool reading = true);
+    // -1 after ten seconds (or limit_ms). Without reading, the door's output
+    // stays unread.
+    int wait_exit(bool reading = true, int limit_ms = -1);
     // Reads one byte per round and stops the moment the door has exited, as
     // a BBS that relays a pty does; returns the exit status.
     int relay_until_exit();
