@@ -204,8 +204,8 @@ OD_API void od_show_cursor(bool shown);
  * is a CP437 character 1-255 (a UTF-8 or 8-bit caller's characters are
  * converted; those without a CP437 form are dropped), Enter as '\r',
  * Backspace as 8, Tab as 9, a lone Escape as 27, or one of the OD_KEY_
- * codes. 127 is OD_KEY_DELETE from a caller whose Backspace is 8 (SyncTERM:
- * told by its answer to od_probe, or by an 8 typed) and Backspace otherwise.
+ * codes. 127 is OD_KEY_DELETE from a caller whose Backspace is 8 (SyncTERM,
+ * told by its answer to od_probe alone) and Backspace otherwise.
  * A sequence cut off for a quarter of a second comes out as its keys.
  * OD_KEY_RESIZE comes once the caller's window has changed size (SIGWINCH,
  * NAWS), also when no key is pressed: od_rows and od_cols hold the new size
