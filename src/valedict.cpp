@@ -126,7 +126,7 @@ static int Inform(const char* Argument) {
     if (strcmp(Argument, "--version") == 0)
         printf("valedict %s (libODoors %s)\n", VALEDICT_VERSION, od_version());
     else
-        fputs(Help, stdout);
+        (void)fputs(Help, stdout);
     return fflush(stdout) == 0 ? 0 : 1;
 }
 
