@@ -43,6 +43,9 @@ void od_input_str(char* buffer, int, int, int) {
 void od_exit(int errorlevel, bool) {
     std::exit(errorlevel);
 }
+const char* od_version(void) {
+    return ODOORS_VERSION;
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     auto dir = std::filesystem::temp_directory_path() /
