@@ -57,16 +57,23 @@ std::string setting(const char* name, const std::string& fallback) {
     return value && *value ? std::string(value) : fallback;
 }
 
-// A number of seconds from the environment, up to `high`; unset, or a value
-// that is no such number (said once on standard error and in the log), gives
-// nothing.
-std::optional<int> seconds_setting(tODSession& s, const char* name, long long low, long long high) {
+// A whole number of seconds from the environment, at most `high`. Unset
+// gives nothing, and so does anything else, said once on standard error and
+// in the log; standard error may be the caller's screen, so the value is
+// shown cut short and harmless.
+std::optional<int> seconds_setting(tODSession& s, const char* name, int low, int high) {
     std::string value = setting(name, "");
     if (value.empty()) return std::nullopt;
-    auto seconds = od::parse_number(value);
-    if (seconds && *seconds >= low) return static_cast<int>(std::min(*seconds, high));
-    std::string line = std::string(program_name()) + ": " + name + ": '" + value +
-                       "' is not a number of seconds from " + std::to_string(low) + "; ignored";
+    if (value.find_first_not_of("0123456789") == std::string::npos) {
+        auto first = value.find_first_not_of('0');
+        long long seconds = first == std::string::npos ? 0
+                            : value.size() - first > 9 ? high
+                                                       : std::stoll(value.substr(first));
+        if (seconds >= low) return static_cast<int>(std::min<long long>(seconds, high));
+    }
+    std::string line = std::string(program_name()) + ": " + name + ": '" +
+                       od::harmless(value.substr(0, 40)) + "' is not a whole number of seconds" +
+                       (low > 0 ? " above 0" : "") + "; ignored";
     (void)std::fprintf(stderr, "%s\n", line.c_str());
     s.log.write(line);
     return std::nullopt;
@@ -88,7 +95,15 @@ extern "C" void end_without_od_exit() {
     if (!s || s->connection.restored()) return;
     if (!s->gone && !s->output.pending().empty()) (void)s->connection.send(s->output.pending());
     s->output.discard();
-    od::hold_last_screen(*s);
+    if (!od::hold_last_screen(*s)) {
+        // A hang-up during the hold: exit is already under way, so only a
+        // signal of another kind changes how the process ends.
+        int signo = s->connection.ending_signal();
+        log_end(*s, -1, signo);
+        if (!od::ends_as_hang_up(signo)) s->connection.end_by_signal(signo);
+        s->connection.restore();
+        return;
+    }
     log_end(*s, -1);
     s->connection.restore();
 }
@@ -195,7 +210,7 @@ void od_exit(int errorlevel, bool term_call) {
     if (tODSession* s = od_control.od_session) {
         if (s->connection.signalled()) hang_up(*s);
         flush(*s);
-        od::hold_last_screen(*s);
+        if (!od::hold_last_screen(*s)) hang_up(*s);
         if (od_control.od_clear_on_exit) s->output.clear_screen();
         flush(*s);
         s->connection.linger();

@@ -161,11 +161,32 @@ tODSession& session() {
     return *od_control.od_session;
 }
 
-void hold_last_screen(tODSession& s) {
-    if (s.gone || s.end_reason || s.linger_seconds <= 0 || s.connection.signalled()) return;
-    int seconds = s.linger_seconds;
+bool ends_as_hang_up(int signo) {
+    return signo == 0 || signo == SIGHUP || signo == SIGTERM || signo == SIGINT;
+}
+
+bool hold_last_screen(tODSession& s) {
+    if (s.gone || s.end_reason || s.linger_seconds <= 0 || s.connection.signalled()) return true;
+    int seconds = std::min(s.linger_seconds, s.timers.inactivity_seconds());
     if (int left = s.timers.seconds_left(); left >= 0) seconds = std::min(seconds, left);
-    if (seconds > 0 && !hold_screen(s, seconds)) s.gone = true;
+    // Keys typed before the last screen showed (an Enter after a hot key)
+    // must not end the hold at once: what has arrived is dropped.
+    s.keys.clear();
+    std::string waiting;
+    bool held = true;
+    for (int reads = 0; reads < 64; ++reads) {
+        waiting.clear();
+        auto event = s.connection.receive(waiting, 0);
+        if (event == Connection::Event::HangUp) held = false;
+        if (event == Connection::Event::TimedOut || !held) break;
+    }
+    if (held && seconds > 0) held = hold_screen(s, seconds);
+    if (held) return true;
+    // The door had ended: its end callback is not called for this.
+    int signo = s.connection.signalled() ? s.connection.ending_signal() : 0;
+    s.end_reason = signo && signo != SIGHUP ? OD_END_SIGNAL : OD_END_HANGUP;
+    s.gone = true;
+    return false;
 }
 
 void log_end(tODSession& s, int level, int signo) {
@@ -183,9 +204,9 @@ void log_end(tODSession& s, int level, int signo) {
     s.output.discard();
     begin_end(s, signo && signo != SIGHUP ? OD_END_SIGNAL : OD_END_HANGUP);
     s.output.discard(); // what the callback printed goes nowhere
-    bool ends_as_hang_up = signo == 0 || signo == SIGHUP || signo == SIGTERM || signo == SIGINT;
-    log_end(s, ends_as_hang_up ? 10 : 128 + signo, signo);
-    if (!ends_as_hang_up) s.connection.end_by_signal(signo);
+    bool hang_up_signal = ends_as_hang_up(signo);
+    log_end(s, hang_up_signal ? 10 : 128 + signo, signo);
+    if (!hang_up_signal) s.connection.end_by_signal(signo);
     s.connection.restore();
     std::exit(10);
 }

@@ -49,9 +49,15 @@ void flush(tODSession& s);
 [[noreturn]] void hang_up(tODSession& s);
 
 // At a normal end, with ODOORS_LINGER, the last screen stays up for its
-// seconds (never past the time left) or until a key; never once the caller
-// is gone, a signal has come or the library ends the call itself.
-void hold_last_screen(tODSession& s);
+// seconds (never past the time left or the inactivity limit) or until a key
+// pressed after it showed; never once the caller is gone, a signal has come
+// or the library ends the call itself. False when a hang-up or a signal
+// ended the hold: end_reason then says which.
+bool hold_last_screen(tODSession& s);
+
+// SIGHUP, SIGTERM, SIGINT (or none: the line dropped) end a call as a
+// hang-up, with exit level 10; other signals end it as they would have.
+bool ends_as_hang_up(int signo);
 
 // The log's line for the end of the call (level < 0: the door ended
 // without od_exit).

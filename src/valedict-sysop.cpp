@@ -50,6 +50,12 @@ static int Refuse(const char* What) {
     return 1;
 }
 
+// The status once a text for the sysop has gone to standard output.
+static int Written() {
+    if (fflush(stdout) == 0 && !ferror(stdout)) return 0;
+    return Fail("standard output", strerror(errno));
+}
+
 static int BadUsage() {
     (void)fputs(Usage, stderr);
     return 1;
@@ -403,11 +409,11 @@ int main(int argc, char* argv[]) {
     int At = 1;
     if (At < argc && (strcmp(argv[At], "--help") == 0 || strcmp(argv[At], "-h") == 0)) {
         printf("%s%s", Usage, Help);
-        return fflush(stdout) == 0 ? 0 : 2;
+        return Written();
     }
     if (At < argc && strcmp(argv[At], "--version") == 0) {
         printf("valedict-sysop %s\n", VALEDICT_VERSION);
-        return fflush(stdout) == 0 ? 0 : 2;
+        return Written();
     }
     if (At < argc && strcmp(argv[At], "-C") == 0) {
         if (At + 1 >= argc) return BadUsage();

@@ -3,6 +3,7 @@
 #include "od_error.h"
 #include "words.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -119,7 +120,8 @@ static const char Help[] =
     "Settings in the environment: BBSDEV_DRP, ODOORS_IO, ODOORS_CHARSET,\n"
     "ODOORS_INACTIVITY, ODOORS_WARN, ODOORS_LINGER, ODOORS_LOG (see valedict(6)).\n"
     "\n"
-    "Exit status: 10 when the call ends, 1 when the drop file cannot be used.\n";
+    "Exit status: 10 when the call ends, 1 when it cannot start (no usable drop\n"
+    "file, or this text could not be written).\n";
 
 // Asked by a sysop at a shell, not by a BBS: no drop file has such a name.
 static int Inform(const char* Argument) {
@@ -127,7 +129,9 @@ static int Inform(const char* Argument) {
         printf("valedict %s (libODoors %s)\n", VALEDICT_VERSION, od_version());
     else
         (void)fputs(Help, stdout);
-    return fflush(stdout) == 0 ? 0 : 1;
+    if (fflush(stdout) == 0 && !ferror(stdout)) return 0;
+    (void)fprintf(stderr, "valedict: standard output: %s\n", strerror(errno));
+    return 1;
 }
 
 int main(int argc, char* argv[]) {

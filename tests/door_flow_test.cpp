@@ -147,6 +147,14 @@ TEST(DoorFlow, LongArgumentIsCutTo59Characters) {
               std::string::npos)
         << failing.err;
     EXPECT_EQ(std::count(failing.err.begin(), failing.err.end(), '\n'), 1) << failing.err;
+
+    // One character short of the field: the path is whole, and not said to be cut.
+    missing.args = {other.substr(0, 58)};
+    DoorRun whole(missing);
+    EXPECT_EQ(whole.wait_exit(), 1);
+    EXPECT_NE(whole.err.find(": " + other.substr(0, 58) + ": no such drop file or folder\n"),
+              std::string::npos)
+        << whole.err;
 }
 
 TEST(DoorFlow, SysopMistakesEndTheDoorBeforeAnythingIsShown) {
@@ -196,55 +204,111 @@ TEST(DoorFlow, HelpAndVersionAnswerASysopAtTheShell) {
     }
 }
 
-// The door's last screen held for a BBS that clears it the moment the door
-// ends: until a key, or the seconds run out; never after a hang-up or a
-// signal, nor after the library's own end of the call.
+// The last screen held for a BBS that clears it the moment the door ends:
+// until a key pressed after it showed, or the seconds run out; never after a
+// hang-up or a signal, nor after the library's own end of the call. A hang-up
+// or a signal during the hold ends the door as it would at any other time.
 TEST(DoorFlow, LingerHoldsTheLastScreenUntilAKey) {
-    enum class End { Key, Seconds, HangUp, Signal, Inactivity, NoNumber };
-    for (End end :
-         {End::Key, End::Seconds, End::HangUp, End::Signal, End::Inactivity, End::NoNumber}) {
+    enum class Act { Key, Nothing, HangUp, Sigterm, Sigquit };
+    struct Case {
+        const char* name;
+        std::string end_door_mode; // empty: valedict, answering N
+        std::string linger;
+        Act act;
+        bool holds;
+        int status;
+        std::string logged;
+        std::string answer = "N";
+        bool socket = false;
+        std::vector<std::string> env = {};
+    };
+    const Case cases[] = {
+        {"a key", "", "600", Act::Key, true, 10, "end: door, exit level 10"},
+        {"keys typed ahead", "", "600", Act::Key, true, 10, "end: door", "N\r\r"},
+        {"telnet on a socket", "", "600", Act::Key, true, 10, "end: door", "N", true},
+        {"the seconds", "", "1", Act::Nothing, false, 10, "end: door, exit level 10"},
+        {"a hang-up", "", "600", Act::HangUp, true, 10, "end: hang-up"},
+        {"SIGTERM", "", "600", Act::Sigterm, true, 10, "end: signal 15, exit level 10"},
+        {"SIGQUIT", "", "600", Act::Sigquit, true, 128 + SIGQUIT, "end: signal 3"},
+        {"inactivity",
+         "",
+         "600",
+         Act::Nothing,
+         false,
+         10,
+         "end: inactivity",
+         "",
+         false,
+         {"ODOORS_INACTIVITY=1"}},
+        {"no number", "", "soon", Act::Nothing, false, 10,
+         "'soon' is not a whole number of "
+         "seconds; ignored"},
+        {"return from main", "return", "600", Act::Key, true, 0, "end: door, without od_exit"},
+        {"keys typed while the door works", "busy", "600", Act::Key, true, 0, "end: door"},
+        {"od_exit in the end callback", "quit", "600", Act::Nothing, false, 10,
+         "end: inactivity, exit level 10"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         TempDir dir;
-        dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
+        std::string drop = door32_sys("Jane Public", "janeq");
+        if (c.socket) drop = "2\r\n3\r\n" + drop.substr(std::string("0\r\n-1\r\n").size());
+        dir.write("DOOR32.SYS", drop);
         DoorOptions options;
         options.args = {dir.path()};
+        if (!c.end_door_mode.empty()) {
+            options.program = END_DOOR;
+            options.args = {dir.file("DOOR32.SYS"), c.end_door_mode};
+        }
+        if (c.socket) options.link = DoorOptions::Link::SocketPair;
         options.cwd = dir.path();
-        options.env = {end == End::Seconds    ? "ODOORS_LINGER=1"
-                       : end == End::NoNumber ? "ODOORS_LINGER=soon"
-                                              : "ODOORS_LINGER=600"};
+        options.env = c.env;
+        options.env.push_back("ODOORS_LINGER=" + c.linger);
+        options.env.push_back("ODOORS_LOG=" + dir.file("door.log"));
         options.separate_stderr = true;
-        if (end == End::Inactivity) options.env.push_back("ODOORS_INACTIVITY=1");
         DoorRun door(options);
-        ASSERT_TRUE(door.wait_for(question)) << door.screen.all();
-        if (end == End::Inactivity) {
-            EXPECT_TRUE(door.wait_for("No key pressed for too long"));
-            EXPECT_EQ(door.wait_exit(), 10) << "held past the library's own end";
-            continue;
+        if (c.end_door_mode.empty()) {
+            ASSERT_TRUE(door.wait_for(question)) << door.screen.all();
+            door.type(c.answer);
+            if (!c.answer.empty()) {
+                ASSERT_TRUE(door.wait_for("[Y/n]:No"));
+            }
+        } else {
+            ASSERT_TRUE(door.wait_for("ready")) << door.screen.all();
+            if (c.end_door_mode != "quit") door.type("x");
+            if (c.end_door_mode == "busy") {
+                // An Enter typed before the last screen shows is no key for the hold.
+                ASSERT_TRUE(door.wait_for("working"));
+                door.type("\r");
+                dir.write("go", "");
+            }
+            ASSERT_TRUE(door.wait_for(c.end_door_mode == "quit" ? "quitting" : "bye"));
         }
-        door.type("N");
-        ASSERT_TRUE(door.wait_for("[Y/n]:No"));
-        if (end == End::NoNumber) {
-            EXPECT_EQ(door.wait_exit(), 10) << "held without a number of seconds";
-            EXPECT_NE(door.err.find(": ODOORS_LINGER: 'soon' is not a number of seconds from 0; "
-                                    "ignored\n"),
-                      std::string::npos)
-                << door.err;
-            continue;
-        }
-        if (end != End::Seconds) {
+        if (c.holds) {
+            // What is no key press leaves the hold alone.
+            if (c.socket)
+                door.type("\xff\xf1"); // telnet NOP
+            else
+                door.resize(30, 100);
             // Still there a good while after its last screen, which a door
             // that holds for 600 s cannot fail; the terminal is still raw.
             EXPECT_EQ(door.wait_exit(true, 1000), -1) << "ended without a key";
             termios during{};
-            ASSERT_TRUE(door.terminal_mode(during));
-            EXPECT_EQ(during.c_lflag & (ECHO | ICANON), 0u) << "the terminal went back early";
+            if (!c.socket && door.terminal_mode(during)) {
+                EXPECT_EQ(during.c_lflag & (ECHO | ICANON), 0u) << "the terminal went back early";
+            }
         }
-        if (end == End::Key) door.type(" ");
-        if (end == End::HangUp) door.hang_up();
-        if (end == End::Signal) door.signal(SIGTERM);
+        if (c.act == Act::Key) door.type(" ");
+        if (c.act == Act::HangUp) door.hang_up();
+        if (c.act == Act::Sigterm) door.signal(SIGTERM);
+        if (c.act == Act::Sigquit) door.signal(SIGQUIT);
         auto sent = door.output.size();
-        EXPECT_EQ(door.wait_exit(), 10) << static_cast<int>(end);
-        EXPECT_EQ(door.output.size(), sent) << "wrote after the hold";
-        EXPECT_NE(door.screen.all().find("[Y/n]:No"), std::string::npos);
+        EXPECT_EQ(door.wait_exit(), c.status);
+        if (c.holds) {
+            EXPECT_EQ(door.output.size(), sent) << "wrote after the hold";
+        }
+        std::string log = dir.read("door.log") + door.err;
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
     }
 }
 

@@ -1,11 +1,15 @@
 /* A door for the tests of how a call ends: run as
  * end_door DROPFILE MODE, MODE one of
  *   return  returns from main after a key, without od_exit
+ *   busy    as return, but after the key it works until a file "go"
+ *           appears, reading no input meanwhile
  *   exit    calls exit(3) after a key, without od_exit
  *   save    its end callback asks and edits, and writes what each input
  *           call gave to end.txt
  *   idle    as save, and the call ends after a second without a key
  *   stuck   its end callback never returns
+ *   quit    its end callback calls od_exit, and the call ends after a
+ *           second without a key
  *   limits  shows od_inactivity after od_init with INT_MAX asked for */
 #include <OpenDoor.h>
 #include <limits.h>
@@ -32,6 +36,11 @@ static void save_on_end(int reason) {
     fclose(out);
 }
 
+static void quit_on_end(int reason) {
+    od_printf("quitting %d\n\r", reason);
+    od_exit(10, false);
+}
+
 static void stuck_on_end(int reason) {
     (void)reason;
     FILE* out = fopen("in_end", "w");
@@ -46,6 +55,10 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "save") == 0 || strcmp(mode, "idle") == 0) od_control.od_on_end = save_on_end;
     if (strcmp(mode, "idle") == 0) od_control.od_inactivity = 1;
     if (strcmp(mode, "stuck") == 0) od_control.od_on_end = stuck_on_end;
+    if (strcmp(mode, "quit") == 0) {
+        od_control.od_on_end = quit_on_end;
+        od_control.od_inactivity = 1;
+    }
     if (strcmp(mode, "limits") == 0) od_control.od_inactivity = INT_MAX;
     od_init();
     if (strcmp(mode, "limits") == 0) {
@@ -54,6 +67,11 @@ int main(int argc, char** argv) {
     }
     od_printf("ready\n\r");
     od_key(-1);
+    if (strcmp(mode, "busy") == 0) {
+        od_printf("working\n\r");
+        od_key(0); /* sends what is pending */
+        while (access("go", F_OK) != 0) usleep(10000);
+    }
     od_printf("bye\n\r");
     if (strcmp(mode, "exit") == 0) exit(3);
     return 0;

@@ -1,0 +1,19 @@
+# Run by "cmake --install": install-xtrn.ini with its command naming the
+# installed door. Synchronet keeps at most 63 characters of that command.
+set(door "${VALEDICT_BINDIR}/valedict")
+if(NOT IS_ABSOLUTE "${VALEDICT_BINDIR}")
+  set(door "${CMAKE_INSTALL_PREFIX}/${VALEDICT_BINDIR}/valedict")
+endif()
+set(datadir "${VALEDICT_DATADIR}")
+if(NOT IS_ABSOLUTE "${datadir}")
+  set(datadir "${CMAKE_INSTALL_PREFIX}/${datadir}")
+endif()
+file(READ "${VALEDICT_XTRN_SOURCE}" text)
+string(REPLACE "cmd = /usr/local/bin/valedict %f" "cmd = ${door} %f" text "${text}")
+string(LENGTH "${door} %f" length)
+if(length GREATER 63)
+  message(WARNING "install-xtrn.ini: the command '${door} %f' is ${length} characters, "
+    "more than the 63 Synchronet keeps: start the door through a shorter path")
+endif()
+file(WRITE "${VALEDICT_XTRN_STAGE}/install-xtrn.ini" "${text}")
+file(INSTALL "${VALEDICT_XTRN_STAGE}/install-xtrn.ini" DESTINATION "${datadir}/valedict/synchronet")
