@@ -167,8 +167,9 @@ OD_API extern tODControl od_control;
  * one when it ends. A door that returns from main or calls exit() without
  * od_exit() still has its last output sent and the terminal given back.
  * The sysop's environment: ODOORS_IO, ODOORS_CHARSET, ODOORS_INACTIVITY,
- * ODOORS_WARN, ODOORS_LINGER and ODOORS_LOG (see libODoors(3)); a number
- * that is no number of seconds is said on standard error and ignored. */
+ * ODOORS_WARN, ODOORS_LINGER and ODOORS_LOG (see libODoors(3)); a value
+ * that is not a whole number of seconds is said on standard error and
+ * ignored. */
 OD_API void od_init(void);
 
 /* The library's version as "major.minor", for a door's --version. Needs no
@@ -271,10 +272,12 @@ OD_API void od_input_str(char* buffer, int max_len, int min_code, int max_code);
 /* Sends what is pending, gives the caller's side a moment to take it (a
  * fifth of a second on a pty; never after a hang-up) and ends the process
  * with the given exit level. With ODOORS_LINGER=seconds (at most 600, never
- * past the time left) the last screen first stays up that long or until a
- * key, for BBSes that clear the screen the moment a door ends; not after a
- * hang-up, a signal or the library's own end of the call, and before
- * od_clear_on_exit clears. A door that ends without od_exit() gets the same.
+ * past the time left or the inactivity limit) the last screen first stays up
+ * that long or until a key pressed after it showed, for BBSes that clear the
+ * screen the moment a door ends; not after a hang-up, a signal or the
+ * library's own end of the call, and before od_clear_on_exit clears. A
+ * hang-up or signal during it ends the door as at any other time. A door
+ * that ends without od_exit() gets the same.
  * term_call is accepted for compatibility and has no effect. */
 OD_API void od_exit(int errorlevel, bool term_call) OD_NORETURN;
 
