@@ -170,8 +170,7 @@ bool hold_last_screen(tODSession& s) {
     int seconds = std::min(s.linger_seconds, s.timers.inactivity_seconds());
     if (int left = s.timers.seconds_left(); left >= 0) seconds = std::min(seconds, left);
     // Keys typed before the last screen showed (an Enter after a hot key)
-    // must not end the hold at once: what has arrived is dropped.
-    s.keys.clear();
+    // must not end the hold at once: what has arrived unread is dropped.
     std::string waiting;
     bool held = true;
     for (int reads = 0; reads < 64; ++reads) {

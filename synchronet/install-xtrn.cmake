@@ -1,5 +1,6 @@
 # Run by "cmake --install": install-xtrn.ini with its command naming the
 # installed door. Synchronet keeps at most 63 characters of that command.
+# Nothing is written into the build folder, which may be another user's.
 set(door "${VALEDICT_BINDIR}/valedict")
 if(NOT IS_ABSOLUTE "${VALEDICT_BINDIR}")
   set(door "${CMAKE_INSTALL_PREFIX}/${VALEDICT_BINDIR}/valedict")
@@ -15,5 +16,7 @@ if(length GREATER 63)
   message(WARNING "install-xtrn.ini: the command '${door} %f' is ${length} characters, "
     "more than the 63 Synchronet keeps: start the door through a shorter path")
 endif()
-file(WRITE "${VALEDICT_XTRN_STAGE}/install-xtrn.ini" "${text}")
-file(INSTALL "${VALEDICT_XTRN_STAGE}/install-xtrn.ini" DESTINATION "${datadir}/valedict/synchronet")
+set(target "$ENV{DESTDIR}${datadir}/valedict/synchronet/install-xtrn.ini")
+message(STATUS "Installing: ${target}")
+file(WRITE "${target}" "${text}")
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${target}")
