@@ -154,6 +154,11 @@ bool take_bytes(tODSession& s, const std::string& bytes) {
     return reports;
 }
 
+// What a hang-up or signal (0: the line dropped) ends the call as.
+int hang_up_reason(int signo) {
+    return signo && signo != SIGHUP ? OD_END_SIGNAL : OD_END_HANGUP;
+}
+
 } // namespace
 
 tODSession& session() {
@@ -183,7 +188,7 @@ bool hold_last_screen(tODSession& s) {
     if (held) return true;
     // The door had ended: its end callback is not called for this.
     int signo = s.connection.signalled() ? s.connection.ending_signal() : 0;
-    s.end_reason = signo && signo != SIGHUP ? OD_END_SIGNAL : OD_END_HANGUP;
+    s.end_reason = hang_up_reason(signo);
     s.gone = true;
     return false;
 }
@@ -201,7 +206,7 @@ void log_end(tODSession& s, int level, int signo) {
 [[noreturn]] void hang_up(tODSession& s) {
     int signo = s.connection.signalled() ? s.connection.ending_signal() : 0;
     s.output.discard();
-    begin_end(s, signo && signo != SIGHUP ? OD_END_SIGNAL : OD_END_HANGUP);
+    begin_end(s, hang_up_reason(signo));
     s.output.discard(); // what the callback printed goes nowhere
     bool hang_up_signal = ends_as_hang_up(signo);
     log_end(s, hang_up_signal ? 10 : 128 + signo, signo);
