@@ -1,5 +1,7 @@
 #include "words.h"
 
+#include "open_checked.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -49,73 +51,13 @@ static void FolderOf(const char* Path, char* Folder, size_t Size) {
     (void)snprintf(Folder, Size, "%.*s", Slash ? (int)(Slash - Path + 1) : 1, Slash ? Path : ".");
 }
 
-// Linux (fs.protected_symlinks) never follows a link in a sticky,
-// world-writable folder unless the link belongs to the follower or to the
-// folder's owner; the BSDs have no such rule, so every link on the way to
-// the file, folders' included, is held to it here. Budget bounds the links
-// looked at; a path that cannot be checked counts as refused.
-static bool Forbidden(const char* Path, int* Budget) {
-    char Prefix[PATH_MAX];
-    char Parent[PATH_MAX];
-    size_t Length = strlen(Path);
-
-    if (Length >= sizeof Prefix) return true;
-    for (size_t End = 1; End <= Length; End++) {
-        if ((End < Length && Path[End] != '/') || Path[End - 1] == '/') continue;
-        memcpy(Prefix, Path, End);
-        Prefix[End] = '\0';
-        struct stat Link, Folder;
-        if (lstat(Prefix, &Link) != 0) return false; // nothing further to follow
-        if (!S_ISLNK(Link.st_mode)) continue;
-        if (--*Budget < 0) return true;
-        FolderOf(Prefix, Parent, sizeof Parent);
-        if (stat(Parent, &Folder) != 0) return true;
-        bool Shared = (Folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-        if (Shared && Link.st_uid != geteuid() && Link.st_uid != Folder.st_uid) return true;
-        if (!LinkTarget(Prefix, sizeof Prefix) || Forbidden(Prefix, Budget)) return true;
-    }
-    return false;
-}
-
-static bool PlantedLink(const char* Path) {
-    int Budget = 32;
-    return Forbidden(Path, &Budget);
-}
-
-// Opens Path as open(2) does, but never through a link another user planted
-// in a shared sticky folder (EACCES, as Linux says). lstat tells a link, not
-// errno: O_NOFOLLOW fails with ELOOP, EMLINK or EFTYPE by system.
-static int OpenChecked(const char* Path, int Flags) {
-    for (int Tries = 0; Tries < 3; Tries++) {
-        struct stat Info;
-        bool Link = lstat(Path, &Info) == 0 && S_ISLNK(Info.st_mode);
-        if (Link && PlantedLink(Path)) {
-            errno = EACCES;
-            return -1;
-        }
-        int fd;
-        do {
-            fd = open(Path, Flags | (Link ? 0 : O_NOFOLLOW));
-        } while (fd < 0 && errno == EINTR);
-        if (fd >= 0 || Link) return fd;
-        // A link put under the name since the lstat is judged again.
-        int Why = errno;
-        if (lstat(Path, &Info) != 0 || !S_ISLNK(Info.st_mode)) {
-            errno = Why;
-            return -1;
-        }
-    }
-    errno = EACCES;
-    return -1;
-}
-
 // Opens the data file for reading without ever blocking: a FIFO, a device
 // or a folder under its name holds no entry.
 FILE* OpenRecord(const char* Path) {
     struct stat Info;
     FILE* fp;
 
-    int fd = OpenChecked(Path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = od::open_checked(Path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return NULL;
     if (fstat(fd, &Info) != 0 || !S_ISREG(Info.st_mode)) {
         Discard(fd, NULL);
@@ -239,7 +181,7 @@ static int SaveRecord(const WORDS* Words, const char* Target) {
     int fd;
 
     // No O_TRUNC: the open only asks the kernel whether this may be written.
-    fd = OpenChecked(DataFile, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    fd = od::open_checked(DataFile, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) return ReplaceFile(Words, Target, NULL);
     if (fd < 0) return NotOpened;
     if (fstat(fd, &Old) != 0) {
@@ -264,7 +206,7 @@ static void Say(char* Out, size_t Size, const char* What) {
 
 // The history folder, opened as the data file is.
 static int OpenHistory() {
-    return OpenChecked(HistoryFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return od::open_checked(HistoryFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 // Saves from several doors and the tool take turns while history is on, so
@@ -587,7 +529,7 @@ static int WithHistory(int (*Change)(const WORDS*, const char*), const WORDS* Wo
     int Result = Change(Words, Target);
     int Why = errno;
     if (Result != Saved && KeptFile[0] != '\0') (void)unlinkat(Lock, KeptFile, 0);
-    if (!PlantedLink(DataFile)) SweepSaves(Target); // never where a planted link leads
+    if (!od::planted_link(DataFile)) SweepSaves(Target); // never where a planted link leads
     if (Lock >= 0) {
         Sweep(Lock, KeepingMark, true);
         Prune(Lock);
@@ -607,7 +549,7 @@ static int RemoveRecord(const WORDS*, const char* Target) {
     struct stat Old;
     int fd;
 
-    fd = OpenChecked(DataFile, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    fd = od::open_checked(DataFile, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return NotOpened;
     bool Regular = fstat(fd, &Old) == 0 && S_ISREG(Old.st_mode);
     close(fd);
