@@ -1,5 +1,6 @@
 # Run by "cmake --install": install-xtrn.ini with its command naming the
-# installed door. Synchronet keeps at most 63 characters of that command.
+# installed door. Synchronet keeps at most 63 characters of that command
+# before 3.20 and 100 since: the warning holds for both.
 # Nothing is written into the build folder, which may be another user's.
 set(door "${VALEDICT_BINDIR}/valedict")
 if(NOT IS_ABSOLUTE "${VALEDICT_BINDIR}")
@@ -14,7 +15,7 @@ string(REPLACE "cmd = /usr/local/bin/valedict %f" "cmd = ${door} %f" text "${tex
 string(LENGTH "${door} %f" length)
 if(length GREATER 63)
   message(WARNING "install-xtrn.ini: the command '${door} %f' is ${length} characters, "
-    "more than the 63 Synchronet keeps: start the door through a shorter path")
+    "more than the 63 Synchronet before 3.20 keeps: start the door through a shorter path")
 endif()
 set(target "$ENV{DESTDIR}${datadir}/valedict/synchronet/install-xtrn.ini")
 message(STATUS "Installing: ${target}")

@@ -95,19 +95,34 @@ TEST(SynchronetInstall, TheShippedAndTheInstalledFileFollowTheInstallersRules) {
         EXPECT_NE(cmd.find("%f"), std::string::npos) << cmd;
         std::string door = cmd.substr(0, cmd.find(' '));
         EXPECT_EQ(door, path == installed ? "/usr/bin/valedict" : "/usr/local/bin/valedict");
-        // An expression of flag names joined by '|', as the installer evaluates it.
-        std::set<std::string> flags;
-        std::istringstream settings(program["settings"]);
-        for (std::string flag; std::getline(settings, flag, '|');) {
-            flag = trimmed(flag);
-            EXPECT_TRUE(std::regex_match(flag, std::regex("XTRN_[A-Z0-9_]+"))) << flag;
-            flags.insert(flag);
-        }
-        for (const char* flag : {"XTRN_NATIVE", "XTRN_STDIO", "XTRN_MULTIUSER"})
-            EXPECT_EQ(flags.count(flag), 1u) << "settings lack " << flag;
-        // The drop file goes in the node folder, as the door reads it there.
-        EXPECT_EQ(flags.count("XTRN_TEMP_DIR"), 0u);
-        EXPECT_EQ(program["type"], "XTRN_DOOR32");
+        // The installer evaluates settings and type with Synchronet's
+        // exec/load/sbbsdefs.js: only names defined there work (XTRN_STDIO is
+        // the C header's alone). A real install of the file wrote
+        // settings=16389 type=12: native, standard I/O, several nodes,
+        // DOOR32.SYS in the node folder.
+        static const std::map<std::string, long> sbbsdefs_js = {{"XTRN_MULTIUSER", 1L << 0},
+                                                                {"XTRN_IO_INTS", 1L << 2},
+                                                                {"XTRN_NATIVE", 1L << 14},
+                                                                {"XTRN_DOOR32", 12}};
+        auto value = [&](const std::string& expression) {
+            long result = 0;
+            std::istringstream names(expression);
+            for (std::string name; std::getline(names, name, '|');) {
+                name = trimmed(name);
+                auto known = sbbsdefs_js.find(name);
+                if (known == sbbsdefs_js.end()) {
+                    ADD_FAILURE() << "not a name sbbsdefs.js defines: " << name;
+                    return -1L;
+                }
+                result |= known->second;
+            }
+            return result;
+        };
+        EXPECT_EQ(value(program["settings"]), 16389) << program["settings"];
+        EXPECT_EQ(value(program["type"]), 12) << program["type"];
+        // A section of every stock board, so that the installer asks nothing more.
+        static const std::set<std::string> stock = {"Main", "Games", "Operator"};
+        EXPECT_EQ(stock.count(ini[""]["Cats"]), 1u) << "not a stock section: " << ini[""]["Cats"];
     }
 }
 
