@@ -24,7 +24,7 @@ static const char HistoryOff[] = "history is off: create the folder valedict.old
 
 static const char Help[] =
     "Moderates the entry of the valedict door in its folder (the working folder,\n"
-    "or FOLDER with -C).\n"
+    "or FOLDER with -C; FILE is taken from where the tool was started).\n"
     "\n"
     "  show            the entry as a caller sees it\n"
     "  show --raw      each field on its own line, bytes outside 32-126 as \\xNN\n"
@@ -243,7 +243,9 @@ static std::string NameProblem(const char* Name, size_t Length, bool Cp437 = fal
     return "";
 }
 
-static int Set(const char* Name, const char* From) {
+// The text of a new entry comes from fp, already open (From names it, NULL
+// for standard input).
+static int Set(const char* Name, FILE* fp, const char* From) {
     WORDS Words;
     char Kept[512];
     std::string Text;
@@ -252,15 +254,12 @@ static int Set(const char* Name, const char* From) {
     std::string BadName = NameProblem(Name, NameLength);
     if (!BadName.empty()) return Refuse(("--name: " + BadName).c_str());
 
-    bool Stdin = From == NULL || strcmp(From, "-") == 0;
-    FILE* fp = Stdin ? stdin : fopen(From, "rb");
-    if (fp == NULL) return Fail(From, strerror(errno));
+    bool Stdin = From == NULL;
     char Chunk[4096];
     size_t Got;
     while ((Got = fread(Chunk, 1, sizeof Chunk, fp)) > 0 && Text.size() < 65536)
         Text.append(Chunk, Got);
     bool Failed = ferror(fp) != 0;
-    if (!Stdin) (void)fclose(fp);
     if (Failed) return Fail(Stdin ? "standard input" : From, "read error");
     if (Text.empty()) return Refuse("empty text");
 
@@ -404,6 +403,24 @@ static int Restore(const char* Which) {
     return Outcome(SaveWords(&Words, Kept, sizeof Kept), Kept);
 }
 
+// Runs one command on the entry in the working folder; Args are the Left
+// words after the command.
+static int Run(const char* Command, char** Args, int Left, FILE* Text, const char* From) {
+    if (strcmp(Command, "show") == 0) {
+        if (Left == 0) return Show(false);
+        if (Left == 1 && strcmp(Args[0], "--raw") == 0) return Show(true);
+        return BadUsage();
+    }
+    if (strcmp(Command, "set") == 0) {
+        if (Left < 2 || Left > 3 || strcmp(Args[0], "--name") != 0) return BadUsage();
+        return Set(Args[1], Text, From);
+    }
+    if (strcmp(Command, "clear") == 0 && Left == 0) return Clear();
+    if (strcmp(Command, "history") == 0 && Left == 0) return History();
+    if (strcmp(Command, "restore") == 0 && Left == 1) return Restore(Args[0]);
+    return BadUsage();
+}
+
 int main(int argc, char* argv[]) {
     (void)setlocale(LC_ALL, "");
     int At = 1;
@@ -415,25 +432,30 @@ int main(int argc, char* argv[]) {
         printf("valedict-sysop %s\n", VALEDICT_VERSION);
         return Written();
     }
+    const char* Folder = NULL;
     if (At < argc && strcmp(argv[At], "-C") == 0) {
         if (At + 1 >= argc) return BadUsage();
-        if (chdir(argv[At + 1]) != 0) return Fail(argv[At + 1], strerror(errno));
+        Folder = argv[At + 1];
         At += 2;
     }
     if (At >= argc) return BadUsage();
     const char* Command = argv[At++];
     int Left = argc - At;
-    if (strcmp(Command, "show") == 0) {
-        if (Left == 0) return Show(false);
-        if (Left == 1 && strcmp(argv[At], "--raw") == 0) return Show(true);
-        return BadUsage();
+    // A file named on the command line is where the sysop typed it: it is
+    // opened before -C moves to the door's folder.
+    FILE* Text = stdin;
+    const char* From = NULL;
+    if (strcmp(Command, "set") == 0 && Left == 3 && strcmp(argv[At], "--name") == 0 &&
+        strcmp(argv[At + 2], "-") != 0) {
+        From = argv[At + 2];
+        Text = fopen(From, "rb");
+        if (Text == NULL) return Fail(From, strerror(errno));
     }
-    if (strcmp(Command, "set") == 0) {
-        if (Left < 2 || Left > 3 || strcmp(argv[At], "--name") != 0) return BadUsage();
-        return Set(argv[At + 1], Left == 3 ? argv[At + 2] : NULL);
-    }
-    if (strcmp(Command, "clear") == 0 && Left == 0) return Clear();
-    if (strcmp(Command, "history") == 0 && Left == 0) return History();
-    if (strcmp(Command, "restore") == 0 && Left == 1) return Restore(argv[At]);
-    return BadUsage();
+    int Status;
+    if (Folder != NULL && chdir(Folder) != 0)
+        Status = Fail(Folder, strerror(errno));
+    else
+        Status = Run(Command, argv + At, Left, Text, From);
+    if (From) (void)fclose(Text);
+    return Status;
 }

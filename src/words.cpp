@@ -107,6 +107,15 @@ static void SyncFolder(const char* Target) {
     }
 }
 
+// A file root makes belongs to the owner and group of the folder it is made
+// in (Path from Dir), as if the door's user had written it: the door must be
+// able to save over it later.
+static bool OwnedAsFolder(int fd, int Dir, const char* Path) {
+    struct stat Folder;
+    if (geteuid() != 0) return true;
+    return fstatat(Dir, Path, &Folder, 0) == 0 && fchown(fd, Folder.st_uid, Folder.st_gid) == 0;
+}
+
 static const int RenameRefused = -1;
 
 // A save's new file is the data file's name, this, and six letters or
@@ -129,9 +138,11 @@ static int ReplaceFile(const WORDS* Words, const char* Target, const struct stat
     if (Old) {
         Same = fchown(fd, Old->st_uid, Old->st_gid) == 0 && fchmod(fd, Old->st_mode & 0777) == 0;
     } else {
+        char Folder[PATH_MAX];
+        FolderOf(Target, Folder, sizeof Folder);
         mode_t Mask = umask(0);
         umask(Mask);
-        Same = fchmod(fd, 0666 & ~Mask) == 0;
+        Same = OwnedAsFolder(fd, AT_FDCWD, Folder) && fchmod(fd, 0666 & ~Mask) == 0;
     }
     if (!Same) {
         Discard(fd, Temp);
@@ -458,7 +469,7 @@ static bool KeepCurrent(int Dir, char* Name, size_t NameSize, char* Kept, size_t
     mode_t Mask = umask(0);
     umask(Mask);
     (void)fchmod(fd, 0666 & ~Mask);
-    bool Written = WriteAt(fd, &Words, sizeof Words, 0) && Sync(fd);
+    bool Written = OwnedAsFolder(fd, Dir, ".") && WriteAt(fd, &Words, sizeof Words, 0) && Sync(fd);
     Written = (close(fd) == 0 || errno == EINTR) && Written;
     if (!Written) {
         int Why = errno;

@@ -28,7 +28,9 @@ enum { Saved = 0, NotOpened = 10, NotWritten = 40 };
 // Saves the record over the data file by the file's own rights: exactly where
 // the door's user may open it for writing, or create it. With history on,
 // the record being replaced is kept first; where it cannot be, the save still
-// happens and Kept says why (empty when kept, or when history is off). On
+// happens and Kept says why (empty when kept, or when history is off). Run
+// as root, every file it creates (the data file, a kept record) belongs to
+// its folder's owner and group, so the door can save over it later. On
 // failure errno tells why.
 int SaveWords(const WORDS* Words, char* Kept, size_t KeptSize);
 

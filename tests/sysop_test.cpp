@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <map>
@@ -48,7 +49,8 @@ Ran tool(const std::vector<std::string>& args, const std::string& cwd,
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
         if (::chdir(cwd.c_str()) != 0) _exit(127);
         if (locale) ::setenv("LC_ALL", locale, 1);
-        if (unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+        if (unprivileged && ::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
             _exit(126);
         ::execv(argv[0], argv.data());
         _exit(127);
@@ -107,6 +109,12 @@ TEST(SysopSet, AnEntrySetByTheToolIsShownByTheDoorAndBadTextIsRefused) {
     EXPECT_EQ(tool({"set", "--name", "x", "words.txt"}, dir.path()).status, 0);
     std::string good = dir.read("valedict.dat");
     EXPECT_EQ(good, data_record({"From a file"}, "x"));
+    // With -C, a file named on the command line is still read from where the
+    // tool was started.
+    fs::create_directory(dir.file("door"));
+    Ran elsewhere = tool({"-C", "door", "set", "--name", "x", "words.txt"}, dir.path());
+    EXPECT_EQ(elsewhere.status, 0) << elsewhere.err;
+    EXPECT_EQ(dir.read("door/valedict.dat"), good);
 
     struct Bad {
         std::vector<std::string> args;
@@ -205,6 +213,62 @@ TEST(SysopHistory, SavesKeepTheReplacedRecordWhichRestoreAndClearUse) {
         EXPECT_NE(unkept.err.find("the old record was not kept"), std::string::npos);
         EXPECT_EQ(dir.read("valedict.dat"), data_record({"saved anyway"}, "n"));
     }
+}
+
+// A sysop who runs the tool as root in the door's folder: every file it
+// writes there and in the history folder stays the door's user's, and the
+// door, as that user, saves over them afterwards.
+TEST(SysopRights, AsRootTheFilesItWritesBelongToTheDoorsUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: the tool runs as root, the door as nobody";
+    constexpr uid_t nobody = 65534;
+    constexpr gid_t nogroup = 65534;
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    std::string board = dir.file("board");
+    for (const std::string& folder : {board, board + "/valedict.old"}) {
+        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0) << folder;
+        ASSERT_EQ(::chown(folder.c_str(), nobody, nogroup), 0) << folder;
+    }
+    auto all_the_doors = [&](const char* after) {
+        SCOPED_TRACE(after);
+        for (const auto& entry : fs::recursive_directory_iterator(board)) {
+            struct stat st {};
+            ASSERT_EQ(::lstat(entry.path().c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, nobody) << entry.path();
+            EXPECT_EQ(st.st_gid, nogroup) << entry.path();
+        }
+    };
+    // A new entry, one over it (which keeps the first), a clear, a restore.
+    const std::vector<std::vector<std::string>> steps = {{"set", "--name", "Root", "-"},
+                                                         {"set", "--name", "Root", "-"},
+                                                         {"clear"},
+                                                         {"restore", "1"}};
+    for (const auto& step : steps) {
+        std::vector<std::string> args = {"-C", board};
+        args.insert(args.end(), step.begin(), step.end());
+        Ran ran = tool(args, dir.path(), "set by root\n");
+        ASSERT_EQ(ran.status, 0) << step[0] << ": " << ran.err;
+        all_the_doors(step[0].c_str());
+    }
+    ASSERT_TRUE(fs::exists(board + "/valedict.dat"));
+
+    std::ofstream(board + "/DOOR32.SYS", std::ios::binary) << door32_sys("Jane Public", "janeq");
+    DoorOptions options;
+    options.args = {board};
+    options.cwd = board;
+    options.unprivileged = true;
+    DoorRun door(options);
+    ASSERT_TRUE(door.wait_for(question)) << door.screen.all();
+    door.type("y");
+    ASSERT_TRUE(door.wait_for("1:"));
+    door.type("after the sysop\r\r");
+    ASSERT_TRUE(door.wait_for("Save these valedicts [Y/n]:"));
+    door.type("y");
+    EXPECT_EQ(door.wait_exit(), 10);
+    EXPECT_EQ(door.screen.all().find("Cannot open"), std::string::npos) << door.screen.all();
+    std::ifstream saved(board + "/valedict.dat", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes, data_record({"after the sysop"}, "janeq"));
 }
 
 // Switches the kernel's own link protection off while it lives, so that the
