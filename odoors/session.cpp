@@ -22,6 +22,23 @@ const char* reason_name(int reason) {
     }
 }
 
+// A signal as a sysop knows it: the numbers differ between systems.
+std::string signal_name(int signo) {
+    switch (signo) {
+    case SIGHUP: return "SIGHUP";
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGUSR1: return "SIGUSR1";
+    case SIGUSR2: return "SIGUSR2";
+    case SIGALRM: return "SIGALRM";
+    case SIGVTALRM: return "SIGVTALRM";
+    case SIGPROF: return "SIGPROF";
+    case SIGXCPU: return "SIGXCPU";
+    default: return "signal " + std::to_string(signo);
+    }
+}
+
 // The door's callback runs once, whatever ends the call after it. Its input
 // calls work for a grace of their own after a time or inactivity end, and
 // return at once after a hang-up or a signal; a second SIGHUP, SIGTERM or
@@ -154,6 +171,25 @@ bool take_bytes(tODSession& s, const std::string& bytes) {
     return reports;
 }
 
+// Drops every key that has arrived and not been read (a window change is
+// still followed); false when the caller has hung up. The reads are bounded:
+// a caller who keeps typing cannot hold the door here.
+bool drop_unread_input(tODSession& s) {
+    std::erase_if(s.keys, [](const Key& key) { return key.code != OD_KEY_RESIZE; });
+    std::vector<Key> partial;
+    s.decoder.give_up(partial);
+    s.timers.drop_escape();
+    std::string waiting;
+    for (int reads = 0; reads < 64; ++reads) {
+        waiting.clear();
+        auto event = s.connection.receive(waiting, 0);
+        if (event == Connection::Event::HangUp) return false;
+        if (event == Connection::Event::TimedOut) break;
+        if (event == Connection::Event::Resized || s.connection.take_resized()) follow_size(s);
+    }
+    return true;
+}
+
 // What a hang-up or signal (0: the line dropped) ends the call as.
 int hang_up_reason(int signo) {
     return signo && signo != SIGHUP ? OD_END_SIGNAL : OD_END_HANGUP;
@@ -175,15 +211,8 @@ bool hold_last_screen(tODSession& s) {
     int seconds = std::min(s.linger_seconds, s.timers.inactivity_seconds());
     if (int left = s.timers.seconds_left(); left >= 0) seconds = std::min(seconds, left);
     // Keys typed before the last screen showed (an Enter after a hot key)
-    // must not end the hold at once: what has arrived unread is dropped.
-    std::string waiting;
-    bool held = true;
-    for (int reads = 0; reads < 64; ++reads) {
-        waiting.clear();
-        auto event = s.connection.receive(waiting, 0);
-        if (event == Connection::Event::HangUp) held = false;
-        if (event == Connection::Event::TimedOut || !held) break;
-    }
+    // must not end the hold at once.
+    bool held = drop_unread_input(s);
     if (held && seconds > 0) held = hold_screen(s, seconds);
     if (held) return true;
     // The door had ended: its end callback is not called for this.
@@ -198,7 +227,7 @@ void log_end(tODSession& s, int level, int signo) {
     std::string why = reason_name(s.end_reason);
     // A signal after a time or inactivity end only cuts its pause short.
     if (signo && (s.end_reason == OD_END_HANGUP || s.end_reason == OD_END_SIGNAL))
-        why += " " + std::to_string(signo);
+        why += " " + signal_name(signo);
     std::string how = level < 0 ? "without od_exit" : "exit level " + std::to_string(level);
     s.log.write("end: " + why + ", " + how + ", after " + std::to_string(seconds.count()) + " s");
 }
@@ -220,6 +249,17 @@ void flush(tODSession& s) {
     if (s.gone) {
         s.output.discard();
         return;
+    }
+    // Keys that came before the door's first screen were typed at the BBS
+    // (an Enter after the hot key that started the door): they answer
+    // nothing the door asks.
+    if (!s.first_sent) {
+        s.first_sent = true;
+        if (!drop_unread_input(s)) {
+            s.gone = true;
+            if (!s.in_on_end) hang_up(s);
+            return;
+        }
     }
     bool sent = s.connection.send(s.output.pending());
     s.output.discard();

@@ -99,6 +99,31 @@ TEST(DoorFlow, CrLfAtTheQuestionIsOneEnter) {
         << call.door->screen.all();
 }
 
+// A BBS starts the door on a hot key; what the caller typed after it, before
+// the door's first screen, answers nothing the door asks. On a terminal and
+// on a telnet socket.
+TEST(DoorFlow, KeysTypedBeforeTheFirstScreenAreNoAnswer) {
+    for (bool socket : {false, true}) {
+        SCOPED_TRACE(socket ? "socket" : "terminal");
+        TempDir dir;
+        std::string drop = door32_sys("Jane Public", "janeq");
+        if (socket) drop = "2\r\n3\r\n" + drop.substr(std::string("0\r\n-1\r\n").size());
+        dir.write("DOOR32.SYS", drop);
+        DoorOptions options;
+        options.args = {dir.path()};
+        options.cwd = dir.path();
+        if (socket) options.link = DoorOptions::Link::SocketPair;
+        options.typed_ahead = "\ry\x1b[A";
+        DoorRun door(options);
+        ASSERT_TRUE(door.wait_for(question)) << door.screen.all();
+        door.type("n");
+        ASSERT_TRUE(door.wait_for(std::string(question) + "No")) << door.screen.all();
+        EXPECT_EQ(door.wait_exit(), 10);
+        EXPECT_EQ(door.screen.find_row("1:"), -1) << door.screen.all();
+        EXPECT_FALSE(std::filesystem::exists(dir.file("valedict.dat")));
+    }
+}
+
 TEST(DoorFlow, WhichDropFileIsRead) {
     TempDir dir;
     dir.write("DOOR32.SYS", door32_sys("Here Caller", "cwd"));
@@ -209,7 +234,7 @@ TEST(DoorFlow, HelpAndVersionAnswerASysopAtTheShell) {
 // hang-up or a signal, nor after the library's own end of the call. A hang-up
 // or a signal during the hold ends the door as it would at any other time.
 TEST(DoorFlow, LingerHoldsTheLastScreenUntilAKey) {
-    enum class Act { Key, Nothing, HangUp, Sigterm, Sigquit };
+    enum class Act { Key, Nothing, HangUp, Sighup, Sigterm, Sigquit };
     struct Case {
         const char* name;
         std::string end_door_mode; // empty: valedict, answering N
@@ -228,8 +253,9 @@ TEST(DoorFlow, LingerHoldsTheLastScreenUntilAKey) {
         {"telnet on a socket", "", "600", Act::Key, true, 10, "end: door", "N", true},
         {"the seconds", "", "1", Act::Nothing, false, 10, "end: door, exit level 10"},
         {"a hang-up", "", "600", Act::HangUp, true, 10, "end: hang-up"},
-        {"SIGTERM", "", "600", Act::Sigterm, true, 10, "end: signal 15, exit level 10"},
-        {"SIGQUIT", "", "600", Act::Sigquit, true, 128 + SIGQUIT, "end: signal 3"},
+        {"SIGHUP", "", "600", Act::Sighup, true, 10, "end: hang-up SIGHUP, exit level 10"},
+        {"SIGTERM", "", "600", Act::Sigterm, true, 10, "end: signal SIGTERM, exit level 10"},
+        {"SIGQUIT", "", "600", Act::Sigquit, true, 128 + SIGQUIT, "end: signal SIGQUIT"},
         {"inactivity",
          "",
          "600",
@@ -255,7 +281,7 @@ TEST(DoorFlow, LingerHoldsTheLastScreenUntilAKey) {
          false,
          {"ODOORS_INACTIVITY=2"}},
         {"SIGQUIT, door without od_exit", "return", "600", Act::Sigquit, true, 128 + SIGQUIT,
-         "end: signal 3, without od_exit"},
+         "end: signal SIGQUIT, without od_exit"},
         {"return from main", "return", "600", Act::Key, true, 0, "end: door, without od_exit"},
         {"keys typed while the door works", "busy", "600", Act::Key, true, 0, "end: door"},
         {"od_exit in the end callback", "quit", "600", Act::Nothing, false, 10,
@@ -313,6 +339,7 @@ TEST(DoorFlow, LingerHoldsTheLastScreenUntilAKey) {
         }
         if (c.act == Act::Key) door.type(" ");
         if (c.act == Act::HangUp) door.hang_up();
+        if (c.act == Act::Sighup) door.signal(SIGHUP);
         if (c.act == Act::Sigterm) door.signal(SIGTERM);
         if (c.act == Act::Sigquit) door.signal(SIGQUIT);
         auto sent = door.output.size();

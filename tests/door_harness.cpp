@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <iconv.h>
 #include <poll.h>
 #include <sstream>
@@ -196,6 +197,10 @@ DoorRun::DoorRun(const DoorOptions& options)
     ::close(probe_master);
     winsize size{25, 80, 0, 0};
     int pair[2] = {-1, -1};
+    // With keys typed ahead, the door starts only once they wait on its link.
+    int go[2] = {-1, -1};
+    if (!options.typed_ahead.empty() && ::pipe2(go, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
     int door_socket = options.given_socket;
     if (options.link == DoorOptions::Link::Pty) {
         pid = ::forkpty(&master, nullptr, &initial_mode, &size);
@@ -252,7 +257,11 @@ DoorRun::DoorRun(const DoorOptions& options)
                          static_cast<rlim_t>(options.file_size_limit)};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         }
-        if (drop_root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) _exit(126);
+        if (drop_root &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            _exit(126);
+        char byte;
+        if (go[0] >= 0 && ::read(go[0], &byte, 1) != 1) _exit(125);
         ::execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
@@ -265,6 +274,12 @@ DoorRun::DoorRun(const DoorOptions& options)
         master = pair[0];
     }
     if (master >= 0) ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    if (go[0] >= 0) {
+        type(options.typed_ahead);
+        (void)!::write(go[1], "g", 1);
+        ::close(go[0]);
+        ::close(go[1]);
+    }
 }
 
 DoorRun::~DoorRun() {

@@ -60,6 +60,8 @@ struct DoorOptions {
     bool utf8_screen = false; // the terminal is UTF-8, not CP437
     bool raw_pty = false;     // the pty starts raw, as some BBSes hand it over
     bool answers = false;     // the terminal answers the door's queries, as a real one does
+    // Keys the caller typed before the door started, waiting for it on the link.
+    std::string typed_ahead;
     // A sysop's shell: the door runs as a foreground job of its own under a
     // session leader, so that it can be stopped and continued.
     bool job_control = false;

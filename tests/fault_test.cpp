@@ -270,7 +270,7 @@ INSTANTIATE_TEST_SUITE_P(
                             "end: inactivity, exit level 10,"},
                     EndCase{"Signal", "save", Ending::Signal, "",
                             "reason 4 answer 0 edit 27 'start' line '' key 0", 10,
-                            "end: signal 15, exit level 10,"},
+                            "end: signal SIGTERM, exit level 10,"},
                     EndCase{"HangUp", "save", Ending::HangUp, "",
                             "reason 1 answer 0 edit 27 'start' line '' key 0", 10, "end: hang-up"},
                     EndCase{

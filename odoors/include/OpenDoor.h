@@ -208,6 +208,9 @@ OD_API void od_show_cursor(bool shown);
  * codes. 127 is OD_KEY_DELETE from a caller whose Backspace is 8 (SyncTERM,
  * told by its answer to od_probe alone) and Backspace otherwise.
  * A sequence cut off for a quarter of a second comes out as its keys.
+ * Keys that arrived before the door's first output went out are dropped as
+ * it goes: they were typed at the BBS (an Enter after the hot key that
+ * started the door) and answer nothing the door asks.
  * OD_KEY_RESIZE comes once the caller's window has changed size (SIGWINCH,
  * NAWS), also when no key is pressed: od_rows and od_cols hold the new size
  * and the door can draw its screen again. od_get_answer(), od_input_str()
