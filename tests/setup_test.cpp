@@ -151,49 +151,149 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 }
 
 // Each wrapper, as the guide gives it, run as its BBS would run it: from the
-// BBS's own folder with the node number. The door reads that node's drop file
-// and saves in the door's folder.
-TEST(SetupGuide, EachNodeNumberWrapperStartsTheDoorInItsFolder) {
-    for (const std::string bbs : {"envy", "magicka", "talisman"}) {
-        SCOPED_TRACE(bbs);
-        std::string script = guide_wrapper(bbs);
+// BBS's own folder, with the node number (or, for Mystic, the drop file's
+// path). The door reads that node's drop file and works in its own folder.
+TEST(SetupGuide, EveryWrapperStartsItsDoorInItsFolder) {
+    struct Wrapper {
+        std::string bbs, folder, program;
+        std::string drop; // where the BBS writes the node's drop file, as real installs do
+    };
+    const Wrapper wrappers[] = {
+        {"envy", "valedict", "/usr/local/bin/valedict", "/opt/envy/tmp/$1/door32.sys"},
+        {"magicka", "valedict", "/usr/local/bin/valedict", "/opt/magicka/node$1/door32.sys"},
+        {"talisman", "valedict", "/usr/local/bin/valedict", "/opt/talisman/temp/$1/door32.sys"},
+        {"mystic", "valedict", "/usr/local/bin/valedict", "$1"},
+        {"tour", "tour", "/opt/bbs/doors/tour/tour_door", "/opt/envy/tmp/$1/door32.sys"},
+    };
+    for (const Wrapper& w : wrappers) {
+        SCOPED_TRACE(w.bbs);
+        std::string script = guide_wrapper(w.bbs);
         ASSERT_EQ(script.rfind("#!/bin/sh\n", 0), 0u) << "no wrapper in the guide: " << script;
         std::smatch exec;
         ASSERT_TRUE(std::regex_search(
-            script, exec,
-            std::regex("\nexec /usr/local/bin/valedict \"(/opt/[^\"]*\\$1[^\"]*)\"\n$")))
+            script, exec, std::regex("\nexec (/[^ ]+) \"([^\"]*\\$1[^\"]*)\"( [^ \n]+)?\n$")))
             << script;
-        ASSERT_NE(script.find("cd /opt/bbs/doors/valedict || exit 1\n"), std::string::npos);
+        EXPECT_EQ(exec[1].str(), w.program);
+        EXPECT_EQ(exec[2].str(), w.drop);
+        ASSERT_NE(script.find("cd /opt/bbs/doors/" + w.folder + " || exit 1\n"), std::string::npos);
 
         TempDir root;
+        bool node = exec[2].str() != "$1";
         std::string drop =
-            replaced(replaced(exec[1].str(), "/opt/", root.path() + "/opt/"), "$1", "3");
+            node ? replaced(replaced(exec[2].str(), "/opt/", root.path() + "/opt/"), "$1", "3")
+                 : root.path() + "/opt/bbs/node3/door32.sys";
         std::filesystem::create_directories(std::filesystem::path(drop).parent_path());
-        std::ofstream(drop, std::ios::binary) << door32_sys("Node Three", bbs + "3");
-        std::string folder = root.path() + "/opt/bbs/doors/valedict";
+        std::ofstream(drop, std::ios::binary) << door32_sys("Node Three", w.bbs + "3");
+        std::string folder = root.path() + "/opt/bbs/doors/" + w.folder;
         std::filesystem::create_directories(folder);
         std::filesystem::create_directories(root.path() + "/run");
+        script = replaced(script, "/opt/bbs/doors/tour/tour_door", TOUR_DOOR);
+        script = replaced(script, "/usr/local/share/doc/libodoors/examples/tour", TOUR_FILES);
         script = replaced(replaced(script, "/opt/", root.path() + "/opt/"),
                           "/usr/local/bin/valedict", door_path());
         root.write("wrapper.sh", script);
 
         DoorOptions options;
         options.program = "/bin/sh";
-        options.args = {root.file("wrapper.sh"), "3"};
+        options.args = {root.file("wrapper.sh"), node ? "3" : drop};
         options.cwd = root.path() + "/run";
         options.separate_stderr = true;
+        options.answers = true; // the tour door asks the terminal its size
         DoorRun door(options);
-        ASSERT_TRUE(door.wait_for("[Y/n]:")) << door.err << door.screen.all();
-        door.type("y");
-        ASSERT_TRUE(door.wait_for("1:"));
-        door.type("from node three\r\r");
-        ASSERT_TRUE(door.wait_for("Save these valedicts [Y/n]:"));
-        door.type("y");
-        ASSERT_TRUE(door.wait_for("Save these valedicts [Y/n]:Yes")) << door.screen.all();
+        if (w.folder == "tour") {
+            ASSERT_TRUE(door.wait_for("Sign the guest form")) << door.err << door.screen.all();
+            door.type("Q");
+            ASSERT_TRUE(door.wait_for("Goodbye, tour3.")) << door.screen.all();
+        } else {
+            ASSERT_TRUE(door.wait_for("[Y/n]:")) << door.err << door.screen.all();
+            door.type("y");
+            ASSERT_TRUE(door.wait_for("1:"));
+            door.type("from node three\r\r");
+            ASSERT_TRUE(door.wait_for("Save these valedicts [Y/n]:"));
+            door.type("y");
+            ASSERT_TRUE(door.wait_for("Save these valedicts [Y/n]:Yes")) << door.screen.all();
+        }
         door.type(" "); // ends a linger the wrapper may ask for
         EXPECT_EQ(door.wait_exit(), 10) << door.err;
-        EXPECT_EQ(read_file(folder + "/valedict.dat"), data_record({"from node three"}, bbs + "3"));
-        EXPECT_FALSE(std::filesystem::exists(root.path() + "/run/valedict.dat"));
+        if (w.folder == "valedict") {
+            EXPECT_EQ(read_file(folder + "/valedict.dat"),
+                      data_record({"from node three"}, w.bbs + "3"));
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(root.path() + "/run"));
+    }
+}
+
+// The guides build in folders of their own: scripts/test builds in build/
+// with Ninja, and a folder set up with another generator refuses it.
+TEST(SetupGuide, TheGuidesBuildWhereNoScriptDoes) {
+    std::filesystem::path top = std::filesystem::path(SETUP_GUIDE).parent_path().parent_path();
+    std::set<std::string> used;
+    for (const char* script :
+         {"scripts/test", "scripts/try", "scripts/install-check", "scripts/picture",
+          "scripts/static-checks", "scripts/fuzz", "bench/run"}) {
+        std::string text = read_file((top / script).string());
+        std::regex folder("(\\$top/|run_suite )(build[A-Za-z0-9_.-]*)");
+        for (std::sregex_iterator at(text.begin(), text.end(), folder), end; at != end; ++at)
+            used.insert((*at)[2].str());
+    }
+    ASSERT_EQ(used.count("build"), 1u) << "scripts/test's own folder was not found";
+    for (const char* guide : {"docs/setup.md", "docs/writing-doors.md", "README.md"}) {
+        std::string text = read_file((top / guide).string());
+        std::regex configure("cmake -S [^ ]+ -B ([^ `\n]+)");
+        for (std::sregex_iterator at(text.begin(), text.end(), configure), end; at != end; ++at)
+            EXPECT_EQ(used.count((*at)[1].str()), 0u) << guide << ": " << (*at)[0].str();
+    }
+}
+
+// What a command prints on standard output.
+std::string output_of(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char buf[4096];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, got);
+    EXPECT_EQ(::pclose(pipe), 0) << command;
+    return out;
+}
+
+// Every text a page quotes shows whole as the page is read: a word the
+// formatter takes for a macro of its own (No, Ar, Em...) would vanish.
+TEST(ManualPages, EveryQuotedTextShowsWhole) {
+    if (std::string(MANDOC_PROGRAM).empty()) GTEST_SKIP() << "no mandoc here to render the pages";
+    static const std::map<std::string, std::pair<std::string, std::string>> quotes = {
+        {".Dq", {"\"", "\""}}, {".Qq", {"\"", "\""}}, {".Ql", {"`", "'"}}, {".Sq", {"`", "'"}}};
+    // Delimiters at either end are set outside the quotes.
+    static const std::set<std::string> opening = {"(", "["};
+    static const std::set<std::string> closing = {".", ",", ";", ":", ")", "]", "?", "!"};
+    // Line breaks may fall anywhere, and a delimiter inside takes no blank.
+    auto squeezed = [](std::string text) {
+        std::erase_if(text, [](unsigned char c) { return std::isspace(c); });
+        return text;
+    };
+    for (const char* page : {"valedict.6", "valedict-sysop.8", "libODoors.3"}) {
+        SCOPED_TRACE(page);
+        std::string path = std::string(MAN_PAGES) + "/" + page;
+        std::string shown = output_of("'" MANDOC_PROGRAM "' -Tascii '" + path + "'");
+        shown = squeezed(std::regex_replace(shown, std::regex(".\b"), "")); // bold, underline
+        int checked = 0;
+        std::istringstream source(read_file(path));
+        for (std::string line; std::getline(source, line);) {
+            auto quote = quotes.find(line.substr(0, 3));
+            if (quote == quotes.end() || line.size() < 5 || line[3] != ' ') continue;
+            std::vector<std::string> words;
+            std::istringstream split(line.substr(4));
+            for (std::string word; split >> word;) words.push_back(word);
+            while (!words.empty() && closing.count(words.back())) words.pop_back();
+            while (!words.empty() && opening.count(words.front())) words.erase(words.begin());
+            std::string text;
+            for (const std::string& word : words) text += word;
+            text = replaced(replaced(text, "\\&", ""), "\\e", "\\");
+            std::string whole = quote->second.first + text + quote->second.second;
+            EXPECT_NE(shown.find(whole), std::string::npos) << line;
+            ++checked;
+        }
+        EXPECT_GT(checked, 0);
     }
 }
 
