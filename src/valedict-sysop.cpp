@@ -254,13 +254,12 @@ static int Set(const char* Name, FILE* fp, const char* From) {
     std::string BadName = NameProblem(Name, NameLength);
     if (!BadName.empty()) return Refuse(("--name: " + BadName).c_str());
 
-    bool Stdin = From == NULL;
     char Chunk[4096];
     size_t Got;
     while ((Got = fread(Chunk, 1, sizeof Chunk, fp)) > 0 && Text.size() < 65536)
         Text.append(Chunk, Got);
     bool Failed = ferror(fp) != 0;
-    if (Failed) return Fail(Stdin ? "standard input" : From, "read error");
+    if (Failed) return Fail(From ? From : "standard input", "read error");
     if (Text.empty()) return Refuse("empty text");
 
     memset(&Words, 0, sizeof Words);
