@@ -252,7 +252,7 @@ TEST(SysopRights, AsRootTheFilesItWritesBelongToTheDoorsUser) {
     }
     ASSERT_TRUE(fs::exists(board + "/valedict.dat"));
 
-    std::ofstream(board + "/DOOR32.SYS", std::ios::binary) << door32_sys("Jane Public", "janeq");
+    dir.write("board/DOOR32.SYS", door32_sys("Jane Public", "janeq"));
     DoorOptions options;
     options.args = {board};
     options.cwd = board;
@@ -266,9 +266,7 @@ TEST(SysopRights, AsRootTheFilesItWritesBelongToTheDoorsUser) {
     door.type("y");
     EXPECT_EQ(door.wait_exit(), 10);
     EXPECT_EQ(door.screen.all().find("Cannot open"), std::string::npos) << door.screen.all();
-    std::ifstream saved(board + "/valedict.dat", std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(bytes, data_record({"after the sysop"}, "janeq"));
+    EXPECT_EQ(dir.read("board/valedict.dat"), data_record({"after the sysop"}, "janeq"));
 }
 
 // Switches the kernel's own link protection off while it lives, so that the
