@@ -1,4 +1,5 @@
 // valedict-sysop: the sysop's tool to show, set, clear and restore the entry.
+#include "sysop_league.h"
 #include "words.h"
 
 #include <algorithm>
@@ -18,6 +19,8 @@
 
 static const char Usage[] = "usage: valedict-sysop [-C FOLDER] show [--raw] | set --name NAME "
                             "[FILE | -] | clear | history | restore N\n"
+                            "       valedict-sysop [-C FOLDER] league import | accept | reject | "
+                            "status\n"
                             "       valedict-sysop --help | --version\n";
 static const char HistoryOff[] = "history is off: create the folder valedict.old beside "
                                  "valedict.dat to switch it on (mkdir valedict.old)";
@@ -36,6 +39,11 @@ static const char Help[] =
     "                  folder valedict.old lies beside valedict.dat)\n"
     "  restore N       puts kept record N back, checked as set checks a text; the\n"
     "                  entry it replaces is kept\n"
+    "  league import   takes the newest entry from the packets the tosser left\n"
+    "                  for the door (the [league] section of valedict.ini)\n"
+    "  league accept   puts the winner held by hold = yes in place\n"
+    "  league reject   drops the held winner\n"
+    "  league status   the last export and import, what waits, what was refused\n"
     "\n"
     "Exit status: 0 done, 1 a usage mistake or a refused text or record, 2 a file\n"
     "or folder that cannot be read or written.\n";
@@ -280,6 +288,7 @@ static int Set(const char* Name, const char* From) {
     memcpy(Words.User, Name, NameLength);
     Kept[0] = '\0';
     int Result = SaveWords(&Words, Kept, sizeof Kept);
+    if (Result == Saved) ShareSaved(Words);
     return Outcome(Result, Kept);
 }
 
@@ -435,5 +444,9 @@ int main(int argc, char* argv[]) {
     if (strcmp(Command, "clear") == 0 && Left == 0) return Clear();
     if (strcmp(Command, "history") == 0 && Left == 0) return History();
     if (strcmp(Command, "restore") == 0 && Left == 1) return Restore(argv[At]);
+    if (strcmp(Command, "league") == 0 && Left == 1) {
+        int Result = LeagueCommand(argv[At]);
+        if (Result >= 0) return Result;
+    }
     return BadUsage();
 }

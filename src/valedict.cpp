@@ -1,5 +1,6 @@
 // valedict: a door that keeps the last caller's parting words for the next.
 #include "OpenDoor.h"
+#include "league.h"
 #include "od_error.h"
 #include "words.h"
 
@@ -59,6 +60,15 @@ static void ShowQuote() {
     Border(0xC8, 0xBC);
 }
 
+// With a league set up, the saved entry goes out to the other boards. The
+// caller's screen never hears of it: a problem is the sysop's, in the log.
+static void ShareQuote(const WORDS* Words) {
+    LEAGUE League;
+    std::string Problem;
+    if (ReadLeague(&League, &Problem) == LeagueOn) Problem = ShareWords(League, *Words);
+    if (!Problem.empty()) od_log(("league: " + Problem).c_str());
+}
+
 // A record that history could not keep costs the caller nothing; the
 // sysop's log says why.
 static void SaveQuote(const WORDS* Words) {
@@ -71,6 +81,7 @@ static void SaveQuote(const WORDS* Words) {
     }
     if (Result == NotOpened) Error(10, __LINE__, DataFile);
     if (Result == NotWritten) Error(40, __LINE__, DataFile);
+    if (Result == Saved) ShareQuote(Words);
 }
 
 static void AddQuote() {
