@@ -743,6 +743,10 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
     std::string Busy = Folder ? "" : BusyOf(League.Pickup);
     if (!Folder) {
         int Lock = od::open_checked(Busy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (Lock < 0 && errno == ENOENT) {
+            Said->push_back("nothing to import: the tosser has left nothing for the point yet");
+            return 0;
+        }
         if (Lock < 0) {
             std::string Since;
             if (errno == EEXIST && Stale(Busy, &Since))
