@@ -5,7 +5,9 @@
 
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -146,6 +148,16 @@ struct Board {
                                                                      : "";
     }
 };
+
+bool fs_empty(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return true;
+    int count = 0;
+    while (dirent* item = ::readdir(dir))
+        if (item->d_name[0] != '.') count++;
+    ::closedir(dir);
+    return count == 0;
+}
 
 struct Ran {
     int status;
@@ -330,6 +342,71 @@ TEST(LeagueSettings, AMistakeIsOneLineNamingTheKeyAndTheLeagueStaysOff) {
     EXPECT_NE(
         sysop(wrong_point.dir.path(), {"league", "status"}).out.find("not a point of the board"),
         std::string::npos);
+}
+
+// A caller saves through the door; the screen and exit level are the same
+// with or without a league, and an entry that cannot go out is still saved.
+std::string door_save(const TempDir& dir, const std::string& line) {
+    dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
+    DoorOptions options;
+    options.args = {dir.path()};
+    options.cwd = dir.path();
+    options.env = {"ODOORS_LOG=" + dir.file("door.log")};
+    DoorRun door(options);
+    EXPECT_TRUE(door.wait_for("Would you like to add some valedicts [Y/n]:")) << door.screen.all();
+    door.type("Y" + line + "\r\rY");
+    EXPECT_EQ(door.wait_exit(), 10);
+    return door.screen.all();
+}
+
+TEST(LeagueDoor, WithoutALeagueNothingMoreIsWrittenAndAFailedSendCostsNothing) {
+    Board none;
+    none.dir.write("valedict.ini", "[other]\nkey = value\n");
+    std::string plain = door_save(none.dir, "words");
+    EXPECT_EQ(none.record(), data_record({"words"}, "janeq"));
+    for (const char* leaf : {"valedict.league", "valedict.seen", "valedict.pending"})
+        EXPECT_NE(::access(none.dir.file(leaf).c_str(), F_OK), 0) << leaf;
+    EXPECT_TRUE(fs_empty(none.dir.file("toss")));
+
+    Board broken;
+    ::rmdir(broken.dir.file("toss").c_str());
+    std::string screen = door_save(broken.dir, "words");
+    EXPECT_EQ(screen, plain);
+    EXPECT_EQ(broken.record(), data_record({"words"}, "janeq"));
+    EXPECT_NE(broken.dir.read("door.log").find("league: the entry was saved but not sent"),
+              std::string::npos);
+    EXPECT_NE(sysop(broken.dir.path(), {"league", "status"}).out.find("not sent"),
+              std::string::npos);
+
+    Board sent;
+    EXPECT_EQ(door_save(sent.dir, "words"), plain);
+    EXPECT_FALSE(fs_empty(sent.dir.file("toss")));
+}
+
+TEST(LeagueImport, AStaleLockIsReportedAndNothingIsTaken) {
+    Board board;
+    ::mkdir(board.dir.file("out").c_str(), 0755);
+    std::string ini = board.dir.read("valedict.ini");
+    ini.replace(ini.find("pickup = "), std::string::npos,
+                "pickup = " + board.dir.file("out/00000007.flo") + "\n");
+    board.dir.write("valedict.ini", ini);
+    board.dir.write("x.pkt", packet(entry("21:1/102.7", 1, time(nullptr), "New", {"new"})));
+    board.dir.write("out/00000007.flo", "^" + board.dir.file("x.pkt") + "\n");
+    pid_t gone = ::fork();
+    if (gone == 0) _exit(0);
+    ::waitpid(gone, nullptr, 0);
+    board.dir.write("out/00000007.bsy", std::to_string(gone) + "\n");
+    Ran ran = sysop(board.dir.path(), {"league", "import"});
+    EXPECT_EQ(ran.status, 2);
+    EXPECT_NE(ran.out.find("a stale lock"), std::string::npos) << ran.out;
+    EXPECT_EQ(board.record(), "");
+    EXPECT_NE(sysop(board.dir.path(), {"league", "status"}).out.find("00000007.bsy is stale"),
+              std::string::npos);
+    ::unlink(board.dir.file("out/00000007.bsy").c_str());
+    EXPECT_EQ(sysop(board.dir.path(), {"league", "import"}).status, 0);
+    EXPECT_EQ(board.record(), data_record({"new"}, "New"));
+    EXPECT_NE(::access(board.dir.file("x.pkt").c_str(), F_OK), 0);
+    EXPECT_NE(::access(board.dir.file("out/00000007.flo").c_str(), F_OK), 0);
 }
 
 } // namespace
