@@ -18,7 +18,7 @@ packages_of() { # system kind
     debian:test) echo "libgtest-dev libvterm-dev inetutils-telnet valgrind binkd crashmail" ;;
     debian:tidy) echo "clang-tidy cppcheck" ;;
     debian:fuzz) echo "clang libclang-rt-14-dev" ;;
-    debian:bench) echo "strace" ;;
+    debian:bench) echo "strace binkd crashmail" ;;
     debian:install) echo "gcc mandoc dpkg-dev" ;;
     debian:picture) echo "ansilove bsdutils" ;;
     # libtelnet has no FreeBSD package: see the README for building it.
