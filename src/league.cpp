@@ -60,11 +60,10 @@ static bool Printable(const std::string& Text, bool Blanks) {
     return true;
 }
 
-// Reads a whole small file through the sticky-folder rule: 0, or -1 with
-// errno (EFBIG when it holds more than Most bytes).
-static int ReadSmall(const char* Path, size_t Most, std::string* Out) {
-    Out->clear();
-    int fd = od::open_checked(Path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+// Opens a file through the sticky-folder rule; a FIFO, a device or a
+// folder under the name is refused (EINVAL).
+static int OpenRegular(const char* Path, int Flags, mode_t Mode) {
+    int fd = od::open_checked(Path, Flags, Mode);
     if (fd < 0) return -1;
     struct stat Info;
     if (fstat(fd, &Info) != 0 || !S_ISREG(Info.st_mode)) {
@@ -72,6 +71,15 @@ static int ReadSmall(const char* Path, size_t Most, std::string* Out) {
         errno = EINVAL;
         return -1;
     }
+    return fd;
+}
+
+// Reads a whole small file through the sticky-folder rule: 0, or -1 with
+// errno (EFBIG when it holds more than Most bytes).
+static int ReadSmall(const char* Path, size_t Most, std::string* Out) {
+    Out->clear();
+    int fd = OpenRegular(Path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+    if (fd < 0) return -1;
     char Chunk[8192];
     for (;;) {
         ssize_t Got = read(fd, Chunk, sizeof Chunk);
@@ -331,14 +339,9 @@ static bool OnFile(WORDS* Words) {
 static int LockState() {
     mode_t Mask = umask(0);
     umask(Mask);
-    int fd = od::open_checked(StateFile, O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666 & ~Mask);
+    int fd =
+        OpenRegular(StateFile, O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666 & ~Mask);
     if (fd < 0) return -1;
-    struct stat Info;
-    if (fstat(fd, &Info) != 0 || !S_ISREG(Info.st_mode)) {
-        close(fd);
-        errno = EINVAL;
-        return -1;
-    }
     for (int Tries = 0; Tries < 200; Tries++) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
         if (errno != EWOULDBLOCK && errno != EINTR) break;

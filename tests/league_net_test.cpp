@@ -36,25 +36,7 @@ std::string find_tool(const std::string& name) {
     return "";
 }
 
-// Runs a program to its end, its output into `log`; its exit status.
-int run(const std::vector<std::string>& args, const std::string& log, const std::string& cwd = "") {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) _exit(127);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
+// Starts a program, its output into `log`.
 pid_t start(const std::vector<std::string>& args, const std::string& log) {
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -68,6 +50,13 @@ pid_t start(const std::vector<std::string>& args, const std::string& log) {
         _exit(127);
     }
     return pid;
+}
+
+// Runs a program to its end; its exit status.
+int run(const std::vector<std::string>& args, const std::string& log) {
+    int status;
+    ::waitpid(start(args, log), &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 void stop(pid_t pid) {
@@ -211,16 +200,23 @@ class LeagueNet : public ::testing::Test {
     Node a{"", "Board A", 101, 102, 0, 0}, b{"", "Board B", 102, 101, 0, 0};
 };
 
+// A caller on the board's door types keys; the screen, and the bytes sent.
+std::string visit(const Node& n, const std::string& keys, std::string* wire = nullptr) {
+    std::ofstream(n.door() + "/DOOR32.SYS") << door32_sys("Jane Public", "janeq");
+    DoorOptions options;
+    options.args = {n.door()};
+    options.cwd = n.door();
+    DoorRun door(options);
+    EXPECT_TRUE(door.wait_for("Would you like to add some valedicts [Y/n]:")) << door.screen.all();
+    door.type(keys);
+    EXPECT_EQ(door.wait_exit(), 10);
+    if (wire) *wire = door.output;
+    return door.screen.all();
+}
+
 TEST_F(LeagueNet, ASaveOnOneBoardReachesTheOtherByteForByte) {
     // A caller saves on board A through the door.
-    std::ofstream(a.door() + "/DOOR32.SYS") << door32_sys("Jane Public", "janeq");
-    DoorOptions options;
-    options.args = {a.door()};
-    options.cwd = a.door();
-    DoorRun door(options);
-    ASSERT_TRUE(door.wait_for("Would you like to add some valedicts [Y/n]:")) << door.screen.all();
-    door.type("Yfrom board A\rsecond line\r\rY");
-    EXPECT_EQ(door.wait_exit(), 10);
+    visit(a, "Yfrom board A\rsecond line\r\rY");
     ASSERT_EQ(a.data(), data_record({"from board A", "second line"}, "janeq"));
     exchange();
     EXPECT_EQ(b.data(), a.data()) << logs(b);
@@ -240,7 +236,8 @@ TEST_F(LeagueNet, SavesOnBothBoardsAtOnceEndTheSame) {
 
 TEST_F(LeagueNet, ARescanChangesNothing) {
     fs::create_directories(b.door() + "/valedict.old"); // history, for restore
-    std::ofstream(b.door() + "/valedict.dat", std::ios::binary) << data_record({"bob first"}, "Bob");
+    std::ofstream(b.door() + "/valedict.dat", std::ios::binary)
+        << data_record({"bob first"}, "Bob");
     ASSERT_EQ(set(a, "Alice", "alice\n"), 0);
     exchange();
     ASSERT_EQ(b.data(), data_record({"alice"}, "Alice")) << logs(b);
@@ -317,18 +314,10 @@ TEST_F(LeagueNet, AHostilePacketChangesNothingOnTheScreen) {
     // The control bytes that do get in reach the screen as '?'.
     std::ofstream(b.dir("out/00010066.pnt/00000007.flo")) << "^" << b.dir("pkt/4.pkt") << "\n";
     EXPECT_EQ(import(b), 0);
-    std::ofstream(b.door() + "/DOOR32.SYS") << door32_sys("Jane Public", "janeq");
-    DoorOptions options;
-    options.args = {b.door()};
-    options.cwd = b.door();
-    DoorRun door(options);
-    ASSERT_TRUE(door.wait_for("Would you like")) << door.screen.all();
-    door.type("N");
-    EXPECT_EQ(door.wait_exit(), 10);
-    EXPECT_NE(door.screen.all().find("These Valedicts left by ?]0;x?"), std::string::npos)
-        << door.screen.all();
-    EXPECT_NE(door.screen.all().find("?[2Jfuture"), std::string::npos) << door.screen.all();
-    EXPECT_EQ(door.output.find('\x07'), std::string::npos);
+    std::string wire, screen = visit(b, "N", &wire);
+    EXPECT_NE(screen.find("These Valedicts left by ?]0;x?"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("?[2Jfuture"), std::string::npos) << screen;
+    EXPECT_EQ(wire.find('\x07'), std::string::npos);
 }
 
 } // namespace
