@@ -513,9 +513,9 @@ static std::string PutPacket(const std::string& Folder, const std::string& Packe
     return *Name + ": " + Why;
 }
 
-std::string ShareWords(const LEAGUE& League, const WORDS& Words) {
-    int fd = LockState();
-    if (fd < 0) return std::string(StateFile) + ": " + strerror(errno);
+// Posts the record just saved as the league's newest entry, the state's
+// lock held (fd).
+static std::string Share(int fd, const LEAGUE& League, const WORDS& Words) {
     STATE State;
     ReadState(fd, &State);
     time_t Now = time(NULL);
@@ -543,8 +543,24 @@ std::string ShareWords(const LEAGUE& League, const WORDS& Words) {
     Order.push_back(Entry.MsgId); // our own, echoed back, is never taken
     (void)WriteSeen(Order);
     WriteState(fd, State);
-    close(fd);
     return Problem.empty() ? "" : "the entry was saved but not sent to the league: " + Problem;
+}
+
+int SaveShared(const LEAGUE& League, const WORDS* Words, char* Kept, size_t KeptSize,
+               std::string* Problem) {
+    // An import between the save and its post would replace the new entry
+    // with an older one: the two take turns on the state's lock.
+    int fd = LockState();
+    Problem->clear();
+    if (fd < 0)
+        *Problem = "the entry was not sent to the league: " + std::string(StateFile) + ": " +
+                   strerror(errno);
+    int Result = SaveWords(Words, Kept, KeptSize);
+    int Why = errno;
+    if (Result == Saved && fd >= 0) *Problem = Share(fd, League, *Words);
+    if (fd >= 0) close(fd);
+    errno = Why;
+    return Result;
 }
 
 // One file the tosser listed: where it is and what the flow line asks.

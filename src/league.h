@@ -35,9 +35,12 @@ enum { LeagueOff = 0, LeagueOn = 1, LeagueWrong = 2 };
 // is wrong with it.
 int ReadLeague(LEAGUE* League, std::string* Problem);
 
-// Posts a record just saved here as the league's newest entry: one packet
-// into the toss folder. Returns what went wrong, empty when it went out.
-std::string ShareWords(const LEAGUE& League, const WORDS& Words);
+// Saves the record as SaveWords does and, once saved, posts it as the
+// league's newest entry: one packet into the toss folder. Problem says what
+// kept it from the league (empty when it went out); that never costs the
+// save.
+int SaveShared(const LEAGUE& League, const WORDS* Words, char* Kept, size_t KeptSize,
+               std::string* Problem);
 
 // Reads the packets the tosser left for the door, takes the newest entry
 // that passes every check (or holds it), and says what it did in Said, one

@@ -4,6 +4,7 @@
 #include "league.h"
 #include "log.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,11 +34,18 @@ static bool Settings(LEAGUE* League) {
     return false;
 }
 
-void ShareSaved(const WORDS& Words) {
+int SaveEntry(const WORDS* Words, char* Kept, size_t KeptSize) {
     LEAGUE League;
     std::string Problem;
-    if (ReadLeague(&League, &Problem) == LeagueOn) Problem = ShareWords(League, Words);
+    int Result;
+    if (ReadLeague(&League, &Problem) == LeagueOn)
+        Result = SaveShared(League, Words, Kept, KeptSize, &Problem);
+    else
+        Result = SaveWords(Words, Kept, KeptSize);
+    int Why = errno;
     if (!Problem.empty()) Tell({Problem}, true);
+    errno = Why;
+    return Result;
 }
 
 int LeagueCommand(const char* Command) {

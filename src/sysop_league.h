@@ -3,9 +3,10 @@
 
 #include "words.h"
 
-// After a save by the tool: sends the entry to the league when one is set
-// up; a problem is one line on standard error and in the sysop log.
-void ShareSaved(const WORDS& Words);
+// Saves a new entry as SaveWords does and, when a league is set up, sends
+// it there; a league's problem is one line on standard error and in the
+// sysop log, and never costs the save.
+int SaveEntry(const WORDS* Words, char* Kept, size_t KeptSize);
 
 // Runs "league COMMAND": its exit status, or -1 when there is no such command.
 int LeagueCommand(const char* Command);

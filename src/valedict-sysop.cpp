@@ -287,8 +287,7 @@ static int Set(const char* Name, const char* From) {
     }
     memcpy(Words.User, Name, NameLength);
     Kept[0] = '\0';
-    int Result = SaveWords(&Words, Kept, sizeof Kept);
-    if (Result == Saved) ShareSaved(Words);
+    int Result = SaveEntry(&Words, Kept, sizeof Kept);
     return Outcome(Result, Kept);
 }
 

@@ -60,28 +60,26 @@ static void ShowQuote() {
     Border(0xC8, 0xBC);
 }
 
-// With a league set up, the saved entry goes out to the other boards. The
-// caller's screen never hears of it: a problem is the sysop's, in the log.
-static void ShareQuote(const WORDS* Words) {
-    LEAGUE League;
-    std::string Problem;
-    if (ReadLeague(&League, &Problem) == LeagueOn) Problem = ShareWords(League, *Words);
-    if (!Problem.empty()) od_log(("league: " + Problem).c_str());
-}
-
-// A record that history could not keep costs the caller nothing; the
-// sysop's log says why.
+// A record that history could not keep, or an entry the league could not
+// take, costs the caller nothing; the sysop's log says why. With a league
+// set up, the saved entry goes out to the other boards.
 static void SaveQuote(const WORDS* Words) {
     char Kept[256];
-    int Result = SaveWords(Words, Kept, sizeof Kept);
+    LEAGUE League;
+    std::string Problem;
+    int Result;
+    if (ReadLeague(&League, &Problem) == LeagueOn)
+        Result = SaveShared(League, Words, Kept, sizeof Kept, &Problem);
+    else
+        Result = SaveWords(Words, Kept, sizeof Kept);
     if (Kept[0]) {
         char Line[320];
         (void)snprintf(Line, sizeof Line, "the replaced entry was not kept: %s", Kept);
         od_log(Line);
     }
+    if (!Problem.empty()) od_log(("league: " + Problem).c_str());
     if (Result == NotOpened) Error(10, __LINE__, DataFile);
     if (Result == NotWritten) Error(40, __LINE__, DataFile);
-    if (Result == Saved) ShareQuote(Words);
 }
 
 static void AddQuote() {
