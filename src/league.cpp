@@ -1,5 +1,6 @@
 #include "league.h"
 
+#include "log.h"
 #include "open_checked.h"
 
 #include <algorithm>
@@ -253,7 +254,8 @@ int ReadLeague(LEAGUE* League, std::string* Problem) {
     League->PerDay = 20;
     Problem->clear();
     auto Wrong = [&](const std::string& What) {
-        *Problem = std::string(LeagueFile) + ": " + What;
+        // The sysop's own bytes, but a terminal shows this line.
+        *Problem = od::harmless(std::string(LeagueFile) + ": " + What);
         return LeagueWrong;
     };
     if (ReadSmall(LeagueFile, IniMost, &Text) != 0) {
@@ -805,7 +807,7 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
         Status = 2;
     }
     std::vector<bool> Bad(Listed.size(), false);
-    int Packets = 0, Taken = 0, Refused = 0;
+    int Packets = 0, BadPackets = 0, Taken = 0, Refused = 0;
     bool Have = false;
     ENTRY Winner;
     for (size_t At = 0; At < Listed.size(); At++) {
@@ -822,6 +824,7 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
         Packets++;
         if (!Problem.empty()) {
             Bad[At] = true;
+            BadPackets++;
             Said->push_back("refused packet " + Path + ": " + Problem + " (kept as " + Path +
                             ".bad)");
             State.Refused.push_back(std::to_string((long long)Now) + " packet " + Path + ": " +
@@ -860,8 +863,9 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
             Done ? "the entry is now " + Described(Winner) : "the entry could not be replaced";
         if (!Done) Status = 2;
     }
-    Said->push_back(std::to_string(Packets) + " packet(s), " + std::to_string(Taken) +
-                    " entries taken, " + std::to_string(Refused) + " refused; " + Outcome);
+    Said->push_back(std::to_string(Packets) + " packet(s) (" + std::to_string(BadPackets) +
+                    " refused), " + std::to_string(Taken) + " entries taken, " +
+                    std::to_string(Refused) + " refused; " + Outcome);
     State.Import = std::to_string((long long)Now) + " " + Said->back();
     (void)WriteSeen(Order);
     WriteState(fd, State);
