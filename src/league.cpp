@@ -744,8 +744,10 @@ static void Finish(const std::string& Flow, bool Folder, const std::vector<LISTE
             (void)rename(Item.Path.c_str(), (Item.Path + ".bad").c_str());
         else if (Item.Mark == '^')
             (void)unlink(Item.Path.c_str());
-        else if (Item.Mark == '#')
-            (void)truncate(Item.Path.c_str(), 0);
+        else if (Item.Mark == '#') {
+            int fd = OpenRegular(Item.Path.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0);
+            if (fd >= 0) close(fd);
+        }
     }
     if (Folder) return;
     if (Left.empty())
