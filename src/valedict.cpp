@@ -128,6 +128,8 @@ static const char Help[] =
     "\n"
     "Settings in the environment: BBSDEV_DRP, ODOORS_IO, ODOORS_CHARSET,\n"
     "ODOORS_INACTIVITY, ODOORS_WARN, ODOORS_LINGER, ODOORS_LOG (see valedict(6)).\n"
+    "A [league] section in valedict.ini beside valedict.dat shares the entry with\n"
+    "other boards over FTN echomail (see valedict(6)).\n"
     "\n"
     "Exit status: 10 when the call ends, 1 when it cannot start (no usable drop\n"
     "file, or this text could not be written).\n";
