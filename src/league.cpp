@@ -292,8 +292,12 @@ int ReadLeague(LEAGUE* League, std::string* Problem) {
         Value = Trim(Value);
         if (!Given.insert(Key).second) return Wrong(Where + Key + ": given twice");
         std::string Said = TakeValue(League, Key, Value);
-        if (!Said.empty())
-            return Wrong(Where + (Key.size() > 40 ? Key.substr(0, 40) : Key) + ": " + Said);
+        if (!Said.empty()) {
+            std::string Told = Where;
+            Told += Key.substr(0, 40);
+            Told += ": ";
+            return Wrong(Told + Said);
+        }
     }
     if (!Found) return LeagueOff;
     for (const char* Key : {"area", "point", "board", "name", "toss", "pickup"})
@@ -456,7 +460,7 @@ static void SetCurrent(STATE* State, const ENTRY& Entry) {
 static std::set<std::string> ReadSeen(std::vector<std::string>* Order) {
     std::string Text;
     std::set<std::string> Seen;
-    if (ReadSmall(SeenFile, SeenMost * 64, &Text) != 0) return Seen;
+    if (ReadSmall(SeenFile, (size_t)SeenMost * 64, &Text) != 0) return Seen;
     size_t Start = 0;
     while (Start < Text.size()) {
         size_t End = Text.find('\n', Start);
@@ -609,7 +613,9 @@ static std::string ListPickup(const std::string& Pickup, bool Folder, std::vecto
         while ((Item = readdir(Dir)) != NULL && Listed->size() < FlowLinesMost) {
             std::string Leaf = Item->d_name;
             if (!EndsWithPkt(Leaf)) continue;
-            std::string Path = Pickup + (Pickup.back() == '/' ? "" : "/") + Leaf;
+            std::string Path = Pickup;
+            if (Path.back() != '/') Path += '/';
+            Path += Leaf;
             Listed->push_back({"", Path, '^', true});
         }
         closedir(Dir);
@@ -685,16 +691,16 @@ static std::string Described(const ENTRY& Entry) {
 }
 
 // Replaces the record with Entry through the door's own save, so history
-// keeps what it replaces. Note says what went wrong, if anything.
-static bool Install(STATE* State, const ENTRY& Entry, std::string* Note) {
+// keeps what it replaces; what went wrong goes to Said.
+static bool Install(STATE* State, const ENTRY& Entry, std::vector<std::string>* Said) {
     char Kept[256];
     int Result = SaveWords(&Entry.Words, Kept, sizeof Kept);
     if (Result != Saved) {
-        *Note = std::string(DataFile) + ": " + strerror(errno);
+        Said->push_back(std::string(DataFile) + ": " + strerror(errno));
         return false;
     }
     SetCurrent(State, Entry);
-    *Note = Kept[0] ? std::string("the replaced entry was not kept: ") + Kept : "";
+    if (Kept[0]) Said->push_back(std::string("the replaced entry was not kept: ") + Kept);
     return true;
 }
 
@@ -702,7 +708,8 @@ static bool ReadHeld(const LEAGUE& League, ENTRY* Held) {
     std::string Data;
     std::vector<ENTRY> Entries;
     if (ReadSmall(PendingEntry, PacketMost, &Data) != 0) return false;
-    if (!ReadPacket((const unsigned char*)Data.data(), Data.size(), League.Area, &Entries)
+    if (!ReadPacket(reinterpret_cast<const unsigned char*>(Data.data()), Data.size(), League.Area,
+                    &Entries)
              .empty() ||
         Entries.size() != 1 || !Entries[0].Problem.empty())
         return false;
@@ -820,17 +827,20 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
         if (!LoadPacket(Path, &Data, &Problem)) {
             if (errno == ENOENT) continue; // gone meanwhile: nothing to take
         } else {
-            Problem =
-                ReadPacket((const unsigned char*)Data.data(), Data.size(), League.Area, &Entries);
+            Problem = ReadPacket(reinterpret_cast<const unsigned char*>(Data.data()), Data.size(),
+                                 League.Area, &Entries);
         }
         Packets++;
         if (!Problem.empty()) {
             Bad[At] = true;
             BadPackets++;
-            Said->push_back("refused packet " + Path + ": " + Problem + " (kept as " + Path +
-                            ".bad)");
-            State.Refused.push_back(std::to_string((long long)Now) + " packet " + Path + ": " +
-                                    Problem);
+            std::string Why = "packet " + Path;
+            Why += ": ";
+            Why += Problem;
+            std::string Told = "refused " + Why;
+            Told += " (kept as " + Path + ".bad)";
+            Said->push_back(Told);
+            State.Refused.push_back(std::to_string((long long)Now) + " " + Why);
             continue;
         }
         for (const ENTRY& Entry : Entries) {
@@ -859,8 +869,7 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
         Outcome = Problem.empty() ? "held for the sysop: " + Described(Winner) : Problem;
         if (!Problem.empty()) Status = 2;
     } else if (Have) {
-        bool Done = Install(&State, Winner, &Problem);
-        if (!Problem.empty()) Said->push_back(Problem);
+        bool Done = Install(&State, Winner, Said);
         Outcome =
             Done ? "the entry is now " + Described(Winner) : "the entry could not be replaced";
         if (!Done) Status = 2;
@@ -894,9 +903,7 @@ int SettlePending(const LEAGUE& League, bool Accept, std::vector<std::string>* S
     } else if (CurrentKey(State, &Current) && !Beats(Held, Current)) {
         Said->push_back("the entry on file is newer than " + Described(Held) + ": dropped");
     } else {
-        std::string Problem;
-        bool Done = Install(&State, Held, &Problem);
-        if (!Problem.empty()) Said->push_back(Problem);
+        bool Done = Install(&State, Held, Said);
         Said->push_back(Done ? "the entry is now " + Described(Held)
                              : "the entry could not be replaced");
         if (!Done) Status = 2;

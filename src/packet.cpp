@@ -109,21 +109,22 @@ bool ReadWritten(const std::string& Text, int64_t* Time) {
         bool Digit = Text[At] >= '0' && Text[At] <= '9';
         if (Shape[At] == 'd' ? !Digit : Text[At] != Shape[At]) return false;
     }
-    auto Field = [&](size_t At, size_t Width) {
+    auto Digits = [&](size_t At, size_t Width) {
         unsigned Value = 0;
         for (size_t Digit = 0; Digit < Width; Digit++)
             Value = Value * 10 + (Text[At + Digit] - '0');
         return Value;
     };
-    unsigned Year = Field(0, 4), Month = Field(5, 2), Day = Field(8, 2);
-    unsigned Hour = Field(11, 2), Minute = Field(14, 2), Second = Field(17, 2);
+    unsigned Year = Digits(0, 4), Month = Digits(5, 2), Day = Digits(8, 2);
+    unsigned Hour = Digits(11, 2), Minute = Digits(14, 2), Second = Digits(17, 2);
     static const unsigned Length[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (Year < 1970 || Month < 1 || Month > 12 || Day < 1 || Day > Length[Month - 1] || Hour > 23 ||
         Minute > 59 || Second > 59)
         return false;
     bool Leap = (Year % 4 == 0 && Year % 100 != 0) || Year % 400 == 0;
     if (Month == 2 && Day == 29 && !Leap) return false;
-    *Time = DaysFromCivil(Year, Month, Day) * 86400 + Hour * 3600 + Minute * 60 + Second;
+    *Time = DaysFromCivil(Year, Month, Day) * 86400 + (int64_t)Hour * 3600 + (int64_t)Minute * 60 +
+            Second;
     return true;
 }
 
@@ -182,7 +183,7 @@ std::string MakePacket(const FTNADDR& From, const FTNADDR& To, const std::string
     Out.push_back((char)0xfe); // no product code of our own
     Out.push_back(1);
     char Secret[8] = {0};
-    memcpy(Secret, Password.data(), std::min(Password.size(), sizeof Secret));
+    (void)Password.copy(Secret, sizeof Secret); // zero-padded, not zero-ended
     Out.append(Secret, sizeof Secret);
     Put16(&Out, From.Zone);
     Put16(&Out, To.Zone);
@@ -241,8 +242,8 @@ static bool Ended(const unsigned char* Data, size_t Size, size_t* Next, size_t M
     size_t Reach = std::min(Size, At + Most);
     const void* Zero = memchr(Data + At, 0, Reach - At);
     if (Zero == NULL) return false;
-    size_t End = (size_t)((const unsigned char*)Zero - Data);
-    if (Text) Text->assign((const char*)Data + At, End - At);
+    size_t End = (size_t)(static_cast<const unsigned char*>(Zero) - Data);
+    if (Text) Text->assign(reinterpret_cast<const char*>(Data) + At, End - At);
     *Next = End + 1;
     return true;
 }
@@ -357,7 +358,8 @@ std::string ReadPacket(const unsigned char* Data, size_t Size, const std::string
         bool Whole = Ended(Data, Size, &At, MessageMost, &Text);
         if (!Whole) {
             // Its first bytes still tell its area.
-            Text.assign((const char*)Data + At, std::min(Size - At, (size_t)MessageMost));
+            Text.assign(reinterpret_cast<const char*>(Data) + At,
+                        std::min(Size - At, (size_t)MessageMost));
             if (!Ended(Data, Size, &At, Size, NULL)) return "cut short in a message";
         }
         // The first line names the area; netmail and other areas are not ours.
