@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>

@@ -3,6 +3,7 @@
 #include "door_harness.h"
 #include "packet.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
