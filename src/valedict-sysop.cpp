@@ -1,4 +1,5 @@
-// valedict-sysop: the sysop's tool to show, set, clear and restore the entry.
+// valedict-sysop: the sysop's tool to show, set, clear and restore the entry,
+// and to run its league.
 #include "sysop_league.h"
 #include "words.h"
 
