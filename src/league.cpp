@@ -778,14 +778,15 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
             return 0;
         }
         if (Lock < 0) {
+            int Why = errno;
             std::string Since;
-            if (errno == EEXIST && Stale(Busy, &Since))
+            if (Why == EEXIST && Stale(Busy, &Since))
                 Said->push_back(Busy + ": a stale lock (since " + Since +
                                 "); remove it, or let binkd's kill-old-bsy do so");
             else
                 Said->push_back(
                     Busy + ": " +
-                    (errno == EEXIST ? "busy: the mailer holds it; try later" : strerror(errno)));
+                    (Why == EEXIST ? "busy: the mailer holds it; try later" : strerror(Why)));
             return 2;
         }
         std::string Pid = std::to_string((long)getpid()) + "\n";
