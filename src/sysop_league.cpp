@@ -15,7 +15,8 @@ static void Tell(const std::vector<std::string>& Lines, bool Problem) {
     od::Log Log;
     const char* Path = getenv("ODOORS_LOG");
     if (Path && *Path) Log.open(Path, "valedict-sysop");
-    for (const std::string& Line : Lines) {
+    for (const std::string& Said : Lines) {
+        std::string Line = od::harmless(Said); // a path from a flow file may hold anything
         if (Problem)
             (void)fprintf(stderr, "valedict-sysop: league: %s\n", Line.c_str());
         else
@@ -57,7 +58,7 @@ int LeagueCommand(const char* Command) {
     if (!Settings(&League)) return 1;
     if (Status) {
         Said = LeagueStatus(League);
-        for (const std::string& Line : Said) printf("%s\n", Line.c_str());
+        for (const std::string& Line : Said) printf("%s\n", od::harmless(Line).c_str());
         return fflush(stdout) == 0 ? 0 : 2;
     }
     int Result = Import ? ImportLeague(League, &Said) : SettlePending(League, Accept, &Said);
