@@ -15,10 +15,10 @@ system_kind() {
 packages_of() { # system kind
     case "$1:$2" in
     debian:build) echo "g++ cmake ninja-build pkg-config libtelnet-dev zlib1g-dev" ;;
-    debian:test) echo "libgtest-dev libvterm-dev inetutils-telnet valgrind mandoc" ;;
+    debian:test) echo "libgtest-dev libvterm-dev inetutils-telnet valgrind mandoc binkd crashmail" ;;
     debian:tidy) echo "clang-tidy cppcheck" ;;
     debian:fuzz) echo "clang libclang-rt-14-dev" ;;
-    debian:bench) echo "strace" ;;
+    debian:bench) echo "strace binkd crashmail" ;;
     debian:install) echo "gcc mandoc dpkg-dev" ;;
     debian:picture) echo "ansilove bsdutils" ;;
     # libtelnet has no FreeBSD package: see the README for building it.

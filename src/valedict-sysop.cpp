@@ -1,4 +1,6 @@
-// valedict-sysop: the sysop's tool to show, set, clear and restore the entry.
+// valedict-sysop: the sysop's tool to show, set, clear and restore the entry,
+// and to run its league.
+#include "sysop_league.h"
 #include "words.h"
 
 #include <algorithm>
@@ -18,6 +20,8 @@
 
 static const char Usage[] = "usage: valedict-sysop [-C FOLDER] show [--raw] | set --name NAME "
                             "[FILE | -] | clear | history | restore N\n"
+                            "       valedict-sysop [-C FOLDER] league import | accept | reject | "
+                            "status\n"
                             "       valedict-sysop --help | --version\n";
 static const char HistoryOff[] = "history is off: create the folder valedict.old beside "
                                  "valedict.dat to switch it on (mkdir valedict.old)";
@@ -36,6 +40,11 @@ static const char Help[] =
     "                  folder valedict.old lies beside valedict.dat)\n"
     "  restore N       puts kept record N back, checked as set checks a text; the\n"
     "                  entry it replaces is kept\n"
+    "  league import   takes the newest entry from the packets the tosser left\n"
+    "                  for the door (the [league] section of valedict.ini)\n"
+    "  league accept   puts the winner held by hold = yes in place\n"
+    "  league reject   drops the held winner\n"
+    "  league status   the last export and import, what waits, what was refused\n"
     "\n"
     "Exit status: 0 done, 1 a usage mistake or a refused text or record, 2 a file\n"
     "or folder that cannot be read or written.\n";
@@ -277,7 +286,7 @@ static int Set(const char* Name, FILE* fp, const char* From) {
     }
     memcpy(Words.User, Name, NameLength);
     Kept[0] = '\0';
-    int Result = SaveWords(&Words, Kept, sizeof Kept);
+    int Result = SaveEntry(&Words, Kept, sizeof Kept);
     return Outcome(Result, Kept);
 }
 
@@ -417,6 +426,10 @@ static int Run(const char* Command, char** Args, int Left, FILE* Text, const cha
     if (strcmp(Command, "clear") == 0 && Left == 0) return Clear();
     if (strcmp(Command, "history") == 0 && Left == 0) return History();
     if (strcmp(Command, "restore") == 0 && Left == 1) return Restore(Args[0]);
+    if (strcmp(Command, "league") == 0 && Left == 1) {
+        int Result = LeagueCommand(Args[0]);
+        if (Result >= 0) return Result;
+    }
     return BadUsage();
 }
 

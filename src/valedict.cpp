@@ -1,5 +1,6 @@
 // valedict: a door that keeps the last caller's parting words for the next.
 #include "OpenDoor.h"
+#include "league.h"
 #include "od_error.h"
 #include "words.h"
 
@@ -59,16 +60,24 @@ static void ShowQuote() {
     Border(0xC8, 0xBC);
 }
 
-// A record that history could not keep costs the caller nothing; the
-// sysop's log says why.
+// A record that history could not keep, or an entry the league could not
+// take, costs the caller nothing; the sysop's log says why. With a league
+// set up, the saved entry goes out to the other boards.
 static void SaveQuote(const WORDS* Words) {
     char Kept[256];
-    int Result = SaveWords(Words, Kept, sizeof Kept);
+    LEAGUE League;
+    std::string Problem;
+    int Result;
+    if (ReadLeague(&League, &Problem) == LeagueOn)
+        Result = SaveShared(League, Words, Kept, sizeof Kept, &Problem);
+    else
+        Result = SaveWords(Words, Kept, sizeof Kept);
     if (Kept[0]) {
         char Line[320];
         (void)snprintf(Line, sizeof Line, "the replaced entry was not kept: %s", Kept);
         od_log(Line);
     }
+    if (!Problem.empty()) od_log(("league: " + Problem).c_str());
     if (Result == NotOpened) Error(10, __LINE__, DataFile);
     if (Result == NotWritten) Error(40, __LINE__, DataFile);
 }
@@ -119,6 +128,8 @@ static const char Help[] =
     "\n"
     "Settings in the environment: BBSDEV_DRP, ODOORS_IO, ODOORS_CHARSET,\n"
     "ODOORS_INACTIVITY, ODOORS_WARN, ODOORS_LINGER, ODOORS_LOG (see valedict(6)).\n"
+    "A [league] section in valedict.ini beside valedict.dat shares the entry with\n"
+    "other boards over FTN echomail (see valedict(6)).\n"
     "\n"
     "Exit status: 10 when the call ends, 1 when it cannot start (no usable drop\n"
     "file, or this text could not be written).\n";

@@ -1,0 +1,950 @@
+#include "league.h"
+
+#include "log.h"
+#include "open_checked.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+const char LeagueFile[] = "valedict.ini";
+const char StateFile[] = "valedict.league";
+const char SeenFile[] = "valedict.seen";
+const char PendingFolder[] = "valedict.pending";
+
+static const char PendingEntry[] = "valedict.pending/entry.pkt";
+
+// Bounds on what the league keeps and reads.
+enum {
+    IniMost = 64 * 1024,
+    StateMost = 64 * 1024,
+    SeenMost = 4000,
+    FlowMost = 64 * 1024,
+    FlowLinesMost = 1000,
+    RefusedKept = 20,
+    OriginsMost = 1000,
+    AheadMost = 3600,
+};
+
+// A lock older than this is left by a process that died: a transfer or an
+// import of a few packets takes seconds.
+static const time_t StaleAfter = 3600;
+
+static std::string Trim(const std::string& Text) {
+    size_t First = Text.find_first_not_of(" \t");
+    if (First == std::string::npos) return "";
+    return Text.substr(First, Text.find_last_not_of(" \t\r") - First + 1);
+}
+
+static std::string Lower(std::string Text) {
+    for (char& Letter : Text)
+        if (Letter >= 'A' && Letter <= 'Z') Letter = (char)(Letter + 32);
+    return Text;
+}
+
+static bool Printable(const std::string& Text, bool Blanks) {
+    for (char Letter : Text) {
+        unsigned char Byte = (unsigned char)Letter;
+        if (Byte < 32 || Byte > 126 || (!Blanks && Byte == ' ')) return false;
+    }
+    return true;
+}
+
+// Opens a file through the sticky-folder rule; a FIFO, a device or a
+// folder under the name is refused (EINVAL).
+static int OpenRegular(const char* Path, int Flags, mode_t Mode) {
+    int fd = od::open_checked(Path, Flags, Mode);
+    if (fd < 0) return -1;
+    struct stat Info;
+    if (fstat(fd, &Info) != 0 || !S_ISREG(Info.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+// Reads a whole small file through the sticky-folder rule: 0, or -1 with
+// errno (EFBIG when it holds more than Most bytes).
+static int ReadSmall(const char* Path, size_t Most, std::string* Out) {
+    Out->clear();
+    int fd = OpenRegular(Path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    char Chunk[8192];
+    for (;;) {
+        ssize_t Got = read(fd, Chunk, sizeof Chunk);
+        if (Got < 0 && errno == EINTR) continue;
+        if (Got < 0) {
+            int Why = errno;
+            close(fd);
+            errno = Why;
+            return -1;
+        }
+        if (Got == 0) break;
+        Out->append(Chunk, (size_t)Got);
+        if (Out->size() > Most) {
+            close(fd);
+            errno = EFBIG;
+            return -1;
+        }
+    }
+    close(fd);
+    return 0;
+}
+
+static bool WriteAll(int fd, const std::string& Data) {
+    size_t Done = 0;
+    while (Done < Data.size()) {
+        ssize_t Put = write(fd, Data.data() + Done, Data.size() - Done);
+        if (Put < 0 && errno == EINTR) continue;
+        if (Put <= 0) return false;
+        Done += (size_t)Put;
+    }
+    while (fsync(fd) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+static std::string FolderOf(const std::string& Path) {
+    size_t Slash = Path.rfind('/');
+    return Slash == std::string::npos ? "." : Path.substr(0, Slash + 1);
+}
+
+static void SyncFolder(const std::string& Folder) {
+    int Dir = open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Dir < 0) return;
+    (void)fsync(Dir);
+    close(Dir);
+}
+
+// Writes Data as a new file beside Path and renames it over Path, so that a
+// reader finds the old content or the new, whole.
+static bool ReplaceWhole(const std::string& Path, const std::string& Data) {
+    std::string Temp = Path + ".new.XXXXXX";
+    int fd = mkstemp(Temp.data());
+    if (fd < 0) return false;
+    mode_t Mask = umask(0);
+    umask(Mask);
+    bool Done = fchmod(fd, 0666 & ~Mask) == 0 && WriteAll(fd, Data);
+    Done = close(fd) == 0 && Done;
+    if (!Done || rename(Temp.c_str(), Path.c_str()) != 0) {
+        int Why = errno;
+        unlink(Temp.c_str());
+        errno = Why;
+        return false;
+    }
+    SyncFolder(FolderOf(Path));
+    return true;
+}
+
+// "21:3/*", "21:*", "21:1/101" (the node and its points), "21:1/101.7".
+static bool ReadPattern(const std::string& Text, BLOCK* Block) {
+    static const char Marks[4] = {':', '/', '.', '\0'};
+    size_t At = 0;
+    for (int Part = 0; Part < 4; Part++) Block->Parts[Part] = -1;
+    for (int Part = 0; Part < 4; Part++) {
+        if (At < Text.size() && Text[At] == '*') {
+            At++;
+            if (At != Text.size()) return false;
+            return Part > 0;
+        }
+        size_t Start = At;
+        long Value = 0;
+        while (At < Text.size() && Text[At] >= '0' && Text[At] <= '9' && At - Start < 6)
+            Value = Value * 10 + (Text[At++] - '0');
+        if (At == Start || Value > 65535 || (Part == 0 && Value == 0)) return false;
+        Block->Parts[Part] = (int)Value;
+        if (At == Text.size()) return Part >= 2;
+        if (Text[At] != Marks[Part]) return false;
+        At++;
+    }
+    return false;
+}
+
+static bool Blocked(const LEAGUE& League, const ENTRY& Entry, std::string* Which) {
+    const unsigned Origin[4] = {Entry.Origin.Zone, Entry.Origin.Net, Entry.Origin.Node,
+                                Entry.Origin.Point};
+    for (const BLOCK& Block : League.Block) {
+        bool Match = true;
+        if (Block.Address) {
+            for (int Part = 0; Part < 4; Part++)
+                if (Block.Parts[Part] >= 0 && (unsigned)Block.Parts[Part] != Origin[Part])
+                    Match = false;
+        } else {
+            Match = Lower(Block.Text) == Lower(Entry.Board);
+        }
+        if (Match) {
+            *Which = Block.Text;
+            return true;
+        }
+    }
+    return false;
+}
+
+// One setting's value, checked; empty when it may be used.
+static std::string TakeValue(LEAGUE* League, const std::string& Key, const std::string& Value) {
+    if (Key == "area") {
+        if (Value.empty() || Value.size() > 50 || !Printable(Value, false))
+            return "not an echo tag (1-50 printable characters, no blank)";
+        League->Area = Value;
+    } else if (Key == "point" || Key == "board") {
+        FTNADDR Address;
+        if (!ReadAddress(Value, &Address)) return "not an address such as 21:1/101.7";
+        (Key == "point" ? League->Point : League->Board) = Address;
+    } else if (Key == "name") {
+        if (Value.empty() || Value.size() > 35 || !Printable(Value, true))
+            return "not a board name (1-35 printable ASCII characters)";
+        League->Name = Value;
+    } else if (Key == "toss" || Key == "pickup") {
+        if (Value.empty() || Value.size() >= PATH_MAX || !Printable(Value, true))
+            return "not a path";
+        (Key == "toss" ? League->Toss : League->Pickup) = Value;
+    } else if (Key == "password") {
+        if (Value.size() > 8 || !Printable(Value, false))
+            return "more than 8 characters, or a blank or control character";
+        League->Password = Value;
+    } else if (Key == "block") {
+        size_t Start = 0;
+        while (Start <= Value.size()) {
+            size_t Comma = Value.find(',', Start);
+            std::string Item =
+                Trim(Value.substr(Start, Comma == std::string::npos ? Comma : Comma - Start));
+            Start = Comma == std::string::npos ? Value.size() + 1 : Comma + 1;
+            if (Item.empty()) continue;
+            BLOCK Block;
+            Block.Text = Item;
+            Block.Address = Item.find_first_of(":/") != std::string::npos;
+            if (Block.Address && !ReadPattern(Item, &Block))
+                return "\"" + Item + "\" is not an address pattern such as 21:3/* or 21:1/101.7";
+            if (!Block.Address && (Item.size() > 35 || !Printable(Item, true)))
+                return "\"" + Item + "\" is not a board name";
+            League->Block.push_back(Block);
+        }
+    } else if (Key == "hold") {
+        std::string Said = Lower(Value);
+        if (Said != "yes" && Said != "no") return "not yes or no";
+        League->Hold = Said == "yes";
+    } else if (Key == "per_day") {
+        if (Value.empty() || Value.size() > 5 ||
+            Value.find_first_not_of("0123456789") != std::string::npos || atoi(Value.c_str()) < 1 ||
+            atoi(Value.c_str()) > 10000)
+            return "not a whole number from 1 to 10000";
+        League->PerDay = atoi(Value.c_str());
+    } else {
+        return "not a setting of the league";
+    }
+    return "";
+}
+
+int ReadLeague(LEAGUE* League, std::string* Problem) {
+    std::string Text;
+    *League = LEAGUE();
+    League->Hold = false;
+    League->PerDay = 20;
+    Problem->clear();
+    auto Wrong = [&](const std::string& What) {
+        // The sysop's own bytes, but a terminal shows this line.
+        *Problem = od::harmless(std::string(LeagueFile) + ": " + What);
+        return LeagueWrong;
+    };
+    if (ReadSmall(LeagueFile, IniMost, &Text) != 0) {
+        if (errno == ENOENT) return LeagueOff;
+        return Wrong(errno == EFBIG ? "larger than 64 KiB" : strerror(errno));
+    }
+    bool Inside = false, Found = false;
+    std::set<std::string> Given;
+    size_t Start = 0;
+    for (int Number = 1; Start < Text.size(); Number++) {
+        size_t End = Text.find('\n', Start);
+        if (End == std::string::npos) End = Text.size();
+        std::string Line = Trim(Text.substr(Start, End - Start));
+        Start = End + 1;
+        if (Line.empty() || Line[0] == ';' || Line[0] == '#') continue;
+        if (Line[0] == '[') {
+            Inside = Lower(Line) == "[league]";
+            Found = Found || Inside;
+            continue;
+        }
+        if (!Inside) continue;
+        std::string Where = "line " + std::to_string(Number) + ": ";
+        size_t Equals = Line.find('=');
+        if (Equals == std::string::npos) return Wrong(Where + "not KEY = VALUE");
+        std::string Key = Lower(Trim(Line.substr(0, Equals)));
+        std::string Value = Line.substr(Equals + 1);
+        // A comment may follow a value after a blank.
+        for (size_t At = 1; At < Value.size(); At++)
+            if ((Value[At] == ';' || Value[At] == '#') &&
+                (Value[At - 1] == ' ' || Value[At - 1] == '\t')) {
+                Value.resize(At);
+                break;
+            }
+        Value = Trim(Value);
+        if (!Given.insert(Key).second) return Wrong(Where + Key + ": given twice");
+        std::string Said = TakeValue(League, Key, Value);
+        if (!Said.empty()) {
+            std::string Told = Where;
+            Told += Key.substr(0, 40);
+            Told += ": ";
+            return Wrong(Told + Said);
+        }
+    }
+    if (!Found) return LeagueOff;
+    for (const char* Key : {"area", "point", "board", "name", "toss", "pickup"})
+        if (Given.count(Key) == 0) return Wrong(std::string("[league]: ") + Key + ": missing");
+    if (League->Point.Point == 0 || League->Point.Zone != League->Board.Zone ||
+        League->Point.Net != League->Board.Net || League->Point.Node != League->Board.Node)
+        return Wrong("point: " + AddressText(League->Point) + " is not a point of the board " +
+                     AddressText(League->Board));
+    if (League->Board.Point != 0) return Wrong("board: a board's address has no point");
+    return LeagueOn;
+}
+
+// What the league keeps between runs, in the state file.
+struct STATE {
+    uint32_t Serial = 0;
+    bool HaveCurrent = false;
+    ENTRY Current;              // key of the entry in the data file...
+    unsigned long long Sum = 0; // ...while the data file holds these bytes
+    std::string Export, Import;
+    std::string Day;
+    std::vector<std::pair<std::string, int>> Counts;
+    std::vector<std::string> Refused;
+};
+
+// A checksum of the data file's record (FNV-1a), to tell whether the entry
+// the state describes is still the one on file.
+static unsigned long long RecordSum(const WORDS& Words) {
+    unsigned long long Sum = 1469598103934665603ULL;
+    const unsigned char* Byte = reinterpret_cast<const unsigned char*>(&Words);
+    for (size_t At = 0; At < sizeof Words; At++) Sum = (Sum ^ Byte[At]) * 1099511628211ULL;
+    return Sum;
+}
+
+static bool OnFile(WORDS* Words) {
+    memset(Words, 0, sizeof *Words);
+    FILE* fp = OpenRecord(DataFile);
+    if (fp == NULL) return false;
+    size_t Got = fread(Words, 1, sizeof *Words, fp);
+    (void)fclose(fp);
+    return Got == sizeof *Words;
+}
+
+// Opens and locks the state file: every league step takes turns on it.
+// -1 with errno when it cannot be had.
+static int LockState() {
+    mode_t Mask = umask(0);
+    umask(Mask);
+    int fd =
+        OpenRegular(StateFile, O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666 & ~Mask);
+    if (fd < 0) return -1;
+    for (int Tries = 0; Tries < 200; Tries++) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        usleep(50000);
+    }
+    close(fd);
+    errno = EWOULDBLOCK;
+    return -1;
+}
+
+static void ReadState(int fd, STATE* State) {
+    std::string Text;
+    char Chunk[4096];
+    ssize_t Got;
+    off_t At = 0;
+    while (Text.size() < StateMost && (Got = pread(fd, Chunk, sizeof Chunk, At)) > 0) {
+        Text.append(Chunk, (size_t)Got);
+        At += Got;
+    }
+    size_t Start = 0;
+    while (Start < Text.size()) {
+        size_t End = Text.find('\n', Start);
+        if (End == std::string::npos) break; // a line cut short is no line
+        std::string Line = Text.substr(Start, End - Start);
+        Start = End + 1;
+        size_t Blank = Line.find(' ');
+        std::string Key = Line.substr(0, Blank);
+        std::string Rest = Blank == std::string::npos ? "" : Line.substr(Blank + 1);
+        if (Key == "serial") {
+            State->Serial = (uint32_t)strtoul(Rest.c_str(), NULL, 10);
+        } else if (Key == "current") {
+            char Address[64];
+            long long Written;
+            unsigned Serial;
+            unsigned long long Sum;
+            if (sscanf(Rest.c_str(), "%lld %63s %x %llx", &Written, Address, &Serial, &Sum) == 4 &&
+                ReadAddress(Address, &State->Current.Origin)) {
+                State->HaveCurrent = true;
+                State->Current.Written = Written;
+                State->Current.Serial = Serial;
+                State->Sum = Sum;
+            }
+        } else if (Key == "export") {
+            State->Export = Rest;
+        } else if (Key == "import") {
+            State->Import = Rest;
+        } else if (Key == "day") {
+            State->Day = Rest;
+        } else if (Key == "count" && State->Counts.size() < OriginsMost) {
+            size_t Space = Rest.find(' ');
+            if (Space != std::string::npos)
+                State->Counts.push_back({Rest.substr(0, Space), atoi(Rest.c_str() + Space + 1)});
+        } else if (Key == "refused") {
+            State->Refused.push_back(Rest);
+        }
+    }
+    if (State->Refused.size() > RefusedKept)
+        State->Refused.erase(State->Refused.begin(), State->Refused.end() - RefusedKept);
+}
+
+// Rewrites the state in place: a rename would leave a waiting step locked on
+// the old file.
+static void WriteState(int fd, const STATE& State) {
+    std::string Text = "serial " + std::to_string(State.Serial) + "\n";
+    if (State.HaveCurrent) {
+        char Line[160];
+        (void)snprintf(Line, sizeof Line, "current %lld %s %08x %016llx\n",
+                       (long long)State.Current.Written, AddressText(State.Current.Origin).c_str(),
+                       State.Current.Serial, State.Sum);
+        Text += Line;
+    }
+    if (!State.Export.empty()) Text += "export " + State.Export + "\n";
+    if (!State.Import.empty()) Text += "import " + State.Import + "\n";
+    if (!State.Day.empty()) Text += "day " + State.Day + "\n";
+    for (const auto& Count : State.Counts)
+        Text += "count " + Count.first + " " + std::to_string(Count.second) + "\n";
+    size_t First = State.Refused.size() > RefusedKept ? State.Refused.size() - RefusedKept : 0;
+    for (size_t At = First; At < State.Refused.size(); At++)
+        Text += "refused " + State.Refused[At] + "\n";
+    if (pwrite(fd, Text.data(), Text.size(), 0) == (ssize_t)Text.size())
+        (void)ftruncate(fd, (off_t)Text.size());
+    (void)fsync(fd);
+}
+
+static std::string Stamp(time_t When) {
+    char Text[32];
+    struct tm Utc;
+    if (gmtime_r(&When, &Utc) == NULL ||
+        strftime(Text, sizeof Text, "%Y-%m-%d %H:%M:%S UTC", &Utc) == 0)
+        return "?";
+    return Text;
+}
+
+// The current entry's key, when the data file still holds what it names.
+static bool CurrentKey(const STATE& State, ENTRY* Current) {
+    WORDS Words;
+    if (!State.HaveCurrent || !OnFile(&Words) || RecordSum(Words) != State.Sum) return false;
+    *Current = State.Current;
+    return true;
+}
+
+static void SetCurrent(STATE* State, const ENTRY& Entry) {
+    State->HaveCurrent = true;
+    State->Current.Written = Entry.Written;
+    State->Current.Origin = Entry.Origin;
+    State->Current.Serial = Entry.Serial;
+    State->Sum = RecordSum(Entry.Words);
+}
+
+static std::set<std::string> ReadSeen(std::vector<std::string>* Order) {
+    std::string Text;
+    std::set<std::string> Seen;
+    if (ReadSmall(SeenFile, (size_t)SeenMost * 64, &Text) != 0) return Seen;
+    size_t Start = 0;
+    while (Start < Text.size()) {
+        size_t End = Text.find('\n', Start);
+        if (End == std::string::npos) break;
+        std::string Id = Text.substr(Start, End - Start);
+        Start = End + 1;
+        if (!Id.empty() && Seen.insert(Id).second) Order->push_back(Id);
+    }
+    return Seen;
+}
+
+// Only the newest SeenMost stay: an entry older than those is older than the
+// current one, so it can win nowhere.
+static bool WriteSeen(const std::vector<std::string>& Order) {
+    std::string Text;
+    size_t First = Order.size() > SeenMost ? Order.size() - SeenMost : 0;
+    for (size_t At = First; At < Order.size(); At++) Text += Order[At] + "\n";
+    return ReplaceWhole(SeenFile, Text);
+}
+
+// Puts Packet into Folder under a name of the form 0123abcd.pkt, which a
+// tosser only looks at once it is whole.
+static std::string PutPacket(const std::string& Folder, const std::string& Packet, uint32_t Serial,
+                             std::string* Name) {
+    if (od::planted_link(Folder.c_str())) return Folder + ": " + strerror(EACCES);
+    struct stat Info;
+    if (stat(Folder.c_str(), &Info) != 0) return Folder + ": " + strerror(errno);
+    if (!S_ISDIR(Info.st_mode)) return Folder + ": not a folder";
+    std::string Base = Folder + (Folder.back() == '/' ? "" : "/");
+    std::string Temp = Base + "valedict.XXXXXX";
+    int fd = mkstemp(Temp.data());
+    if (fd < 0) return Folder + ": " + strerror(errno);
+    mode_t Mask = umask(0);
+    umask(Mask);
+    bool Done = fchmod(fd, 0666 & ~Mask) == 0 && WriteAll(fd, Packet);
+    Done = close(fd) == 0 && Done;
+    if (!Done) {
+        std::string Why = strerror(errno);
+        unlink(Temp.c_str());
+        return Temp + ": " + Why;
+    }
+    // link() never replaces: a packet of the tosser's may have the name.
+    for (uint32_t Try = 0; Try < 256; Try++) {
+        char Leaf[16];
+        (void)snprintf(Leaf, sizeof Leaf, "%08x.pkt", Serial + Try);
+        *Name = Base + Leaf;
+        if (link(Temp.c_str(), Name->c_str()) == 0) {
+            unlink(Temp.c_str());
+            SyncFolder(Base);
+            return "";
+        }
+        if (errno != EEXIST) break;
+    }
+    std::string Why = strerror(errno);
+    unlink(Temp.c_str());
+    return *Name + ": " + Why;
+}
+
+// Posts the record just saved as the league's newest entry, the state's
+// lock held (fd).
+static std::string Share(int fd, const LEAGUE& League, const WORDS& Words) {
+    STATE State;
+    ReadState(fd, &State);
+    time_t Now = time(NULL);
+    // A serial that only grows, even when the state file is lost.
+    uint32_t Serial = std::max<uint32_t>(State.Serial + 1, (uint32_t)Now);
+    ENTRY Entry;
+    char Id[64];
+    (void)snprintf(Id, sizeof Id, "%s %08x", AddressText(League.Point).c_str(), Serial);
+    Entry.MsgId = Id;
+    Entry.Origin = League.Point;
+    Entry.Serial = Serial;
+    Entry.Written = Now;
+    Entry.Board = League.Name;
+    Entry.Words = Words;
+    std::string Packet =
+        MakePacket(League.Point, League.Board, League.Password, League.Area, Entry, Now);
+    std::string Name;
+    std::string Problem = PutPacket(League.Toss, Packet, Serial, &Name);
+    State.Serial = Serial;
+    SetCurrent(&State, Entry);
+    State.Export = std::to_string((long long)Now) + " " +
+                   (Problem.empty() ? Entry.MsgId + " into " + Name : "not sent: " + Problem);
+    std::vector<std::string> Order;
+    ReadSeen(&Order);
+    Order.push_back(Entry.MsgId); // our own, echoed back, is never taken
+    (void)WriteSeen(Order);
+    WriteState(fd, State);
+    return Problem.empty() ? "" : "the entry was saved but not sent to the league: " + Problem;
+}
+
+int SaveShared(const LEAGUE& League, const WORDS* Words, char* Kept, size_t KeptSize,
+               std::string* Problem) {
+    // An import between the save and its post would replace the new entry
+    // with an older one: the two take turns on the state's lock.
+    int fd = LockState();
+    Problem->clear();
+    if (fd < 0)
+        *Problem = "the entry was not sent to the league: " + std::string(StateFile) + ": " +
+                   strerror(errno);
+    int Result = SaveWords(Words, Kept, KeptSize);
+    int Why = errno;
+    if (Result == Saved && fd >= 0) *Problem = Share(fd, League, *Words);
+    if (fd >= 0) close(fd);
+    errno = Why;
+    return Result;
+}
+
+// One file the tosser listed: where it is and what the flow line asks.
+struct LISTED {
+    std::string Line; // the whole flow line
+    std::string Path;
+    char Mark; // '^' remove once sent, '#' truncate, or 0
+    bool Packet;
+};
+
+static bool EndsWithPkt(const std::string& Path) {
+    return Path.size() > 4 && Lower(Path.substr(Path.size() - 4)) == ".pkt";
+}
+
+// The lock beside a flow file: 00000007.flo takes 00000007.bsy.
+static std::string BusyOf(const std::string& Flow) {
+    size_t Dot = Flow.rfind('.');
+    size_t Slash = Flow.rfind('/');
+    if (Dot == std::string::npos || (Slash != std::string::npos && Dot < Slash))
+        return Flow + ".bsy";
+    return Flow.substr(0, Dot) + ".bsy";
+}
+
+// Whether a lock is left by a process that is gone: its pid (binkd and we
+// write one) names no process, or it is older than any transfer.
+static bool Stale(const std::string& Busy, std::string* Since) {
+    struct stat Info;
+    if (lstat(Busy.c_str(), &Info) != 0) return false;
+    *Since = Stamp(Info.st_mtime);
+    std::string Text;
+    if (ReadSmall(Busy.c_str(), 64, &Text) == 0) {
+        long Pid = atol(Text.c_str());
+        if (Pid > 0 && Pid < INT_MAX && kill((pid_t)Pid, 0) != 0 && errno == ESRCH) return true;
+    }
+    return time(NULL) - Info.st_mtime > StaleAfter;
+}
+
+// Lists what the pickup holds: the flow file's lines, or a folder's packets.
+static std::string ListPickup(const std::string& Pickup, bool Folder, std::vector<LISTED>* Listed) {
+    if (Folder) {
+        DIR* Dir = opendir(Pickup.c_str());
+        if (Dir == NULL) return Pickup + ": " + strerror(errno);
+        struct dirent* Item;
+        while ((Item = readdir(Dir)) != NULL && Listed->size() < FlowLinesMost) {
+            std::string Leaf = Item->d_name;
+            if (!EndsWithPkt(Leaf)) continue;
+            std::string Path = Pickup;
+            if (Path.back() != '/') Path += '/';
+            Path += Leaf;
+            Listed->push_back({"", Path, '^', true});
+        }
+        closedir(Dir);
+        std::sort(Listed->begin(), Listed->end(),
+                  [](const LISTED& A, const LISTED& B) { return A.Path < B.Path; });
+        return "";
+    }
+    std::string Text;
+    if (ReadSmall(Pickup.c_str(), FlowMost, &Text) != 0)
+        return errno == ENOENT
+                   ? ""
+                   : Pickup + ": " + (errno == EFBIG ? "larger than 64 KiB" : strerror(errno));
+    size_t Start = 0;
+    while (Start < Text.size() && Listed->size() < FlowLinesMost) {
+        size_t End = Text.find('\n', Start);
+        if (End == std::string::npos) End = Text.size();
+        std::string Line = Text.substr(Start, End - Start);
+        Start = End + 1;
+        if (!Line.empty() && Line.back() == '\r') Line.pop_back();
+        if (Line.empty()) continue;
+        LISTED Item = {Line, Line, 0, false};
+        if (Line[0] == '^' || Line[0] == '#' || Line[0] == '~' || Line[0] == '!' ||
+            Line[0] == '@') {
+            Item.Mark = Line[0];
+            Item.Path = Line.substr(1);
+        }
+        Item.Packet = Item.Mark != '~' && Item.Mark != '!' && EndsWithPkt(Item.Path);
+        Listed->push_back(Item);
+    }
+    return "";
+}
+
+// Reads one listed packet whole; false with Problem when it cannot count.
+static bool LoadPacket(const std::string& Path, std::string* Data, std::string* Problem) {
+    if (ReadSmall(Path.c_str(), PacketMost, Data) == 0) return true;
+    *Problem = errno == EFBIG ? "larger than 1 MiB" : strerror(errno);
+    return false;
+}
+
+static std::string Today(time_t Now) {
+    char Text[16];
+    struct tm Utc;
+    if (gmtime_r(&Now, &Utc) == NULL || strftime(Text, sizeof Text, "%Y%m%d", &Utc) == 0) return "";
+    return Text;
+}
+
+static int* CountOf(STATE* State, const std::string& Origin) {
+    for (auto& Count : State->Counts)
+        if (Count.first == Origin) return &Count.second;
+    if (State->Counts.size() >= OriginsMost) return NULL;
+    State->Counts.push_back({Origin, 0});
+    return &State->Counts.back().second;
+}
+
+// Why an entry may not be taken, or empty.
+static std::string Refusal(const LEAGUE& League, STATE* State, std::set<std::string>* Seen,
+                           const ENTRY& Entry, time_t Now) {
+    std::string Which;
+    if (!Entry.Problem.empty()) return Entry.Problem;
+    if (Seen->count(Entry.MsgId)) return "a duplicate (MSGID already taken)";
+    if (Entry.Written > (int64_t)Now + AheadMost) return "dated more than an hour ahead";
+    if (Blocked(League, Entry, &Which)) return "blocked (" + Which + ")";
+    int* Count = CountOf(State, AddressText(Entry.Origin));
+    if (Count == NULL || *Count >= League.PerDay)
+        return "more than per_day (" + std::to_string(League.PerDay) + ") from this origin today";
+    (*Count)++;
+    return "";
+}
+
+static std::string Described(const ENTRY& Entry) {
+    return (Entry.MsgId.empty() ? std::string("(no MSGID)") : Entry.MsgId) +
+           (Entry.Board.empty() ? "" : " from \"" + Entry.Board + "\"");
+}
+
+// Replaces the record with Entry through the door's own save, so history
+// keeps what it replaces; what went wrong goes to Said.
+static bool Install(STATE* State, const ENTRY& Entry, std::vector<std::string>* Said) {
+    char Kept[256];
+    int Result = SaveWords(&Entry.Words, Kept, sizeof Kept);
+    if (Result != Saved) {
+        Said->push_back(std::string(DataFile) + ": " + strerror(errno));
+        return false;
+    }
+    SetCurrent(State, Entry);
+    if (Kept[0]) Said->push_back(std::string("the replaced entry was not kept: ") + Kept);
+    return true;
+}
+
+static bool ReadHeld(const LEAGUE& League, ENTRY* Held) {
+    std::string Data;
+    std::vector<ENTRY> Entries;
+    if (ReadSmall(PendingEntry, PacketMost, &Data) != 0) return false;
+    if (!ReadPacket(reinterpret_cast<const unsigned char*>(Data.data()), Data.size(), League.Area,
+                    &Entries)
+             .empty() ||
+        Entries.size() != 1 || !Entries[0].Problem.empty())
+        return false;
+    *Held = Entries[0];
+    return true;
+}
+
+// Keeps a winner for the sysop: one packet in the pending folder, the best
+// held so far.
+static std::string Hold(const LEAGUE& League, const ENTRY& Entry, time_t Now) {
+    ENTRY Held;
+    if (ReadHeld(League, &Held) && !Beats(Entry, Held)) return "";
+    mode_t Mask = umask(0);
+    umask(Mask);
+    if (mkdir(PendingFolder, 0777 & ~Mask) != 0 && errno != EEXIST)
+        return std::string(PendingFolder) + ": " + strerror(errno);
+    struct stat Info;
+    if (lstat(PendingFolder, &Info) != 0 || !S_ISDIR(Info.st_mode))
+        return std::string(PendingFolder) + ": not a folder";
+    std::string Packet = MakePacket(Entry.Origin, League.Point, "", League.Area, Entry, Now);
+    if (!ReplaceWhole(PendingEntry, Packet))
+        return std::string(PendingEntry) + ": " + strerror(errno);
+    return "";
+}
+
+// Tidies the flow after the import: handled packets go (as the flow line
+// asks), refused ones are renamed .bad for the sysop to look at, and only
+// the lines not handled stay.
+static void Finish(const std::string& Flow, bool Folder, const std::vector<LISTED>& Listed,
+                   const std::vector<bool>& Bad) {
+    std::string Left;
+    for (size_t At = 0; At < Listed.size(); At++) {
+        const LISTED& Item = Listed[At];
+        if (!Item.Packet) {
+            Left += Item.Line + "\n";
+            continue;
+        }
+        if (Bad[At])
+            (void)rename(Item.Path.c_str(), (Item.Path + ".bad").c_str());
+        else if (Item.Mark == '^')
+            (void)unlink(Item.Path.c_str());
+        else if (Item.Mark == '#') {
+            int fd = OpenRegular(Item.Path.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0);
+            if (fd >= 0) close(fd);
+        }
+    }
+    if (Folder) return;
+    if (Left.empty())
+        (void)unlink(Flow.c_str());
+    else
+        (void)ReplaceWhole(Flow, Left);
+}
+
+int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
+    struct stat Info;
+    bool Folder = stat(League.Pickup.c_str(), &Info) == 0 && S_ISDIR(Info.st_mode);
+    if (od::planted_link(League.Pickup.c_str())) {
+        Said->push_back(League.Pickup + ": " + strerror(EACCES));
+        return 2;
+    }
+    std::string Busy = Folder ? "" : BusyOf(League.Pickup);
+    if (!Folder) {
+        int Lock = od::open_checked(Busy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (Lock < 0 && errno == ENOENT) {
+            Said->push_back("nothing to import: the tosser has left nothing for the point yet");
+            return 0;
+        }
+        if (Lock < 0) {
+            int Why = errno;
+            std::string Since;
+            if (Why == EEXIST && Stale(Busy, &Since))
+                Said->push_back(Busy + ": a stale lock (since " + Since +
+                                "); remove it, or let binkd's kill-old-bsy do so");
+            else
+                Said->push_back(
+                    Busy + ": " +
+                    (Why == EEXIST ? "busy: the mailer holds it; try later" : strerror(Why)));
+            return 2;
+        }
+        std::string Pid = std::to_string((long)getpid()) + "\n";
+        (void)!write(Lock, Pid.data(), Pid.size());
+        close(Lock);
+    }
+    int Status = 0;
+    int fd = LockState();
+    if (fd < 0) {
+        Said->push_back(std::string(StateFile) + ": " + strerror(errno));
+        if (!Folder) unlink(Busy.c_str());
+        return 2;
+    }
+    STATE State;
+    ReadState(fd, &State);
+    time_t Now = time(NULL);
+    if (State.Day != Today(Now)) {
+        State.Day = Today(Now);
+        State.Counts.clear();
+    }
+    std::vector<std::string> Order;
+    std::set<std::string> Seen = ReadSeen(&Order);
+
+    std::vector<LISTED> Listed;
+    std::string Problem = ListPickup(League.Pickup, Folder, &Listed);
+    if (!Problem.empty()) {
+        Said->push_back(Problem);
+        Status = 2;
+    }
+    std::vector<bool> Bad(Listed.size(), false);
+    int Packets = 0, BadPackets = 0, Taken = 0, Refused = 0;
+    bool Have = false;
+    ENTRY Winner;
+    for (size_t At = 0; At < Listed.size(); At++) {
+        if (!Listed[At].Packet) continue;
+        std::string Data;
+        std::vector<ENTRY> Entries;
+        const std::string& Path = Listed[At].Path;
+        if (!LoadPacket(Path, &Data, &Problem)) {
+            if (errno == ENOENT) continue; // gone meanwhile: nothing to take
+        } else {
+            Problem = ReadPacket(reinterpret_cast<const unsigned char*>(Data.data()), Data.size(),
+                                 League.Area, &Entries);
+        }
+        Packets++;
+        if (!Problem.empty()) {
+            Bad[At] = true;
+            BadPackets++;
+            std::string Why = "packet " + Path;
+            Why += ": ";
+            Why += Problem;
+            std::string Told = "refused " + Why;
+            Told += " (kept as " + Path + ".bad)";
+            Said->push_back(Told);
+            State.Refused.push_back(std::to_string((long long)Now) + " " + Why);
+            continue;
+        }
+        for (const ENTRY& Entry : Entries) {
+            std::string Why = Refusal(League, &State, &Seen, Entry, Now);
+            if (!Entry.MsgId.empty() && Seen.insert(Entry.MsgId).second)
+                Order.push_back(Entry.MsgId);
+            if (!Why.empty()) {
+                Refused++;
+                Said->push_back("refused " + Described(Entry) + ": " + Why);
+                State.Refused.push_back(std::to_string((long long)Now) + " " + Described(Entry) +
+                                        ": " + Why);
+                continue;
+            }
+            Taken++;
+            if (!Have || Beats(Entry, Winner)) Winner = Entry;
+            Have = true;
+        }
+    }
+
+    std::string Outcome = "the entry is unchanged";
+    ENTRY Current;
+    if (Have && CurrentKey(State, &Current) && !Beats(Winner, Current)) {
+        Outcome = "the entry on file is newer than any taken";
+    } else if (Have && League.Hold) {
+        Problem = Hold(League, Winner, Now);
+        Outcome = Problem.empty() ? "held for the sysop: " + Described(Winner) : Problem;
+        if (!Problem.empty()) Status = 2;
+    } else if (Have) {
+        bool Done = Install(&State, Winner, Said);
+        Outcome =
+            Done ? "the entry is now " + Described(Winner) : "the entry could not be replaced";
+        if (!Done) Status = 2;
+    }
+    Said->push_back(std::to_string(Packets) + " packet(s) (" + std::to_string(BadPackets) +
+                    " refused), " + std::to_string(Taken) + " entries taken, " +
+                    std::to_string(Refused) + " refused; " + Outcome);
+    State.Import = std::to_string((long long)Now) + " " + Said->back();
+    (void)WriteSeen(Order);
+    WriteState(fd, State);
+    close(fd);
+    Finish(League.Pickup, Folder, Listed, Bad);
+    if (!Folder) unlink(Busy.c_str());
+    return Status;
+}
+
+int SettlePending(const LEAGUE& League, bool Accept, std::vector<std::string>* Said) {
+    int fd = LockState();
+    if (fd < 0) {
+        Said->push_back(std::string(StateFile) + ": " + strerror(errno));
+        return 2;
+    }
+    STATE State;
+    ReadState(fd, &State);
+    ENTRY Held, Current;
+    int Status = 0;
+    if (!ReadHeld(League, &Held)) {
+        Said->push_back("nothing is pending");
+    } else if (!Accept) {
+        Said->push_back("dropped " + Described(Held));
+    } else if (CurrentKey(State, &Current) && !Beats(Held, Current)) {
+        Said->push_back("the entry on file is newer than " + Described(Held) + ": dropped");
+    } else {
+        bool Done = Install(&State, Held, Said);
+        Said->push_back(Done ? "the entry is now " + Described(Held)
+                             : "the entry could not be replaced");
+        if (!Done) Status = 2;
+        WriteState(fd, State);
+    }
+    if (Status == 0) (void)unlink(PendingEntry);
+    close(fd);
+    return Status;
+}
+
+std::vector<std::string> LeagueStatus(const LEAGUE& League) {
+    std::vector<std::string> Out;
+    STATE State;
+    int fd = od::open_checked(StateFile, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        ReadState(fd, &State);
+        close(fd);
+    }
+    auto When = [](const std::string& Line) {
+        size_t Blank = Line.find(' ');
+        return Stamp((time_t)atoll(Line.c_str())) + ": " +
+               (Blank == std::string::npos ? "" : Line.substr(Blank + 1));
+    };
+    Out.push_back("league " + League.Area + ": point " + AddressText(League.Point) + " of " +
+                  AddressText(League.Board) + " (" + League.Name + ")" +
+                  (League.Hold ? ", winners held" : ""));
+    Out.push_back("last export: " + (State.Export.empty() ? "none" : When(State.Export)));
+    Out.push_back("last import: " + (State.Import.empty() ? "none" : When(State.Import)));
+    ENTRY Held;
+    Out.push_back("pending: " + (ReadHeld(League, &Held)
+                                     ? Described(Held) + ", written " + WrittenText(Held.Written) +
+                                           " (league accept | league reject)"
+                                     : std::string("none")));
+    if (State.Refused.empty()) Out.push_back("refused: none");
+    for (const std::string& Line : State.Refused) Out.push_back("refused " + When(Line));
+    struct stat Info;
+    std::string Since;
+    if (!(stat(League.Pickup.c_str(), &Info) == 0 && S_ISDIR(Info.st_mode)) &&
+        Stale(BusyOf(League.Pickup), &Since))
+        Out.push_back("lock: " + BusyOf(League.Pickup) + " is stale (since " + Since +
+                      "): remove it, or let binkd's kill-old-bsy do so");
+    return Out;
+}

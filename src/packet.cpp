@@ -1,0 +1,383 @@
+#include "packet.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+static const char* const Months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Reads a decimal number of 1-5 digits, at most Most; Next moves past it.
+static bool Number(const std::string& Text, size_t* Next, unsigned Most, unsigned* Value) {
+    size_t At = *Next;
+    unsigned long Sum = 0;
+    while (At < Text.size() && At - *Next < 6 && Text[At] >= '0' && Text[At] <= '9')
+        Sum = Sum * 10 + (unsigned long)(Text[At++] - '0');
+    if (At == *Next || At - *Next > 5 || Sum > Most) return false;
+    *Value = (unsigned)Sum;
+    *Next = At;
+    return true;
+}
+
+bool ReadAddress(const std::string& Text, FTNADDR* Address) {
+    std::string Plain = Text.substr(0, Text.find('@'));
+    FTNADDR Read = {0, 0, 0, 0};
+    size_t At = 0;
+    if (!Number(Plain, &At, 65535, &Read.Zone) || Read.Zone == 0) return false;
+    if (At >= Plain.size() || Plain[At++] != ':') return false;
+    if (!Number(Plain, &At, 65535, &Read.Net)) return false;
+    if (At >= Plain.size() || Plain[At++] != '/') return false;
+    if (!Number(Plain, &At, 65535, &Read.Node)) return false;
+    if (At < Plain.size() && (Plain[At++] != '.' || !Number(Plain, &At, 65535, &Read.Point)))
+        return false;
+    if (At != Plain.size()) return false;
+    *Address = Read;
+    return true;
+}
+
+std::string AddressText(const FTNADDR& Address) {
+    char Text[32];
+    if (Address.Point)
+        (void)snprintf(Text, sizeof Text, "%u:%u/%u.%u", Address.Zone, Address.Net, Address.Node,
+                       Address.Point);
+    else
+        (void)snprintf(Text, sizeof Text, "%u:%u/%u", Address.Zone, Address.Net, Address.Node);
+    return Text;
+}
+
+int CompareAddress(const FTNADDR& A, const FTNADDR& B) {
+    const unsigned Left[4] = {A.Zone, A.Net, A.Node, A.Point};
+    const unsigned Right[4] = {B.Zone, B.Net, B.Node, B.Point};
+    for (int At = 0; At < 4; At++)
+        if (Left[At] != Right[At]) return Left[At] < Right[At] ? -1 : 1;
+    return 0;
+}
+
+bool Beats(const ENTRY& A, const ENTRY& B) {
+    if (A.Written != B.Written) return A.Written > B.Written;
+    int Order = CompareAddress(A.Origin, B.Origin);
+    if (Order != 0) return Order > 0;
+    return A.Serial > B.Serial;
+}
+
+// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
+static int64_t DaysFromCivil(int64_t Year, unsigned Month, unsigned Day) {
+    Year -= Month <= 2;
+    int64_t Era = (Year >= 0 ? Year : Year - 399) / 400;
+    unsigned YearOfEra = (unsigned)(Year - Era * 400);
+    unsigned DayOfYear = (153 * (Month + (Month > 2 ? -3 : 9)) + 2) / 5 + Day - 1;
+    unsigned DayOfEra = YearOfEra * 365 + YearOfEra / 4 - YearOfEra / 100 + DayOfYear;
+    return Era * 146097 + (int64_t)DayOfEra - 719468;
+}
+
+struct CIVIL {
+    int Year;
+    unsigned Month, Day, Hour, Minute, Second;
+};
+
+static CIVIL CivilFromTime(int64_t Time) {
+    int64_t Days = Time / 86400, Seconds = Time % 86400;
+    if (Seconds < 0) Seconds += 86400, Days--;
+    Days += 719468;
+    int64_t Era = (Days >= 0 ? Days : Days - 146096) / 146097;
+    unsigned DayOfEra = (unsigned)(Days - Era * 146097);
+    unsigned YearOfEra = (DayOfEra - DayOfEra / 1460 + DayOfEra / 36524 - DayOfEra / 146096) / 365;
+    unsigned DayOfYear = DayOfEra - (365 * YearOfEra + YearOfEra / 4 - YearOfEra / 100);
+    unsigned MonthIndex = (5 * DayOfYear + 2) / 153;
+    CIVIL Civil;
+    Civil.Day = DayOfYear - (153 * MonthIndex + 2) / 5 + 1;
+    Civil.Month = MonthIndex < 10 ? MonthIndex + 3 : MonthIndex - 9;
+    Civil.Year = (int)((int64_t)YearOfEra + Era * 400 + (Civil.Month <= 2));
+    Civil.Hour = (unsigned)(Seconds / 3600);
+    Civil.Minute = (unsigned)(Seconds / 60 % 60);
+    Civil.Second = (unsigned)(Seconds % 60);
+    return Civil;
+}
+
+std::string WrittenText(int64_t Time) {
+    CIVIL Civil = CivilFromTime(Time);
+    char Text[32];
+    (void)snprintf(Text, sizeof Text, "%04d-%02u-%02uT%02u:%02u:%02uZ", Civil.Year, Civil.Month,
+                   Civil.Day, Civil.Hour, Civil.Minute, Civil.Second);
+    return Text;
+}
+
+bool ReadWritten(const std::string& Text, int64_t* Time) {
+    static const char Shape[] = "dddd-dd-ddTdd:dd:ddZ";
+    if (Text.size() != sizeof Shape - 1) return false;
+    for (size_t At = 0; At < Text.size(); At++) {
+        bool Digit = Text[At] >= '0' && Text[At] <= '9';
+        if (Shape[At] == 'd' ? !Digit : Text[At] != Shape[At]) return false;
+    }
+    auto Digits = [&](size_t At, size_t Width) {
+        unsigned Value = 0;
+        for (size_t Digit = 0; Digit < Width; Digit++)
+            Value = Value * 10 + (Text[At + Digit] - '0');
+        return Value;
+    };
+    unsigned Year = Digits(0, 4), Month = Digits(5, 2), Day = Digits(8, 2);
+    unsigned Hour = Digits(11, 2), Minute = Digits(14, 2), Second = Digits(17, 2);
+    static const unsigned Length[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (Year < 1970 || Month < 1 || Month > 12 || Day < 1 || Day > Length[Month - 1] || Hour > 23 ||
+        Minute > 59 || Second > 59)
+        return false;
+    bool Leap = (Year % 4 == 0 && Year % 100 != 0) || Year % 400 == 0;
+    if (Month == 2 && Day == 29 && !Leap) return false;
+    *Time = DaysFromCivil(Year, Month, Day) * 86400 + (int64_t)Hour * 3600 + (int64_t)Minute * 60 +
+            Second;
+    return true;
+}
+
+// Little-endian, whatever the machine.
+static void Put16(std::string* Out, unsigned Value) {
+    Out->push_back((char)(Value & 0xff));
+    Out->push_back((char)((Value >> 8) & 0xff));
+}
+
+static unsigned Get16(const unsigned char* At) {
+    return (unsigned)At[0] | (unsigned)At[1] << 8;
+}
+
+// A field as it may travel: bytes outside 32-126 become '?', and it is cut.
+static std::string Harmless(const char* Text, size_t Length, size_t Most) {
+    std::string Out;
+    for (size_t At = 0; At < Length && Out.size() < Most; At++) {
+        unsigned char Byte = (unsigned char)Text[At];
+        Out += (Byte < 32 || Byte > 126) ? '?' : (char)Byte;
+    }
+    return Out;
+}
+
+// "10 Dec 26  11:30:00", the date FTS-0001 gives a packed message.
+static std::string MessageDate(int64_t Time) {
+    CIVIL Civil = CivilFromTime(Time);
+    char Text[24];
+    (void)snprintf(Text, sizeof Text, "%02u %s %02d  %02u:%02u:%02u", Civil.Day,
+                   Months[Civil.Month - 1], Civil.Year % 100, Civil.Hour, Civil.Minute,
+                   Civil.Second);
+    return Text;
+}
+
+// A record's field as it travels: a control byte could break the text's lines.
+static std::string Field(const char* Text, size_t Width) {
+    return Harmless(Text, strnlen(Text, Width), Width);
+}
+
+std::string MakePacket(const FTNADDR& From, const FTNADDR& To, const std::string& Password,
+                       const std::string& Area, const ENTRY& Entry, int64_t Now) {
+    std::string Out;
+    CIVIL Civil = CivilFromTime(Now);
+    bool Point = From.Point != 0;
+    Put16(&Out, From.Node);
+    Put16(&Out, To.Node);
+    Put16(&Out, (unsigned)Civil.Year);
+    Put16(&Out, Civil.Month - 1);
+    Put16(&Out, Civil.Day);
+    Put16(&Out, Civil.Hour);
+    Put16(&Out, Civil.Minute);
+    Put16(&Out, Civil.Second);
+    Put16(&Out, 0);                         // baud
+    Put16(&Out, 2);                         // packet type
+    Put16(&Out, Point ? 0xffff : From.Net); // a point's net goes in aux net
+    Put16(&Out, To.Net);
+    Out.push_back((char)0xfe); // no product code of our own
+    Out.push_back(1);
+    char Secret[8] = {0};
+    (void)Password.copy(Secret, sizeof Secret); // zero-padded, not zero-ended
+    Out.append(Secret, sizeof Secret);
+    Put16(&Out, From.Zone);
+    Put16(&Out, To.Zone);
+    Put16(&Out, Point ? From.Net : 0);
+    Put16(&Out, 0x0100); // capability word, byte-swapped copy
+    Out.push_back(0);
+    Out.push_back(0);
+    Put16(&Out, 0x0001); // Type 2+
+    Put16(&Out, From.Zone);
+    Put16(&Out, To.Zone);
+    Put16(&Out, From.Point);
+    Put16(&Out, To.Point);
+    Out.append(4, '\0');
+
+    Put16(&Out, 2);
+    Put16(&Out, From.Node);
+    Put16(&Out, To.Node);
+    Put16(&Out, From.Net);
+    Put16(&Out, To.Net);
+    Put16(&Out, 0); // attribute
+    Put16(&Out, 0); // cost
+    std::string Date = MessageDate(Entry.Written);
+    Date.resize(19, ' ');
+    Out.append(Date);
+    Out.push_back('\0');
+    std::string Name = Field(Entry.Words.User, sizeof Entry.Words.User);
+    Out.append("VALEDICT");
+    Out.push_back('\0');
+    Out.append(Name);
+    Out.push_back('\0');
+    Out.append("Valedict");
+    Out.push_back('\0');
+
+    std::string Text = "AREA:" + Area + "\r";
+    Text += "\x01MSGID: " + Entry.MsgId + "\r";
+    Text += "\x01TZUTC: 0000\r";
+    Text += "\x01PID: valedict\r";
+    Text += "Written: " + WrittenText(Entry.Written) + "\r";
+    Text += "Board: " + Entry.Board + "\r";
+    Text += "Name: " + Field(Entry.Words.User, sizeof Entry.Words.User) + "\r";
+    for (int Line = 0; Line < 5 && Entry.Words.Line[Line][0] != '\0'; Line++)
+        Text += "Line: " + Field(Entry.Words.Line[Line], sizeof Entry.Words.Line[Line]) + "\r";
+    Text += "--- valedict\r";
+    Text += " * Origin: " + Entry.Board + " (" + AddressText(From) + ")\r";
+    Out.append(Text);
+    Out.push_back('\0');
+    Put16(&Out, 0);
+    return Out;
+}
+
+// A zero-ended string that starts at At and may take Most bytes with its
+// zero; Next moves past the zero. False when there is no zero in reach.
+static bool Ended(const unsigned char* Data, size_t Size, size_t* Next, size_t Most,
+                  std::string* Text) {
+    size_t At = *Next;
+    size_t Reach = std::min(Size, At + Most);
+    const void* Zero = memchr(Data + At, 0, Reach - At);
+    if (Zero == NULL) return false;
+    size_t End = (size_t)(static_cast<const unsigned char*>(Zero) - Data);
+    if (Text) Text->assign(reinterpret_cast<const char*>(Data) + At, End - At);
+    *Next = End + 1;
+    return true;
+}
+
+static bool StartsWith(const std::string& Text, const char* Prefix) {
+    return Text.compare(0, strlen(Prefix), Prefix) == 0;
+}
+
+static bool SameTag(const std::string& A, const std::string& B) {
+    if (A.size() != B.size()) return false;
+    for (size_t At = 0; At < A.size(); At++) {
+        unsigned char Left = (unsigned char)A[At], Right = (unsigned char)B[At];
+        if (Left >= 'a' && Left <= 'z') Left -= 32;
+        if (Right >= 'a' && Right <= 'z') Right -= 32;
+        if (Left != Right) return false;
+    }
+    return true;
+}
+
+static std::string Trimmed(const std::string& Text) {
+    size_t First = Text.find_first_not_of(' ');
+    if (First == std::string::npos) return "";
+    return Text.substr(First, Text.find_last_not_of(' ') - First + 1);
+}
+
+// "21:1/101.7 6758a0b2": an address and one to eight hex digits.
+static bool ReadMsgId(const std::string& Text, ENTRY* Entry) {
+    std::string Id = Trimmed(Text);
+    size_t Blank = Id.find(' ');
+    if (Blank == std::string::npos || Id.size() - Blank - 1 > 8 || Id.size() == Blank + 1)
+        return false;
+    if (!ReadAddress(Id.substr(0, Blank), &Entry->Origin)) return false;
+    uint32_t Serial = 0;
+    for (size_t At = Blank + 1; At < Id.size(); At++) {
+        char Digit = Id[At];
+        unsigned Value;
+        if (Digit >= '0' && Digit <= '9')
+            Value = (unsigned)(Digit - '0');
+        else if (Digit >= 'a' && Digit <= 'f')
+            Value = (unsigned)(Digit - 'a' + 10);
+        else if (Digit >= 'A' && Digit <= 'F')
+            Value = (unsigned)(Digit - 'A' + 10);
+        else
+            return false;
+        Serial = Serial << 4 | Value;
+    }
+    Entry->Serial = Serial;
+    Entry->MsgId = Id;
+    return true;
+}
+
+// The entry in one message's text, whose first line named the area.
+static void ReadEntry(const std::string& Text, ENTRY* Entry) {
+    bool HaveId = false, HaveWritten = false, HaveName = false;
+    int Lines = 0;
+    size_t Start = 0;
+    while (Start < Text.size()) {
+        size_t End = Text.find_first_of("\r\n", Start);
+        if (End == std::string::npos) End = Text.size();
+        std::string Line = Text.substr(Start, End - Start);
+        Start = End + 1;
+        if (StartsWith(Line, "--- ") || Line == "---") break; // the tear line ends the body
+        auto Value = [&](const char* Key) {
+            return Harmless(Line.data() + strlen(Key), Line.size() - strlen(Key), 1024);
+        };
+        if (StartsWith(Line, "\x01MSGID: ") && !HaveId) {
+            HaveId = ReadMsgId(Value("\x01MSGID: "), Entry);
+        } else if (StartsWith(Line, "Written: ") && !HaveWritten) {
+            HaveWritten = ReadWritten(Trimmed(Value("Written: ")), &Entry->Written);
+        } else if (StartsWith(Line, "Board: ") && Entry->Board.empty()) {
+            Entry->Board = Value("Board: ").substr(0, 35);
+        } else if (StartsWith(Line, "Name: ") && !HaveName) {
+            std::string Name = Value("Name: ").substr(0, 35);
+            memcpy(Entry->Words.User, Name.data(), Name.size());
+            HaveName = !Name.empty();
+        } else if (StartsWith(Line, "Line: ") && Lines < 5) {
+            std::string Shown = Value("Line: ").substr(0, 69);
+            if (!Shown.empty()) memcpy(Entry->Words.Line[Lines++], Shown.data(), Shown.size());
+        }
+    }
+    if (!HaveId)
+        Entry->Problem = "no MSGID";
+    else if (!HaveWritten)
+        Entry->Problem = "no Written line of the form YYYY-MM-DDTHH:MM:SSZ";
+    else if (!HaveName)
+        Entry->Problem = "no Name";
+    else if (Lines == 0)
+        Entry->Problem = "no Line";
+}
+
+std::string ReadPacket(const unsigned char* Data, size_t Size, const std::string& Area,
+                       std::vector<ENTRY>* Entries) {
+    std::vector<ENTRY> Found;
+    Entries->clear();
+    if (Size > PacketMost) return "larger than 1 MiB";
+    if (Size < 58) return "cut short in its header";
+    if (Get16(Data + 18) != 2) return "not a Type 2 packet";
+    size_t At = 58;
+    for (int Count = 0;; Count++) {
+        if (Size - At < 2) return "cut short: no end mark";
+        unsigned Type = Get16(Data + At);
+        if (Type == 0) break;
+        if (Type != 2) return "garbage where a message should start";
+        if (Count == MessagesMost) return "more than 200 messages";
+        size_t Start = At;
+        if (Size - At < 14) return "cut short in a message header";
+        At += 14;
+        std::string Text;
+        if (!Ended(Data, Size, &At, 20, NULL) || !Ended(Data, Size, &At, 36, NULL) ||
+            !Ended(Data, Size, &At, 36, NULL) || !Ended(Data, Size, &At, 72, NULL))
+            return "a message header cut short or beyond its bounds";
+        bool Whole = Ended(Data, Size, &At, MessageMost, &Text);
+        if (!Whole) {
+            // Its first bytes still tell its area.
+            Text.assign(reinterpret_cast<const char*>(Data) + At,
+                        std::min(Size - At, (size_t)MessageMost));
+            if (!Ended(Data, Size, &At, Size, NULL)) return "cut short in a message";
+        }
+        // The first line names the area; netmail and other areas are not ours.
+        size_t End = Text.find_first_of("\r\n");
+        std::string First = Text.substr(0, End);
+        if (!StartsWith(First, "AREA:")) continue;
+        if (!SameTag(Trimmed(First.substr(5)), Area)) continue;
+        ENTRY Entry;
+        Entry.Origin = {0, 0, 0, 0};
+        Entry.Serial = 0;
+        Entry.Written = 0;
+        memset(&Entry.Words, 0, sizeof Entry.Words);
+        if (Whole && At - Start <= MessageMost)
+            ReadEntry(Text, &Entry);
+        else
+            Entry.Problem = "a message over 4 KiB";
+        Found.push_back(Entry);
+    }
+    *Entries = Found;
+    return "";
+}

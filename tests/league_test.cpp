@@ -1,0 +1,396 @@
+// The league's packets and its import: what travels, what is refused, and
+// that a refused or broken packet leaves the entry alone.
+#include "door_harness.h"
+#include "packet.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const FTNADDR point_b = {21, 1, 102, 7}, board_a = {21, 1, 101, 0};
+
+ENTRY entry(const std::string& id_addr, uint32_t serial, int64_t written, const std::string& name,
+            const std::vector<std::string>& lines, const std::string& board = "Board B") {
+    ENTRY e;
+    EXPECT_TRUE(ReadAddress(id_addr, &e.Origin));
+    char id[64];
+    snprintf(id, sizeof id, "%s %08x", id_addr.c_str(), serial);
+    e.MsgId = id;
+    e.Serial = serial;
+    e.Written = written;
+    e.Board = board;
+    memset(&e.Words, 0, sizeof e.Words);
+    memcpy(e.Words.User, name.data(), name.size());
+    for (size_t i = 0; i < lines.size(); i++)
+        memcpy(e.Words.Line[i], lines[i].data(), lines[i].size());
+    return e;
+}
+
+std::string packet(const ENTRY& e) {
+    return MakePacket(e.Origin, board_a, "", "VALEDICT", e, time(nullptr));
+}
+
+// Several messages in one packet: the first one's header, every message, one end.
+std::string joined(const std::vector<ENTRY>& entries) {
+    std::string out = packet(entries[0]).substr(0, 58);
+    for (const ENTRY& e : entries) {
+        std::string one = packet(e);
+        out += one.substr(58, one.size() - 60);
+    }
+    return out + std::string(2, '\0');
+}
+
+void replace(std::string& bytes, const std::string& from, const std::string& to) {
+    auto at = bytes.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    bytes.replace(at, from.size(), to);
+}
+
+TEST(LeaguePacket, RoundTripsAndKeepsTheRecordByteForByte) {
+    ENTRY sent = entry("21:1/102.7", 0x6758a0b2, 1796900000, "Alice", {"hello", "there"});
+    std::string bytes = packet(sent);
+    // Little-endian header: the point's net in aux net, Type 2+ capability.
+    EXPECT_EQ((unsigned char)bytes[18], 2);
+    EXPECT_EQ((unsigned char)bytes[20], 0xff);
+    EXPECT_EQ((unsigned char)bytes[38], 1);
+    EXPECT_EQ((unsigned char)bytes[44], 1);
+    EXPECT_EQ((unsigned char)bytes[50], 7);
+    EXPECT_NE(bytes.find("\x01MSGID: 21:1/102.7 6758a0b2\r"), std::string::npos);
+    EXPECT_NE(bytes.find("\x01TZUTC: 0000\r"), std::string::npos);
+    EXPECT_NE(bytes.find("Written: 2026-12-10T"), std::string::npos);
+    std::vector<ENTRY> got;
+    ASSERT_EQ(ReadPacket((const unsigned char*)bytes.data(), bytes.size(), "valedict", &got), "");
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].Problem, "");
+    EXPECT_EQ(got[0].MsgId, sent.MsgId);
+    EXPECT_EQ(got[0].Written, sent.Written);
+    EXPECT_EQ(got[0].Board, "Board B");
+    EXPECT_EQ(memcmp(&got[0].Words, &sent.Words, sizeof sent.Words), 0);
+    ASSERT_EQ(ReadPacket((const unsigned char*)bytes.data(), bytes.size(), "OTHER", &got), "");
+    EXPECT_TRUE(got.empty());
+}
+
+TEST(LeaguePacket, BrokenPacketsYieldNothing) {
+    std::string good = packet(entry("21:1/102.7", 1, 1796900000, "A", {"a"}));
+    std::vector<ENTRY> many(201, entry("21:1/102.7", 1, 1796900000, "A", {"a"}));
+    std::string not_ended = good.substr(0, good.size() - 2);
+    std::string bad_type = good;
+    bad_type[58] = 7;
+    std::string long_date = good;
+    replace(long_date, std::string("\0VALEDICT\0", 10), std::string(30, 'x') + "VALEDICT" + '\0');
+    struct {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"header cut short", good.substr(0, 40)},
+        {"message cut short", good.substr(0, good.size() - 40)},
+        {"no end mark", not_ended},
+        {"garbage message type", bad_type},
+        {"date field without its zero", long_date},
+        {"not type 2", std::string(18, '\0') + "\x03" + std::string(60, '\0')},
+        {"over 200 messages", joined(many)},
+        {"over 1 MiB", good + std::string(PacketMost, '\0')},
+    };
+    for (auto& c : cases) {
+        std::vector<ENTRY> got(1);
+        EXPECT_NE(
+            ReadPacket((const unsigned char*)c.bytes.data(), c.bytes.size(), "VALEDICT", &got), "")
+            << c.what;
+        EXPECT_TRUE(got.empty()) << c.what;
+    }
+    std::vector<ENTRY> got;
+    std::vector<ENTRY> two(200, entry("21:1/102.7", 1, 1796900000, "A", {"a"}));
+    std::string full = joined(two);
+    EXPECT_EQ(ReadPacket((const unsigned char*)full.data(), full.size(), "VALEDICT", &got), "");
+    EXPECT_EQ(got.size(), 200u);
+}
+
+// A board with the league on: its ini, its toss and pickup folders.
+struct Board {
+    TempDir dir;
+    explicit Board(const std::string& extra = "") {
+        ::mkdir(dir.file("toss").c_str(), 0755);
+        ::mkdir(dir.file("pickup").c_str(), 0755);
+        dir.write("valedict.ini",
+                  "[league]\narea = VALEDICT\npoint = 21:1/101.7\nboard = 21:1/101\n"
+                  "name = Board A\ntoss = " +
+                      dir.file("toss") + "\npickup = " + dir.file("pickup") + "\n" + extra);
+    }
+    int packets = 0;
+    void drop(const std::string& bytes) {
+        dir.write("pickup/" + std::to_string(++packets) + ".pkt", bytes);
+    }
+    std::string record() const {
+        return ::access(dir.file("valedict.dat").c_str(), F_OK) == 0 ? dir.read("valedict.dat")
+                                                                     : "";
+    }
+};
+
+bool fs_empty(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return true;
+    int count = 0;
+    while (dirent* item = ::readdir(dir))
+        if (item->d_name[0] != '.') count++;
+    ::closedir(dir);
+    return count == 0;
+}
+
+struct Ran {
+    int status;
+    std::string out;
+};
+
+Ran sysop(const std::string& cwd, const std::vector<std::string>& args,
+          const std::string& input = "") {
+    std::string command = "cd '" + cwd + "' && printf '%s' '" + input + "' | " + VALEDICT_SYSOP;
+    for (auto& a : args) command += " '" + a + "'";
+    command += " 2>&1";
+    Ran ran{-1, ""};
+    FILE* p = ::popen(command.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) ran.out.append(buf, n);
+    int status = ::pclose(p);
+    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ran;
+}
+
+TEST(LeagueImport, TakesTheHighestEntryAndMapsControlBytes) {
+    Board board;
+    int64_t now = time(nullptr);
+    ENTRY older = entry("21:1/102.7", 1, now - 60, "Older", {"old"});
+    ENTRY newer = entry("21:1/103.7", 2, now - 30, "Newer", {"XLINEX", "two"});
+    std::string bytes = packet(newer);
+    replace(bytes, "XLINEX",
+            "\x1b[2J\x07\x9b"
+            "1m");
+    board.drop(packet(older));
+    board.drop(bytes);
+    Ran ran = sysop(board.dir.path(), {"league", "import"});
+    EXPECT_EQ(ran.status, 0) << ran.out;
+    std::string record = board.record();
+    ASSERT_EQ(record.size(), 386u) << ran.out;
+    EXPECT_EQ(record, data_record({"?[2J??1m", "two"}, "Newer"));
+    for (unsigned char c : record) EXPECT_TRUE(c == 0 || (c >= 32 && c <= 126));
+    // Handled packets are gone; status tells the import.
+    EXPECT_NE(::access(board.dir.file("pickup/1.pkt").c_str(), F_OK), 0);
+    EXPECT_NE(sysop(board.dir.path(), {"league", "status"}).out.find("2 entries taken"),
+              std::string::npos);
+}
+
+TEST(LeagueImport, EachRefusalLeavesTheEntryAlone) {
+    int64_t now = time(nullptr);
+    const std::string before = data_record({"local"}, "Sysop");
+    struct {
+        const char* what;
+        std::string extra; // settings
+        std::vector<std::string> packets;
+        std::string reason;
+    } cases[] = {
+        {"dated ahead",
+         "",
+         {packet(entry("21:1/102.7", 1, now + 7200, "Future", {"x"}))},
+         "an hour ahead"},
+        {"blocked address",
+         "block = 21:1/*\n",
+         {packet(entry("21:1/102.7", 1, now, "B", {"x"}))},
+         "blocked (21:1/*)"},
+        {"blocked point",
+         "block = 21:1/102.7\n",
+         {packet(entry("21:1/102.7", 1, now, "B", {"x"}))},
+         "blocked"},
+        {"blocked name",
+         "block = 21:9/*, board b\n",
+         {packet(entry("21:1/102.7", 1, now, "B", {"x"}))},
+         "blocked (board b)"},
+        {"no name", "", {packet(entry("21:1/102.7", 1, now, "", {"x"}))}, "no Name"},
+        {"no line", "", {packet(entry("21:1/102.7", 1, now, "B", {}))}, "no Line"},
+        {"no msgid",
+         "",
+         {[&] {
+             std::string b = packet(entry("21:1/102.7", 1, now, "B", {"x"}));
+             replace(b, "\x01MSGID:", "\x01MSGIX:");
+             return b;
+         }()},
+         "no MSGID"},
+        {"bad date",
+         "",
+         {[&] {
+             std::string b = packet(entry("21:1/102.7", 1, now, "B", {"x"}));
+             replace(b, "Written: 2", "Written: x");
+             return b;
+         }()},
+         "no Written"},
+        {"message over 4 KiB",
+         "",
+         {[&] {
+             std::string b = packet(entry("21:1/102.7", 1, now, "B", {"x"}));
+             replace(b, "Line: x", "Line: x" + std::string(5000, 'y'));
+             return b;
+         }()},
+         "over 4 KiB"},
+        {"truncated",
+         "",
+         {packet(entry("21:1/102.7", 1, now, "B", {"x"})).substr(0, 120)},
+         "cut short"},
+        {"garbage", "", {std::string(300, 'G')}, "refused packet"},
+    };
+    for (auto& c : cases) {
+        Board board(c.extra);
+        board.dir.write("valedict.dat", before);
+        for (auto& p : c.packets) board.drop(p);
+        Ran ran = sysop(board.dir.path(), {"league", "import"});
+        EXPECT_NE(ran.out.find(c.reason), std::string::npos) << c.what << ": " << ran.out;
+        EXPECT_EQ(board.record(), before) << c.what;
+        EXPECT_NE(sysop(board.dir.path(), {"league", "status"}).out.find("refused 2"),
+                  std::string::npos)
+            << c.what;
+    }
+}
+
+TEST(LeagueImport, DuplicatesAndTheDailyLimit) {
+    int64_t now = time(nullptr);
+    Board board("per_day = 2\n");
+    // Dated ahead (within the hour), so that it beats a local save made after it.
+    ENTRY ahead = entry("21:1/102.7", 1, now + 1800, "Ahead", {"ahead"});
+    board.drop(packet(ahead));
+    EXPECT_EQ(sysop(board.dir.path(), {"league", "import"}).status, 0);
+    EXPECT_EQ(board.record(), data_record({"ahead"}, "Ahead"));
+    EXPECT_EQ(sysop(board.dir.path(), {"set", "--name", "Sysop"}, "local\n").status, 0);
+    ASSERT_EQ(board.record(), data_record({"local"}, "Sysop"));
+    // A rescan brings it again: taken once already.
+    board.drop(packet(ahead));
+    Ran ran = sysop(board.dir.path(), {"league", "import"});
+    EXPECT_NE(ran.out.find("duplicate"), std::string::npos) << ran.out;
+    EXPECT_EQ(board.record(), data_record({"local"}, "Sysop"));
+    // One more from that origin is within the day's two; the third is not.
+    board.drop(joined({entry("21:1/102.7", 2, now + 1801, "Second", {"2"}),
+                       entry("21:1/102.7", 3, now + 1802, "Third", {"3"})}));
+    ran = sysop(board.dir.path(), {"league", "import"});
+    EXPECT_NE(ran.out.find("more than per_day (2)"), std::string::npos) << ran.out;
+    EXPECT_EQ(board.record(), data_record({"2"}, "Second"));
+    // The local save went out as one packet in the toss folder.
+    EXPECT_NE(
+        sysop(board.dir.path(), {"league", "status"}).out.find("into " + board.dir.file("toss/")),
+        std::string::npos);
+}
+
+TEST(LeagueImport, HeldWinnersWaitForTheSysop) {
+    Board board("hold = yes\n");
+    board.dir.write("valedict.dat", data_record({"local"}, "Sysop"));
+    board.drop(packet(entry("21:1/102.7", 1, time(nullptr), "Held", {"held"})));
+    EXPECT_EQ(sysop(board.dir.path(), {"league", "import"}).status, 0);
+    EXPECT_EQ(board.record(), data_record({"local"}, "Sysop"));
+    EXPECT_NE(sysop(board.dir.path(), {"league", "status"}).out.find("pending: 21:1/102.7"),
+              std::string::npos);
+    EXPECT_EQ(sysop(board.dir.path(), {"league", "accept"}).status, 0);
+    EXPECT_EQ(board.record(), data_record({"held"}, "Held"));
+    EXPECT_NE(sysop(board.dir.path(), {"league", "accept"}).out.find("nothing is pending"),
+              std::string::npos);
+}
+
+TEST(LeagueSettings, AMistakeIsOneLineNamingTheKeyAndTheLeagueStaysOff) {
+    struct {
+        const char* extra;
+        const char* said;
+    } cases[] = {
+        {"per_day = lots\n", "valedict.ini: line 8: per_day: not a whole number"},
+        {"hold = maybe\n", "line 8: hold: not yes or no"},
+        {"block = 21:x/*\n", "block: \"21:x/*\" is not an address pattern"},
+        {"password = longerthan8\n", "password: more than 8"},
+        {"colour = red\n", "colour: not a setting"},
+        {"area = OTHER\n", "area: given twice"},
+    };
+    for (auto& c : cases) {
+        Board board(c.extra);
+        Ran ran = sysop(board.dir.path(), {"set", "--name", "Sysop"}, "local\n");
+        EXPECT_EQ(ran.status, 0) << ran.out; // the local save stands
+        EXPECT_NE(ran.out.find(c.said), std::string::npos) << ran.out;
+        EXPECT_EQ(std::count(ran.out.begin(), ran.out.end(), '\n'), 1) << ran.out;
+        EXPECT_EQ(board.record(), data_record({"local"}, "Sysop"));
+        EXPECT_EQ(::access(board.dir.file("valedict.league").c_str(), F_OK), -1);
+        EXPECT_EQ(sysop(board.dir.path(), {"league", "import"}).status, 1);
+    }
+    Board wrong_point;
+    wrong_point.dir.write("valedict.ini",
+                          "[league]\narea=V\npoint=21:1/102.7\nboard=21:1/101\nname=A\n"
+                          "toss=/tmp\npickup=/tmp\n");
+    EXPECT_NE(
+        sysop(wrong_point.dir.path(), {"league", "status"}).out.find("not a point of the board"),
+        std::string::npos);
+}
+
+// A caller saves through the door; the screen and exit level are the same
+// with or without a league, and an entry that cannot go out is still saved.
+std::string door_save(const TempDir& dir, const std::string& line) {
+    dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
+    DoorOptions options;
+    options.args = {dir.path()};
+    options.cwd = dir.path();
+    options.env = {"ODOORS_LOG=" + dir.file("door.log")};
+    DoorRun door(options);
+    EXPECT_TRUE(door.wait_for("Would you like to add some valedicts [Y/n]:")) << door.screen.all();
+    door.type("Y" + line + "\r\rY");
+    EXPECT_EQ(door.wait_exit(), 10);
+    return door.screen.all();
+}
+
+TEST(LeagueDoor, WithoutALeagueNothingMoreIsWrittenAndAFailedSendCostsNothing) {
+    Board none;
+    none.dir.write("valedict.ini", "[other]\nkey = value\n");
+    std::string plain = door_save(none.dir, "words");
+    EXPECT_EQ(none.record(), data_record({"words"}, "janeq"));
+    for (const char* leaf : {"valedict.league", "valedict.seen", "valedict.pending"})
+        EXPECT_NE(::access(none.dir.file(leaf).c_str(), F_OK), 0) << leaf;
+    EXPECT_TRUE(fs_empty(none.dir.file("toss")));
+
+    Board broken;
+    ::rmdir(broken.dir.file("toss").c_str());
+    std::string screen = door_save(broken.dir, "words");
+    EXPECT_EQ(screen, plain);
+    EXPECT_EQ(broken.record(), data_record({"words"}, "janeq"));
+    EXPECT_NE(broken.dir.read("door.log").find("league: the entry was saved but not sent"),
+              std::string::npos);
+    EXPECT_NE(sysop(broken.dir.path(), {"league", "status"}).out.find("not sent"),
+              std::string::npos);
+
+    Board sent;
+    EXPECT_EQ(door_save(sent.dir, "words"), plain);
+    EXPECT_FALSE(fs_empty(sent.dir.file("toss")));
+}
+
+TEST(LeagueImport, AStaleLockIsReportedAndNothingIsTaken) {
+    Board board;
+    ::mkdir(board.dir.file("out").c_str(), 0755);
+    std::string ini = board.dir.read("valedict.ini");
+    ini.replace(ini.find("pickup = "), std::string::npos,
+                "pickup = " + board.dir.file("out/00000007.flo") + "\n");
+    board.dir.write("valedict.ini", ini);
+    board.dir.write("x.pkt", packet(entry("21:1/102.7", 1, time(nullptr), "New", {"new"})));
+    board.dir.write("out/00000007.flo", "^" + board.dir.file("x.pkt") + "\n");
+    pid_t gone = ::fork();
+    if (gone == 0) _exit(0);
+    ::waitpid(gone, nullptr, 0);
+    board.dir.write("out/00000007.bsy", std::to_string(gone) + "\n");
+    Ran ran = sysop(board.dir.path(), {"league", "import"});
+    EXPECT_EQ(ran.status, 2);
+    EXPECT_NE(ran.out.find("a stale lock"), std::string::npos) << ran.out;
+    EXPECT_EQ(board.record(), "");
+    EXPECT_NE(sysop(board.dir.path(), {"league", "status"}).out.find("00000007.bsy is stale"),
+              std::string::npos);
+    ::unlink(board.dir.file("out/00000007.bsy").c_str());
+    EXPECT_EQ(sysop(board.dir.path(), {"league", "import"}).status, 0);
+    EXPECT_EQ(board.record(), data_record({"new"}, "New"));
+    EXPECT_NE(::access(board.dir.file("x.pkt").c_str(), F_OK), 0);
+    EXPECT_NE(::access(board.dir.file("out/00000007.flo").c_str(), F_OK), 0);
+}
+
+} // namespace
