@@ -1,5 +1,6 @@
 #include "art.h"
 
+#include "open_checked.h"
 #include "output.h"
 
 #include <algorithm>
@@ -69,7 +70,7 @@ std::optional<std::string> pick_file(const std::string& name, bool ansi) {
 }
 
 std::optional<std::string> read_file(const std::string& path, std::size_t limit) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = open_checked(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     struct stat st {};
     std::optional<std::string> content;

@@ -38,8 +38,11 @@ class Log {
     std::string program_;
 };
 
-// A value for a log line: quoted when it holds blanks or is empty, with
-// control bytes shown as '?'.
+// A value for a log line: bare when it holds only letters, digits, UTF-8
+// text and ._-/:@+=%,^; otherwise (blanks, shell or control characters,
+// empty) in double quotes, where " becomes ' and $, ` and \ get a backslash,
+// so that no shell reading the line runs anything from it. Control bytes
+// show as '?'.
 std::string log_value(const std::string& value);
 
 // Control bytes (C0, DEL, C1 raw or UTF-8 encoded) become '?', so that a
