@@ -40,7 +40,9 @@ const char* program_name() {
 
 [[noreturn]] void refuse_to_run(tODSession& s, const std::string& path,
                                 const std::string& problem) {
-    std::string line = std::string(program_name()) + ": " + path + ": " + problem;
+    // Standard error may be the caller's screen: the problem may quote a file.
+    std::string line =
+        od::harmless(std::string(program_name()) + ": " + od::shown_value(path) + ": " + problem);
     (void)std::fprintf(stderr, "%s\n", line.c_str());
     s.log.write("refused: " + line);
     std::exit(1);
@@ -71,9 +73,9 @@ std::optional<int> seconds_setting(tODSession& s, const char* name, int low, int
                                                        : std::stoll(value.substr(first));
         if (seconds >= low) return static_cast<int>(std::min<long long>(seconds, high));
     }
-    std::string line = std::string(program_name()) + ": " + name + ": '" +
-                       od::harmless(value.substr(0, 40)) + "' is not a whole number of seconds" +
-                       (low > 0 ? " above 0" : "") + "; ignored";
+    std::string line = std::string(program_name()) + ": " + name + ": '" + od::shown_value(value) +
+                       "' is not a whole number of seconds" + (low > 0 ? " above 0" : "") +
+                       "; ignored";
     (void)std::fprintf(stderr, "%s\n", line.c_str());
     s.log.write(line);
     return std::nullopt;
@@ -166,7 +168,8 @@ void od_init(void) {
     else if (io == "socket")
         request = od::LinkRequest::Socket;
     else if (!io.empty())
-        refuse_to_run(*s, "ODOORS_IO", "must be 'stdio' or 'socket', not '" + io + "'");
+        refuse_to_run(*s, "ODOORS_IO",
+                      "must be 'stdio' or 'socket', not '" + od::shown_value(io) + "'");
     od::Link link = od::choose_link(call.comm_type, call.handle, request);
     if (!link.error.empty()) refuse_to_run(*s, found.path, link.error);
 

@@ -48,6 +48,11 @@ std::string harmless(const std::string& text) {
     return out;
 }
 
+std::string shown_value(const std::string& value) {
+    if (value.size() <= shown_value_limit) return harmless(value);
+    return harmless(value.substr(0, shown_value_limit)) + "...";
+}
+
 Log::~Log() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -70,7 +75,8 @@ void Log::open(const std::string& path, const std::string& program) {
     if (fd_ >= 0 && regular) return;
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    (void)std::fprintf(stderr, "%s: %s: cannot open the log: %s\n", program.c_str(), path.c_str(),
+    (void)std::fprintf(stderr, "%s: %s: cannot open the log: %s\n", program.c_str(),
+                       shown_value(path).c_str(),
                        regular ? std::strerror(error) : "not a regular file");
 }
 

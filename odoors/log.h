@@ -2,6 +2,7 @@
 // so that every node may share one file. It never holds up a door.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 
@@ -49,5 +50,11 @@ std::string log_value(const std::string& value);
 // line stays one line and a terminal showing the log takes no command from
 // it; other text, UTF-8 included, is kept.
 std::string harmless(const std::string& text);
+
+// A sysop's value (a setting, a path) as a refusal on standard error shows
+// it, which may be the caller's screen: harmless, and cut after
+// shown_value_limit bytes with "..." after it.
+inline constexpr std::size_t shown_value_limit = 80;
+std::string shown_value(const std::string& value);
 
 } // namespace od
