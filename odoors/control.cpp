@@ -174,6 +174,7 @@ void od_init(void) {
     if (!link.error.empty()) refuse_to_run(*s, found.path, link.error);
 
     s->output = od::Output(ansi, charset);
+    s->output.on_full([s] { od::flush(*s); });
     s->decoder = od::KeyDecoder(charset);
     s->drop_size = {call.rows, call.cols};
     // As the environment's value: a door's "no limit" (INT_MAX) is a day.
@@ -182,6 +183,7 @@ void od_init(void) {
     std::string error;
     if (!s->connection.open(link, s->timers.inactivity_seconds(), error))
         refuse_to_run(*s, link.socket ? "socket" : "standard input", error);
+    s->connection.set_call_end(s->timers.end_of_call());
     update_size(*s);
     od_control.od_session = s;
     (void)std::atexit(end_without_od_exit);

@@ -10,7 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -122,8 +126,6 @@ TEST(PlantedFiles, AFifoOrTheCallersTerminalAsTheDropFileEndsTheDoorAtOnce) {
     }
 }
 
-} // namespace
-
 // Standard error is the caller's screen on some BBSes: a refused setting is
 // shown cut and with its control bytes as '?'.
 TEST(Settings, ARefusalShowsTheValueCutAndHarmless) {
@@ -159,3 +161,146 @@ TEST(Settings, ARefusalShowsTheValueCutAndHarmless) {
                 << door.err;
     }
 }
+
+DoorOptions hostile(const TempDir& dir, const std::string& mode, long n = 0) {
+    dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
+    DoorOptions options;
+    options.program = HOSTILE_DOOR;
+    options.args = {dir.file("DOOR32.SYS"), mode, std::to_string(n)};
+    options.cwd = dir.path();
+    return options;
+}
+
+// Output goes out as it is made, not at the next wait for a key.
+TEST(Unbounded, OutputGoesOutBeforeTheNextWait) {
+    TempDir dir;
+    DoorRun door(hostile(dir, "stream", 200000));
+    ASSERT_TRUE(door.wait_for("ready"));
+    door.type("x");
+    // All but the last part of a chunk comes before the door waits again.
+    EXPECT_TRUE(door.wait_until([&] { return door.output.size() > 200000 - 16384; }))
+        << door.output.size() << " bytes came";
+    dir.write("go", "");
+    EXPECT_EQ(door.wait_exit(), 10);
+}
+
+// Runs the door on a pty under a memory limit, reading and dropping all it
+// sends; its exit status (128 + N for signal N).
+int run_limited(const DoorOptions& options, rlim_t memory) {
+    int master = -1;
+    winsize size{25, 80, 0, 0};
+    pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
+    if (pid == 0) {
+        rlimit limit{memory, memory};
+        ::setrlimit(RLIMIT_AS, &limit);
+        if (::chdir(options.cwd.c_str()) != 0) ::_exit(127);
+        std::vector<char*> argv{const_cast<char*>(options.program.c_str())};
+        for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    std::vector<char> chunk(1 << 16);
+    auto end = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < end && ::read(master, chunk.data(), chunk.size()) > 0) {
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ::close(master);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(Unbounded, NoCallAbortsOnALargeArgument) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit";
+#endif
+    TempDir dir;
+    // 400 MB of od_repeat and fields of INT_MAX columns, in 256 MB.
+    EXPECT_EQ(run_limited(hostile(dir, "huge", 400000000), rlim_t{256} << 20), 10);
+}
+
+// A field where the cursor's column is unknown keeps to the screen's width.
+TEST(Unbounded, AFieldOfUnknownColumnIsClippedToTheScreen) {
+    for (int width : {0, INT_MAX}) {
+        SCOPED_TRACE(width);
+        TempDir dir;
+        DoorRun door(hostile(dir, "field", width));
+        ASSERT_TRUE(door.wait_for("start"));
+        door.type("ab\r");
+        ASSERT_TRUE(door.wait_for("ended 13 'startab'")) << door.screen.all();
+        EXPECT_LT(std::count(door.output.begin(), door.output.end(), ' '), 200);
+        EXPECT_EQ(door.screen.row(0).substr(0, 7), "startab") << door.screen.all();
+        EXPECT_EQ(door.wait_exit(), 10);
+    }
+}
+
+// The warning hook asks for input: each call returns at once, the field
+// being edited goes on with what the caller types, and a later warning to
+// a plain wait still comes.
+TEST(WarningHook, InputInsideItReturnsAtOnceAndTheFieldGoesOn) {
+    TempDir dir;
+    DoorRun door(hostile(dir, "warn"));
+    ASSERT_TRUE(door.wait_for("start"));
+    ASSERT_TRUE(door.wait_until([&] { return fs::exists(dir.file("warn.txt")); }))
+        << door.screen.all();
+    door.type("ab\r");
+    ASSERT_TRUE(door.wait_for("ended 13 'startab'")) << door.screen.all();
+    EXPECT_EQ(dir.read("warn.txt"), "key 0 answer 0 line '' edit 0 'y'\n");
+    EXPECT_EQ(door.wait_exit(), 10); // the inactivity limit ends the second wait
+    EXPECT_EQ(dir.read("warn.txt"), "key 0 answer 0 line '' edit 0 'y'\n"
+                                    "key 0 answer 0 line '' edit 0 'y'\n");
+}
+
+// A BBSDEV.DRP whose call ends `seconds` from now; no limit when 0.
+std::string bbsdev(int seconds) {
+    char deadline[32] = "";
+    std::time_t end = std::time(nullptr) + seconds;
+    std::tm utc{};
+    if (seconds > 0)
+        std::strftime(deadline, sizeof deadline, "%Y-%m-%dT%H:%M:%SZ", ::gmtime_r(&end, &utc));
+    return std::string("1.0\nstdio\n\nslowq\nkey\n80\n25\nY\nN\n\n") + deadline +
+           "\nCP437\nen\nTestBBS 1\nBoard\nsysop\nuser\n1\nN\n";
+}
+
+// A caller who reads slowly, or not at all, never holds the node past the
+// time limit, nor past the inactivity limit for one whole write.
+TEST(SlowCaller, IsCutOffAtTheTimeLimitAndWithinTheStallLimit) {
+    struct Case {
+        const char* what;
+        int seconds_left;
+        int inactivity;
+        bool reads; // a byte every half second
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"stops reading, 4 s left, 60 s inactivity", 4, 60, false, "end: time up, exit level 10"},
+        {"reads a byte now and then, 4 s left", 4, 60, true, "end: time up, exit level 10"},
+        {"reads a byte now and then, no time limit, 3 s inactivity", 0, 3, true,
+         "end: inactivity, exit level 10"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        dir.write("BBSDEV.DRP", bbsdev(c.seconds_left));
+        DoorOptions options = hostile(dir, "flood", 4000000);
+        options.env = {"BBSDEV_DRP=" + dir.file("BBSDEV.DRP"),
+                       "ODOORS_INACTIVITY=" + std::to_string(c.inactivity),
+                       "ODOORS_LOG=" + dir.file("door.log")};
+        DoorRun door(options);
+        int status = -1;
+        auto end = Clock::now() + std::chrono::seconds(20);
+        while (status < 0 && Clock::now() < end) {
+            status = door.wait_exit(false, 500);
+            char byte;
+            if (status < 0 && c.reads) (void)!::read(door.master, &byte, 1);
+        }
+        EXPECT_EQ(status, 10);
+        std::string log = dir.read("door.log");
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    }
+}
+
+} // namespace
