@@ -94,7 +94,10 @@ typedef struct {
     char info_path[60];    /* drop file, or the folder holding it; empty: the working folder */
     bool od_clear_on_exit; /* clear the caller's screen in od_exit() */
     int od_inactivity;     /* seconds without a key before the call ends; 0: five minutes;
-                              at most a day (86400), INT_MAX included */
+                              at most a day (86400), INT_MAX included. A caller who
+                              takes output so slowly that one send is not out
+                              within it is cut off as inactive; no send waits
+                              past the call's time limit */
 
     /* Filled in by od_init() from the drop file. */
     char user_name[36];     /* the caller's alias (or real name), NUL-terminated */
