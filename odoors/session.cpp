@@ -244,8 +244,10 @@ void flush(tODSession& s) {
     if (!s.end_reason && !s.in_on_end) {
         if (s.connection.failure() == Connection::Failure::TimeUp)
             end_call(s, OD_END_TIME, time_up_notice);
-        if (s.connection.failure() == Connection::Failure::Stalled)
+        if (s.connection.failure() == Connection::Failure::Stalled) {
+            s.connection.set_call_end(Clock::now()); // the notice waits no second limit
             end_call(s, OD_END_INACTIVE, inactive_notice);
+        }
     }
     s.gone = true;
     if (!s.in_on_end) hang_up(s); // the callback's own code runs on
@@ -310,6 +312,7 @@ bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& repo
 }
 
 std::optional<Key> next_key(tODSession& s, int wait_ms) {
+    if (s.in_warning) return std::nullopt; // no input inside the warning hook
     // Warnings are given while the door waits for a key, and only then.
     struct WarningsGiven {
         Timers& timers;
@@ -319,7 +322,6 @@ std::optional<Key> next_key(tODSession& s, int wait_ms) {
         WarningsGiven(const WarningsGiven&) = delete;
         WarningsGiven& operator=(const WarningsGiven&) = delete;
     } given(s.timers);
-    if (s.in_warning) return std::nullopt; // no input inside the warning hook
     std::optional<Clock::time_point> until;
     if (wait_ms >= 0) until = Clock::now() + std::chrono::milliseconds(wait_ms);
     bool report = false;
