@@ -263,6 +263,30 @@ TEST(WarningHook, InputInsideItReturnsAtOnceAndTheFieldGoesOn) {
                                     "key 0 answer 0 line '' edit 0 'y'\n");
 }
 
+// A plain caller's line is shown again after each warning the hook draws,
+// also after a hook that asked for input.
+TEST(WarningHook, APlainCallersLineIsShownAgainAfterEveryWarning) {
+    TempDir dir;
+    DoorOptions options = hostile(dir, "warn");
+    dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq", 0));
+    DoorRun door(options);
+    ASSERT_TRUE(door.wait_for("start"));
+    ASSERT_TRUE(door.wait_until([&] { return dir.read("warn.txt").size() > 0; }));
+    door.type("a"); // a key re-arms the warning
+    // The second warning, and the line after it.
+    ASSERT_TRUE(door.wait_until([&] {
+        auto first = door.output.find("[warned 3]");
+        auto last = door.output.rfind("[warned 3]");
+        return last != first && door.output.size() >= last + 16;
+    })) << testing::PrintToString(door.output);
+    EXPECT_EQ(door.output.substr(door.output.rfind("[warned 3]"), 16), "[warned 3]starta")
+        << testing::PrintToString(door.output);
+    door.type("\r");
+    EXPECT_TRUE(door.wait_for("ended 13 'starta'")) << door.screen.all();
+    door.hang_up();
+    door.wait_exit();
+}
+
 // A BBSDEV.DRP whose call ends `seconds` from now; no limit when 0.
 std::string bbsdev(int seconds) {
     char deadline[32] = "";
