@@ -382,10 +382,95 @@ std::string run_capture(const std::string& command) {
 
 } // namespace
 
+// A door that prints without waiting, on a socket with a 30-second call
+// (0 minutes on the drop file) and a 60-second inactivity limit.
+const char* const flood_drop =
+    "2\r\n3\r\n38400\r\nBench BBS\r\n1\r\nBench Caller\r\nbench\r\n30\r\n0\r\n1\r\n1\r\n";
+
+// Peak resident memory (KiB) of the flood door, its output read and dropped.
+long flood_peak_kb(const std::string& door, const fs::path& dir, const std::string& mode, long n) {
+    std::ofstream(dir / "DOOR32.SYS", std::ios::binary) << flood_drop;
+    int fd = -1;
+    pid_t pid = start_on_socket({door, (dir / "DOOR32.SYS").string(), mode, std::to_string(n)},
+                                dir.string(), {}, fd);
+    if (pid < 0) return -1;
+    char buf[65536];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+    close(fd);
+    rusage usage{};
+    int status = 0;
+    return wait4(pid, &status, 0, &usage) < 0 ? -1 : usage.ru_maxrss;
+}
+
+// Seconds a caller holds the flood door's 30-second call: one who never
+// reads (every_s 0), or one who reads a byte every every_s seconds.
+double held_seconds(const std::string& door, const fs::path& dir, int every_s) {
+    std::ofstream(dir / "DOOR32.SYS", std::ios::binary) << flood_drop;
+    auto t = Clock::now();
+    int fd = -1;
+    pid_t pid = start_on_socket({door, (dir / "DOOR32.SYS").string(), "repeat", "4000000", "wait"},
+                                dir.string(), {"ODOORS_INACTIVITY=60"}, fd);
+    if (pid < 0) return -1;
+    auto next = Clock::now() + std::chrono::seconds(every_s);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (ms_since(t) > 600000) { // ten minutes: given up
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        if (every_s > 0 && Clock::now() >= next) {
+            char byte;
+            (void)!read(fd, &byte, 1);
+            next += std::chrono::seconds(every_s);
+        }
+        usleep(20000);
+    }
+    close(fd);
+    return ms_since(t) / 1000;
+}
+
+// What the second hostile review measured: memory while a door prints
+// without a wait, and how long a slow caller holds a node.
+void flood_rows(const std::string& door, const fs::path& dir, std::vector<Row>& rows) {
+    long base = flood_peak_kb(door, dir, "repeat", 0);
+    long repeat = flood_peak_kb(door, dir, "repeat", 100000000);
+    long lines = flood_peak_kb(door, dir, "lines", 1000000);
+    rows.push_back({"peak resident memory, od_repeat of 100,000,000 bytes without a wait (KiB); "
+                    "floor: of 0 bytes",
+                    std::to_string(repeat), std::to_string(base), ratio(repeat, base)});
+    rows.push_back({"peak resident memory, 1,000,000 od_printf lines without a wait (KiB); "
+                    "floor: none",
+                    std::to_string(lines), std::to_string(base), ratio(lines, base)});
+    for (int every : {0, 20}) {
+        double held = held_seconds(door, dir, every);
+        rows.push_back({std::string("seconds a caller who ") +
+                            (every ? "reads a byte every 20 s" : "stops reading") +
+                            " holds a 30-second call (4 MB pending, inactivity 60 s); floor: 30",
+                        fixed(held, 1), "30", fixed(held / 30)});
+    }
+    fs::remove(dir / "DOOR32.SYS");
+}
+
 int main(int argc, char* argv[]) {
+    // bench --flood FLOOD_DOOR: those rows alone.
+    if (argc == 3 && std::string(argv[1]) == "--flood") {
+        fs::path dir = fs::temp_directory_path() / ("valedict-flood-" + std::to_string(getpid()));
+        fs::create_directories(dir);
+        std::vector<Row> rows;
+        flood_rows(argv[2], dir, rows);
+        for (const auto& r : rows)
+            std::printf("| %s | %s | %s | %s |\n", r.what.c_str(), r.door.c_str(), r.floor.c_str(),
+                        r.ratio.c_str());
+        fs::remove_all(dir);
+        return 0;
+    }
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s DOOR FLOOR RESULTS.md [SHOW_DOOR [TOUR_DOOR TOUR_FILES]]\n",
-                     argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s DOOR FLOOR RESULTS.md [SHOW_DOOR [TOUR_DOOR TOUR_FILES "
+                     "[FLOOD_DOOR]]]\n       %s --flood FLOOD_DOOR\n",
+                     argv[0], argv[0]);
         return 2;
     }
     Setup s{fs::temp_directory_path() / ("valedict-bench-" + std::to_string(getpid())), argv[1],
@@ -585,6 +670,8 @@ int main(int argc, char* argv[]) {
         fs::remove(s.dir / "DOOR32.SYS");
         s.drop_file();
     }
+
+    if (argc > 7) flood_rows(argv[7], s.dir, rows);
 
     // One save: from the answer at the save question to its last byte on the
     // caller's side, and to the door's end (which includes the pause that lets

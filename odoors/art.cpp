@@ -1,5 +1,6 @@
 #include "art.h"
 
+#include "open_checked.h"
 #include "output.h"
 
 #include <algorithm>
@@ -14,6 +15,8 @@ namespace {
 
 constexpr char esc = 0x1b, ctrl_z = 0x1a;
 constexpr std::size_t sauce_size = 128, comment_line = 64;
+// CP437 0x80-0x9F (Ç ü é ... ¥ ₧ ƒ) as the ASCII letters they resemble.
+constexpr std::string_view c1_look_alike = "CueaaaaceeeiiiAAEaAooouuyOUcLYPf";
 
 bool is_file(const std::string& path) {
     struct stat st {};
@@ -43,8 +46,21 @@ struct Sequence {
     bool whole;
 };
 
+// OSC, DCS, APC, PM and SOS open a string a terminal acts on (a title, the
+// clipboard, its own settings); art needs none of them. The string ends at
+// ST (ESC \), BEL or CAN, else with the text.
+std::size_t string_length(std::string_view s) {
+    for (std::size_t i = 2; i < s.size(); ++i) {
+        if (s[i] == '\a' || s[i] == 0x18) return i + 1;
+        if (s[i] == esc && i + 1 < s.size() && s[i + 1] == '\\') return i + 2;
+    }
+    return s.size();
+}
+
 Sequence sequence_at(std::string_view s) {
     if (s.size() < 2 || !in_sequence(s[1])) return {1, false};
+    if (std::string_view("]P_^X").find(s[1]) != std::string_view::npos)
+        return {string_length(s), false};
     if (s[1] != '[') return {2, true};
     std::size_t i = 2;
     for (; i < s.size() && in_sequence(s[i]); ++i)
@@ -69,7 +85,7 @@ std::optional<std::string> pick_file(const std::string& name, bool ansi) {
 }
 
 std::optional<std::string> read_file(const std::string& path, std::size_t limit) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = open_checked(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     struct stat st {};
     std::optional<std::string> content;
@@ -161,7 +177,13 @@ bool TextRenderer::line(Output& out) {
             return true;
         }
         after_cr_ = c == '\r';
-        if (c != '\0') out.put(static_cast<unsigned char>(c));
+        auto byte = static_cast<unsigned char>(c);
+        // CP437's 0x80-0x9F are letters, but a terminal that reads them as
+        // C1 controls (0x9B opens a sequence) would act on them: a caller who
+        // gets the bytes as they are gets the letter they look like.
+        if (byte >= 0x80 && byte < 0xa0 && out.charset() == Charset::Cp437)
+            byte = static_cast<unsigned char>(c1_look_alike[byte - 0x80]);
+        if (byte != '\0') out.put(byte);
     }
     return true;
 }

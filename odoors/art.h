@@ -31,6 +31,8 @@ int screen_rows(std::size_t columns, int cols);
 // |16-|23 the background; a bare LF goes out as CR LF; escape sequences
 // pass to an ANSI caller and are removed for any other. A sequence cut by a
 // control byte or the end of the text is dropped, and that byte is text.
+// OSC, DCS, APC, PM and SOS strings are dropped whole, and bytes 0x80-0x9F,
+// which some terminals take as C1 controls, never go out as they are.
 class TextRenderer {
   public:
     explicit TextRenderer(std::string_view text) : rest_(text) {}

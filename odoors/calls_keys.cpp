@@ -66,6 +66,7 @@ void od_input_str(char* buffer, int max_len, int min_code, int max_code) {
     if (!buffer || max_len < 0) return;
     od::LineEditor editor(max_len, min_code, max_code);
     buffer[0] = '\0';
+    if (s.in_warning) return; // no input inside the warning hook
     s.redraw = [&editor](od::Output& out) { editor.redraw(out); };
     for (auto key = next_key(s); key; key = next_key(s)) {
         if (is_resize(*key)) continue;
@@ -78,11 +79,12 @@ void od_input_str(char* buffer, int max_len, int min_code, int max_code) {
 
 int od_edit(char* buffer, int max_len, const tODEdit* how) {
     auto& s = session();
-    if (!buffer || max_len < 0) return 0;
+    if (!buffer || max_len < 0 || s.in_warning) return 0; // no input inside the warning hook
     od::FieldEditor::Style style;
     if (how) style = {how->width, static_cast<unsigned char>(how->mask), how->allowed};
+    // Where the column is unknown the field still keeps to the screen's width.
     int col = s.output.column(od_control.od_cols);
-    if (col >= 0) style.room = od_control.od_cols - col;
+    style.room = col >= 0 ? od_control.od_cols - col : od_control.od_cols;
     std::string start(buffer, ::strnlen(buffer, static_cast<std::size_t>(max_len)));
     od::FieldEditor editor(start, max_len, style, s.output.ansi());
     editor.draw(s.output);
@@ -96,7 +98,8 @@ int od_edit(char* buffer, int max_len, const tODEdit* how) {
             break;
         }
         if (is_resize(*key)) {
-            editor.fit(col, col >= 0 ? std::max(od_control.od_cols - col, 1) : 0, s.output);
+            editor.fit(col, col >= 0 ? std::max(od_control.od_cols - col, 1) : od_control.od_cols,
+                       s.output);
             continue;
         }
         ended = editor.apply(*key, s.output);

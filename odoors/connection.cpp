@@ -303,9 +303,16 @@ bool Connection::send(std::string_view bytes) {
     return write_all(wire);
 }
 
+// A caller who reads a little now and then must not hold the node: the
+// whole write has the stall limit, and none waits past the call's end.
 bool Connection::write_all(std::string_view bytes) {
+    auto stall_end = Clock::now() + std::chrono::milliseconds(stall_ms_);
+    failure_ = Failure::None;
     while (!bytes.empty()) {
-        if (signalled()) return false;
+        if (signalled()) {
+            failure_ = Failure::Gone;
+            return false;
+        }
         ssize_t n = ::write(out_fd_, bytes.data(), bytes.size());
         if (n > 0) {
             bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -313,12 +320,19 @@ bool Connection::write_all(std::string_view bytes) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int left = milliseconds_until(stall_end);
+            bool time_first = call_end_ && *call_end_ <= stall_end;
+            if (time_first) left = milliseconds_until(*call_end_);
+            if (left == 0) {
+                failure_ = time_first ? Failure::TimeUp : Failure::Stalled;
+                return false;
+            }
             pollfd fds[2] = {{out_fd_, POLLOUT, 0}, {signal_pipe_[0], POLLIN, 0}};
-            int ready = ::poll(fds, 2, stall_ms_);
-            if (ready == 0) return false; // the caller's side has stopped reading
+            (void)::poll(fds, 2, left);
             continue;
         }
-        return false; // any other failure leaves no way to reach the caller
+        failure_ = Failure::Gone; // any other failure leaves no way to reach the caller
+        return false;
     }
     return true;
 }

@@ -4,8 +4,10 @@
 
 #include "screen.h"
 #include "telnet.h"
+#include "timer.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <termios.h>
@@ -39,13 +41,18 @@ class Connection {
     // Opens the link; installs the handlers that turn SIGHUP, SIGTERM and
     // SIGINT into a hang-up, and those that give the terminal back before any
     // other signal ends or stops the door. A terminal on standard input goes
-    // into raw mode. A write that makes no progress for stall_seconds (at
-    // most a day) counts as a hang-up.
+    // into raw mode. A send that has not gone out whole within stall_seconds
+    // (at most a day) fails, however slowly the caller reads meanwhile.
     bool open(const Link& link, int stall_seconds, std::string& error);
 
-    // Sends all of `bytes`; false when the caller has hung up or stopped
-    // reading.
+    // Sends all of `bytes`; false when the caller has hung up or has not
+    // taken them in time: within the stall limit, and before the call's end.
     bool send(std::string_view bytes);
+    // Why the last send failed.
+    enum class Failure { None, Gone, TimeUp, Stalled };
+    Failure failure() const { return failure_; }
+    // The call ends then: no write waits past it (none: no limit).
+    void set_call_end(std::optional<Clock::time_point> end) { call_end_ = end; }
 
     // Before a normal end: gives the other side a moment to take the last
     // bytes (a BBS that relays a pty stops reading once the door is gone).
@@ -89,6 +96,8 @@ class Connection {
     int in_fd_ = 0;
     int out_fd_ = 1;
     int stall_ms_ = 300000;
+    std::optional<Clock::time_point> call_end_;
+    Failure failure_ = Failure::None;
     std::unique_ptr<Telnet> telnet_;
     bool restored_ = false;
     int signal_pipe_[2] = {-1, -1};

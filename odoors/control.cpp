@@ -40,7 +40,9 @@ const char* program_name() {
 
 [[noreturn]] void refuse_to_run(tODSession& s, const std::string& path,
                                 const std::string& problem) {
-    std::string line = std::string(program_name()) + ": " + path + ": " + problem;
+    // Standard error may be the caller's screen: the problem may quote a file.
+    std::string line =
+        od::harmless(std::string(program_name()) + ": " + od::shown_value(path) + ": " + problem);
     (void)std::fprintf(stderr, "%s\n", line.c_str());
     s.log.write("refused: " + line);
     std::exit(1);
@@ -71,9 +73,9 @@ std::optional<int> seconds_setting(tODSession& s, const char* name, int low, int
                                                        : std::stoll(value.substr(first));
         if (seconds >= low) return static_cast<int>(std::min<long long>(seconds, high));
     }
-    std::string line = std::string(program_name()) + ": " + name + ": '" +
-                       od::harmless(value.substr(0, 40)) + "' is not a whole number of seconds" +
-                       (low > 0 ? " above 0" : "") + "; ignored";
+    std::string line = std::string(program_name()) + ": " + name + ": '" + od::shown_value(value) +
+                       "' is not a whole number of seconds" + (low > 0 ? " above 0" : "") +
+                       "; ignored";
     (void)std::fprintf(stderr, "%s\n", line.c_str());
     s.log.write(line);
     return std::nullopt;
@@ -166,11 +168,13 @@ void od_init(void) {
     else if (io == "socket")
         request = od::LinkRequest::Socket;
     else if (!io.empty())
-        refuse_to_run(*s, "ODOORS_IO", "must be 'stdio' or 'socket', not '" + io + "'");
+        refuse_to_run(*s, "ODOORS_IO",
+                      "must be 'stdio' or 'socket', not '" + od::shown_value(io) + "'");
     od::Link link = od::choose_link(call.comm_type, call.handle, request);
     if (!link.error.empty()) refuse_to_run(*s, found.path, link.error);
 
     s->output = od::Output(ansi, charset);
+    s->output.on_full([s] { od::flush(*s); });
     s->decoder = od::KeyDecoder(charset);
     s->drop_size = {call.rows, call.cols};
     // As the environment's value: a door's "no limit" (INT_MAX) is a day.
@@ -179,6 +183,7 @@ void od_init(void) {
     std::string error;
     if (!s->connection.open(link, s->timers.inactivity_seconds(), error))
         refuse_to_run(*s, link.socket ? "socket" : "standard input", error);
+    s->connection.set_call_end(s->timers.end_of_call());
     update_size(*s);
     od_control.od_session = s;
     (void)std::atexit(end_without_od_exit);

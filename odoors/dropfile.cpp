@@ -1,6 +1,7 @@
 #include "dropfile.h"
 
 #include "charset.h"
+#include "open_checked.h"
 
 #include <algorithm>
 #include <cctype>
@@ -121,9 +122,18 @@ struct FileText {
 
 FileText read_file(const std::string& path) {
     FileText out;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO never holds the door in open; only a regular file
+    // is read, so a FIFO or a device (the caller's own terminal) is refused
+    // as a folder is. Never through a link planted in a shared sticky folder.
+    int fd = open_checked(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         out.error = std::strerror(errno);
+        return out;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        out.error = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+        ::close(fd);
         return out;
     }
     char chunk[4096];

@@ -11,6 +11,9 @@ Size clamp_size(Size size) {
 
 int take_input(KeyDecoder& decoder, std::deque<Key>& keys, std::string_view bytes, bool probing) {
     std::vector<Key> decoded;
+    // A device-attributes answer that no probe asked for (a caller may send
+    // one) never changes what 127 means.
+    decoder.accept_attributes(probing);
     for (char c : bytes) {
         decoder.feed(static_cast<unsigned char>(c), decoded);
         while (!decoded.empty() && keys.size() + decoded.size() > max_queued_keys)

@@ -21,7 +21,8 @@ Size clamp_size(Size size);
 
 // Feeds `bytes` to the decoder; its keys join `keys` up to
 // max_queued_keys. Cursor reports wait in the decoder for od_probe only while
-// `probing`; any other report is dropped, and no report is ever a key.
+// `probing`, and a device-attributes answer counts only then too; any other
+// report or answer is dropped, and none is ever a key.
 // Returns the reports waiting.
 int take_input(KeyDecoder& decoder, std::deque<Key>& keys, std::string_view bytes, bool probing);
 

@@ -243,6 +243,7 @@ void KeyDecoder::csi(unsigned char byte, std::vector<Key>& keys) {
 }
 
 void KeyDecoder::attributes() {
+    if (!attributes_accepted_) return;
     attributes_ = true;
     // SyncTERM and other CTerm-style terminals: ESC [ = 67;84;101;114;109;... c ("CTerm").
     bool cterm = marker_ == '=' && param_count_ >= 5 && param(0) == 'C' && param(1) == 'T' &&

@@ -52,6 +52,9 @@ class KeyDecoder {
     // A device-attributes answer (ESC [ ? ... c, ESC [ = ... c) arrived since
     // the last look; it is no key.
     bool take_attributes();
+    // Whether such an answer counts now (the default); one that comes while
+    // off is dropped, and changes nothing.
+    void accept_attributes(bool accepted) { attributes_accepted_ = accepted; }
 
     // 0x7F is Delete for a caller whose Backspace is 0x08 (SyncTERM and
     // other CTerm-style terminals), else Backspace (xterm, PuTTY). Only the
@@ -102,6 +105,7 @@ class KeyDecoder {
     int report_count_ = 0;
     int expected_reports_ = 0;
     bool attributes_ = false;
+    bool attributes_accepted_ = true;
     Answer answer_ = Answer::None;
 };
 

@@ -1,5 +1,7 @@
 #include "log.h"
 
+#include "open_checked.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -46,6 +48,11 @@ std::string harmless(const std::string& text) {
     return out;
 }
 
+std::string shown_value(const std::string& value) {
+    if (value.size() <= shown_value_limit) return harmless(value);
+    return harmless(value.substr(0, shown_value_limit)) + "...";
+}
+
 Log::~Log() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -57,8 +64,10 @@ void Log::open(const std::string& path, const std::string& program) {
     // Read access lets a write see whether the file ends mid-line; a log the
     // door may only write to is taken without it.
     constexpr int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    fd_ = ::open(path.c_str(), O_RDWR | flags, 0666);
-    if (fd_ < 0 && errno == EACCES) fd_ = ::open(path.c_str(), O_WRONLY | flags, 0666);
+    // Through the library's rule: never a link or a second name another
+    // user planted in a shared sticky folder.
+    fd_ = open_checked(path.c_str(), O_RDWR | flags, 0666);
+    if (fd_ < 0 && errno == EACCES) fd_ = open_checked(path.c_str(), O_WRONLY | flags, 0666);
     int error = errno;
     struct stat st {};
     bool regular = fd_ >= 0 ? ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)
@@ -66,7 +75,8 @@ void Log::open(const std::string& path, const std::string& program) {
     if (fd_ >= 0 && regular) return;
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    (void)std::fprintf(stderr, "%s: %s: cannot open the log: %s\n", program.c_str(), path.c_str(),
+    (void)std::fprintf(stderr, "%s: %s: cannot open the log: %s\n", program.c_str(),
+                       shown_value(path).c_str(),
                        regular ? std::strerror(error) : "not a regular file");
 }
 
@@ -99,14 +109,23 @@ void Log::write(const std::string& text, std::time_t now) const {
     (void)!::write(fd_, entry.data(), entry.size());
 }
 
+// Letters, digits, UTF-8 text and these stand bare; anything else (blanks,
+// quotes, a shell's special characters, controls) puts the value in quotes.
+// (harmless() has already made controls, raw C1 bytes and bad UTF-8 '?').
+static bool bare(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c >= 0x80 || (c != 0 && std::strchr("._-/:@+=%,^", c) != nullptr);
+}
+
 std::string log_value(const std::string& value) {
     std::string out;
     bool quote = value.empty();
-    for (char c : value) {
-        if (c == ' ' || c == '"') quote = true;
+    for (char c : harmless(value)) {
+        quote = quote || !bare(static_cast<unsigned char>(c));
+        // Inside double quotes a shell still reads $, ` and \: each is escaped.
+        if (c == '$' || c == '`' || c == '\\') out += '\\';
         out += c == '"' ? '\'' : c;
     }
-    out = harmless(out);
     return quote ? "\"" + out + "\"" : out;
 }
 

@@ -2,6 +2,7 @@
 // so that every node may share one file. It never holds up a door.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 
@@ -38,13 +39,22 @@ class Log {
     std::string program_;
 };
 
-// A value for a log line: quoted when it holds blanks or is empty, with
-// control bytes shown as '?'.
+// A value for a log line: bare when it holds only letters, digits, UTF-8
+// text and ._-/:@+=%,^; otherwise (blanks, shell or control characters,
+// empty) in double quotes, where " becomes ' and $, ` and \ get a backslash,
+// so that no shell reading the line runs anything from it. Control bytes
+// show as '?'.
 std::string log_value(const std::string& value);
 
 // Control bytes (C0, DEL, C1 raw or UTF-8 encoded) become '?', so that a
 // line stays one line and a terminal showing the log takes no command from
 // it; other text, UTF-8 included, is kept.
 std::string harmless(const std::string& text);
+
+// A sysop's value (a setting, a path) as a refusal on standard error shows
+// it, which may be the caller's screen: harmless, and cut after
+// shown_value_limit bytes with "..." after it.
+inline constexpr std::size_t shown_value_limit = 80;
+std::string shown_value(const std::string& value);
 
 } // namespace od

@@ -53,6 +53,29 @@ bool forbidden(const std::string& path, int& budget) {
     return false;
 }
 
+// The name the file at path has in its own folder: path with the links at
+// its end followed (folders on the way are left to stat).
+std::string final_name(std::string path) {
+    for (int hops = 0; hops < 32; hops++) {
+        auto target = link_target(path);
+        if (target.empty()) break;
+        path = target;
+    }
+    return path;
+}
+
+// A regular file with several names in a sticky, world-writable folder may
+// be another user's hard link to a file of the door's user (FreeBSD lets
+// anyone make one). A hard link has no owner of its own, so who made it
+// cannot be told: such a file is refused whoever owns it.
+bool planted_hard_link(int fd, const char* path) {
+    struct stat file, folder;
+    if (::fstat(fd, &file) != 0) return true;
+    if (!S_ISREG(file.st_mode) || file.st_nlink <= 1) return false;
+    if (::stat(folder_of(final_name(path)).c_str(), &folder) != 0) return true;
+    return (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+}
+
 } // namespace
 
 bool planted_link(const char* path) {
@@ -74,6 +97,11 @@ int open_checked(const char* path, int flags, mode_t mode) {
         do {
             fd = open(path, flags | (link ? 0 : O_NOFOLLOW), mode);
         } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 && planted_hard_link(fd, path)) {
+            ::close(fd);
+            errno = EACCES;
+            return -1;
+        }
         if (fd >= 0 || link) return fd;
         // A link put under the name since the lstat is judged again.
         int why = errno;

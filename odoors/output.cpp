@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 namespace od {
@@ -66,11 +67,17 @@ int ansi_index(int pc) {
     return table[pc & 7];
 }
 
+// A width or precision beyond this is taken as this: wider than any screen,
+// and one conversion never needs more memory than a few of them.
+constexpr long long max_field = 1 << 16;
+
 // One printf conversion, taken from the format and the argument list.
 struct Conversion {
     std::string directive; // the conversion, with '*' already replaced by the numbers it took
     char length = 0;       // 'H' hh, 'h', 'l', 'q' ll, 'j', 'z', 't', 'L'
     char kind = 0;
+    long long width = 0, precision = -1; // as bounded; precision -1: none
+    bool left = false;                   // '-': padded on the right
 };
 
 template <typename T> std::string format_one(const std::string& directive, T value) {
@@ -135,27 +142,39 @@ std::size_t parse_conversion(std::string_view rest, va_list* args, Conversion& c
     std::size_t i = 0;
     c.directive = "%";
     // A '*' takes an int: as printf does, a negative width left-justifies
-    // and a negative precision counts as none.
-    auto take_number = [&](bool precision) {
+    // and a negative precision counts as none. Either is bounded.
+    auto take_number = [&](bool precision) -> long long {
+        long long value = 0;
         if (i < rest.size() && rest[i] == '*') {
-            long long value = va_arg(*args, int);
+            value = va_arg(*args, int);
             ++i;
             if (value < 0 && precision) {
                 c.directive.pop_back(); // the '.'
-                return;
+                return -1;
             }
-            if (value < 0) c.directive += '-';
-            c.directive += std::to_string(value < 0 ? -value : value);
-            return;
+            if (value < 0) {
+                c.directive += '-';
+                c.left = true;
+                value = -value;
+            }
+        } else if (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') {
+            while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9')
+                value = std::min(value * 10 + (rest[i++] - '0'), max_field);
+        } else {
+            return 0; // none given; "." alone is a precision of 0
         }
-        while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') c.directive += rest[i++];
+        value = std::min(value, max_field);
+        c.directive += std::to_string(value);
+        return value;
     };
-    while (i < rest.size() && std::string_view("-+ #0'").find(rest[i]) != std::string_view::npos)
+    while (i < rest.size() && std::string_view("-+ #0'").find(rest[i]) != std::string_view::npos) {
+        c.left = c.left || rest[i] == '-';
         c.directive += rest[i++];
-    take_number(false);
+    }
+    c.width = take_number(false);
     if (i < rest.size() && rest[i] == '.') {
         c.directive += rest[i++];
-        take_number(true);
+        c.precision = take_number(true);
     }
     auto length_start = i;
     while (i < rest.size() && std::string_view("hljztL").find(rest[i]) != std::string_view::npos)
@@ -348,6 +367,14 @@ void Output::follow() {
 void Output::put(unsigned char byte) {
     if (byte == esc && !ansi_) return;
     encoder_.append(byte, buffer_);
+    if (buffer_.size() >= chunk_size) full();
+}
+
+void Output::full() {
+    if (!on_full_ || sending_ || buffer_.size() < chunk_size) return;
+    sending_ = true;
+    on_full_();
+    sending_ = false;
 }
 
 void Output::text(std::string_view bytes) {
@@ -416,7 +443,22 @@ void Output::vprintf(const char* format, va_list* args) {
             put('%');
             continue;
         }
-        text(convert(c, args));
+        if (c.kind == 's' && c.length != 'l') {
+            // A door's string goes out as it is, however long: never copied.
+            const char* value = va_arg(*args, const char*);
+            std::string_view shown(value ? value : "(null)");
+            if (c.precision >= 0 && value)
+                shown = std::string_view(value,
+                                         ::strnlen(value, static_cast<std::size_t>(c.precision)));
+            auto pad = static_cast<int>(std::max<long long>(
+                c.width - static_cast<long long>(std::min<std::size_t>(shown.size(), max_field)),
+                0));
+            if (!c.left) repeat(' ', pad);
+            text(shown);
+            if (c.left) repeat(' ', pad);
+        } else {
+            text(convert(c, args));
+        }
         rest.remove_prefix(used);
     }
 }

@@ -4,6 +4,7 @@
 #include "charset.h"
 
 #include <cstdarg>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -60,8 +61,17 @@ class Output {
     // printf-style formatting; mark-up is honoured in the format text only.
     void vprintf(const char* format, va_list* args);
 
+    // Output goes out as it is made: once the buffer holds chunk_size bytes,
+    // `send` (the session's flush) takes them, so that memory stays flat
+    // whatever a door prints. Without it the buffer waits for the caller.
+    static constexpr std::size_t chunk_size = 16384;
+    void on_full(std::function<void()> send) { on_full_ = std::move(send); }
+
     // Bytes as they are, whatever the screen.
-    void raw(std::string_view bytes) { buffer_ += bytes; }
+    void raw(std::string_view bytes) {
+        buffer_ += bytes;
+        full();
+    }
     // Control sequences as they are, for an ANSI screen only.
     void sequence(std::string_view bytes) {
         if (ansi_) buffer_ += bytes;
@@ -92,6 +102,9 @@ class Output {
   private:
     void literal(std::string_view text);
     void follow();
+    void full();
+    std::function<void()> on_full_;
+    bool sending_ = false;
     bool ansi_;
     Encoder encoder_;
     Colour current_{-1, -1};

@@ -78,6 +78,9 @@ bool hold_screen(tODSession& s, int seconds) {
     }
 }
 
+constexpr const char* time_up_notice = "\n\rYour time is up; back to the BBS.\n\r";
+constexpr const char* inactive_notice = "\n\rNo key pressed for too long; back to the BBS.\n\r";
+
 // The library ends the call itself. A BBS clears the screen or redraws its
 // menu the moment the door is gone, so the reason stays up for a while; a key
 // ends the pause, a hang-up ends the door at once.
@@ -95,19 +98,30 @@ bool hold_screen(tODSession& s, int seconds) {
 // The door draws the warning itself. On an ANSI screen the cursor and the
 // colour go back to where the door's wait left them; a plain caller's line
 // being typed is shown again after whatever the door printed.
+// Input calls inside the hook return at once (a key of 0), and no warning
+// nests in it: the door's wait, its field and its redraw stay as they were.
+// What the hook draws may go out in several flushes, so the cursor is saved
+// before it starts, and the save dropped when it drew nothing.
 void warn_through_door(tODSession& s, int reason, int seconds) {
     flush(s);
     Colour before = s.output.colour();
+    bool ansi = s.output.ansi();
+    if (ansi) s.output.raw(save_cursor_sequence);
+    auto sends = s.sends;
+    bool held = s.timers.warnings_held();
+    s.timers.hold_warnings(true);
+    s.in_warning = true;
     od_control.od_on_warn(reason, seconds);
-    if (s.output.pending().empty()) return;
-    if (!s.output.ansi()) {
+    s.in_warning = false;
+    s.timers.hold_warnings(held);
+    if (s.sends == sends && s.output.pending() == (ansi ? save_cursor_sequence : "")) {
+        s.output.discard();
+        return;
+    }
+    if (!ansi) {
         if (s.redraw) s.redraw(s.output);
         return;
     }
-    std::string drawn = s.output.pending();
-    s.output.discard();
-    s.output.raw(save_cursor_sequence);
-    s.output.raw(drawn);
     s.output.raw(restore_cursor_sequence);
     s.output.forget_colour(); // the restore may or may not have brought the colour back
     s.output.set_colour(before);
@@ -147,10 +161,8 @@ bool take_lone_escape(tODSession& s) {
 void on_deadline(tODSession& s) {
     if (take_lone_escape(s)) return;
     switch (auto which = s.timers.expired()) {
-    case Timers::Expired::TimeLeft:
-        end_call(s, OD_END_TIME, "\n\rYour time is up; back to the BBS.\n\r");
-    case Timers::Expired::Inactivity:
-        end_call(s, OD_END_INACTIVE, "\n\rNo key pressed for too long; back to the BBS.\n\r");
+    case Timers::Expired::TimeLeft: end_call(s, OD_END_TIME, time_up_notice);
+    case Timers::Expired::Inactivity: end_call(s, OD_END_INACTIVE, inactive_notice);
     case Timers::Expired::WarnTimeLeft:
     case Timers::Expired::WarnInactivity: warn(s, which); break;
     case Timers::Expired::None: break;
@@ -263,7 +275,20 @@ void flush(tODSession& s) {
     }
     bool sent = s.connection.send(s.output.pending());
     s.output.discard();
-    if (sent) return;
+    if (sent) {
+        ++s.sends;
+        return;
+    }
+    // A caller who reads too slowly ends the call as the time or the
+    // inactivity limit would, with its notice where it still goes out.
+    if (!s.end_reason && !s.in_on_end) {
+        if (s.connection.failure() == Connection::Failure::TimeUp)
+            end_call(s, OD_END_TIME, time_up_notice);
+        if (s.connection.failure() == Connection::Failure::Stalled) {
+            s.connection.set_call_end(Clock::now()); // the notice waits no second limit
+            end_call(s, OD_END_INACTIVE, inactive_notice);
+        }
+    }
     s.gone = true;
     if (!s.in_on_end) hang_up(s); // the callback's own code runs on
 }
@@ -327,6 +352,7 @@ bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& repo
 }
 
 std::optional<Key> next_key(tODSession& s, int wait_ms) {
+    if (s.in_warning) return std::nullopt; // no input inside the warning hook
     // Warnings are given while the door waits for a key, and only then.
     struct WarningsGiven {
         Timers& timers;

@@ -35,6 +35,8 @@ struct tODSession {
     od::Clock::time_point grace_end{}; // input inside the end callback works until then
     int linger_seconds = 0;            // ODOORS_LINGER: the last screen stays up this long
     bool first_sent = false;           // keys typed before the first screen are dropped there
+    bool in_warning = false;           // the od_on_warn hook runs: input calls return at once
+    unsigned long sends = 0;           // flushes that sent something
 };
 
 namespace od {

@@ -38,6 +38,8 @@ class Timers {
     // before the door's first screen. Held until the first such wait.
     void hold_warnings(bool held) { warnings_held_ = held; }
     bool warnings_held() const { return warnings_held_; }
+    // When the call's time is up (none: no limit).
+    std::optional<Clock::time_point> end_of_call() const { return end_of_call_; }
     // Seconds left in the call (rounded up), -1 without a limit.
     int seconds_left(Clock::time_point now = Clock::now()) const;
     // Seconds until the inactivity limit ends the call (rounded up).

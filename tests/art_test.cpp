@@ -124,3 +124,37 @@ TEST(ArtFile, TheFileFitsTheCaller) {
 }
 
 } // namespace
+
+// Art needs CSI sequences only: a title, a clipboard write, a terminal's own
+// strings and C1 controls never reach the caller.
+TEST(ArtFile, StringsAndC1ControlsAreDropped) {
+    std::string art = "a\x1b]0;owned\x07"
+                      "b\x1b]52;c;cm0gLXJmIH4=\x1b\\"
+                      "c\x1bPq#0;2;0;0;0\x1b\\"
+                      "d\x1b_apc\x1b\\"
+                      "e\x1b^pm\x18"
+                      "f\x1bXsos\x1b\\"
+                      "g\x9b"
+                      "2J\x82\x1b[1mh\n";
+    for (const std::string charset : {"", "UTF-8"}) {
+        SCOPED_TRACE(charset);
+        od::Output out(true, charset);
+        od::TextRenderer renderer(art);
+        while (renderer.line(out)) {
+        }
+        std::string sent = out.pending();
+        EXPECT_EQ(sent.find("\x1b]"), std::string::npos) << sent;
+        EXPECT_EQ(sent.find("\x1bP"), std::string::npos) << sent;
+        EXPECT_EQ(sent.find("\x1b_"), std::string::npos) << sent;
+        EXPECT_EQ(sent.find("\x1b^"), std::string::npos) << sent;
+        EXPECT_EQ(sent.find("\x1bX"), std::string::npos) << sent;
+        for (char c : sent)
+            EXPECT_FALSE(static_cast<unsigned char>(c) >= 0x80 &&
+                         static_cast<unsigned char>(c) < 0xa0 && charset.empty())
+                << sent;
+        EXPECT_NE(sent.find("\x1b[1m"), std::string::npos) << sent; // CSI stays
+        Screen screen(5, 40, charset.empty());
+        screen.feed(sent);
+        EXPECT_EQ(screen.row(0), charset.empty() ? "abcdefgc2Jeh" : "abcdefg\u00a22J\u00e9h");
+    }
+}

@@ -1,5 +1,6 @@
 // The caller's bytes to the queue of keys: bounded, and a cursor report
-// counts only while a probe waits for one.
+// or a device-attributes answer counts only while a probe waits for one.
+#include "OpenDoor.h"
 #include "input.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@ struct InputCase {
     bool probing;
     std::size_t keys;             // queued after
     std::optional<od::Size> size; // the screen's size taken
+    int last_code = 0;            // the last key's code; 0: not looked at
 };
 
 void PrintTo(const InputCase& c, std::ostream* os) {
@@ -28,6 +30,9 @@ TEST_P(Input, QueuesKeysAndTakesReports) {
     for (std::size_t at = 0; at < c.bytes.size(); at += 4096)
         (void)od::take_input(decoder, keys, std::string_view(c.bytes).substr(at, 4096), c.probing);
     EXPECT_EQ(keys.size(), c.keys);
+    if (c.last_code && !keys.empty()) {
+        EXPECT_EQ(keys.back().code, c.last_code);
+    }
     int rows = 0, cols = 0;
     ASSERT_EQ(decoder.take_report(rows, cols), c.size.has_value());
     if (c.size) {
@@ -45,7 +50,12 @@ INSTANTIATE_TEST_SUITE_P(
                               std::nullopt},
                     InputCase{"FloodIsBounded", flood, false, od::max_queued_keys, std::nullopt},
                     InputCase{"ReportAfterAFlood", flood + "\x1b[30;100R", true,
-                              od::max_queued_keys, od::Size{30, 100}}),
+                              od::max_queued_keys, od::Size{30, 100}},
+                    // A CTerm answer decides what 127 is only while a probe waits.
+                    InputCase{"UnaskedAnswerLeavesBackspace", "\x1b[=67;84;101;114;109;1;316c\x7f",
+                              false, 1, std::nullopt, 8},
+                    InputCase{"AskedAnswerMakesDelete", "\x1b[=67;84;101;114;109;1;316c\x7f", true,
+                              1, std::nullopt, OD_KEY_DELETE}),
     [](const testing::TestParamInfo<InputCase>& info) { return std::string(info.param.name); });
 
 TEST(Input, SizesAreClamped) {

@@ -94,7 +94,10 @@ typedef struct {
     char info_path[60];    /* drop file, or the folder holding it; empty: the working folder */
     bool od_clear_on_exit; /* clear the caller's screen in od_exit() */
     int od_inactivity;     /* seconds without a key before the call ends; 0: five minutes;
-                              at most a day (86400), INT_MAX included */
+                              at most a day (86400), INT_MAX included. A caller who
+                              takes output so slowly that one send is not out
+                              within it is cut off as inactive; no send waits
+                              past the call's time limit */
 
     /* Filled in by od_init() from the drop file. */
     char user_name[36];     /* the caller's alias (or real name), NUL-terminated */
@@ -140,6 +143,9 @@ typedef struct {
      * in the door's normal flow, while it waits for a key. For an ANSI caller
      * the cursor and colour go back where they were after it returns; for
      * others the line being edited is shown again after what it printed.
+     * Input calls inside it return at once, taking no key: od_key 0,
+     * od_get_answer 0, od_input_str an empty string, od_edit 0 with the
+     * buffer as it was; no other warning comes while it runs.
      * NULL: the library prints its line. */
     void (*od_on_warn)(int reason, int seconds);
 
@@ -177,9 +183,12 @@ OD_API void od_init(void);
 OD_API const char* od_version(void);
 
 /* printf-style output (a negative '*' width left-justifies, a negative '*'
- * precision counts as none). A colour name between backquotes in the format,
- * such as `bright cyan`, switches the colour of what follows; values are
- * shown as given. "\n\r" ends a line. */
+ * precision counts as none; a width or precision above 65536 is taken as
+ * 65536, except a %s precision, which only cuts the string). A colour name
+ * between backquotes in the format, such as `bright cyan`, switches the
+ * colour of what follows; values are shown as given. "\n\r" ends a line.
+ * Output waits until the door waits for a key, or goes out in chunks of
+ * 16 KiB as it is made, so a door may print any amount. */
 OD_API void od_printf(const char* format, ...) OD_PRINTF_LIKE;
 
 /* Sets the colour of what follows (OD_BLACK .. OD_BRIGHT_WHITE); nothing is
@@ -232,7 +241,8 @@ typedef struct {
  * Down, Tab or Shift-Tab and returns that key ('\r', 27, OD_KEY_UP,
  * OD_KEY_DOWN, 9, OD_KEY_SHIFT_TAB). The field never runs past the row's
  * end: where the library knows the cursor's column (after a CR, od_clr_scr
- * or od_goto) it is cut to the columns left, and the text scrolls within it.
+ * or od_goto) it is cut to the columns left, elsewhere to od_cols, and the
+ * text scrolls within it.
  * A field one column wide shows the character before the cursor.
  * A caller without ANSI types at the end and uses Backspace. how may be NULL. */
 OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
