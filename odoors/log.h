@@ -47,4 +47,7 @@ std::string log_value(const std::string& value);
 // it; other text, UTF-8 included, is kept.
 std::string harmless(const std::string& text);
 
+// The door's program name, for the lines said on standard error.
+const char* program_name();
+
 } // namespace od

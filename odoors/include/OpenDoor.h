@@ -269,6 +269,98 @@ OD_API char od_get_answer(const char* keys);
  * min_code to max_code into buffer, which holds max_len + 1 bytes. */
 OD_API void od_input_str(char* buffer, int max_len, int min_code, int max_code);
 
+/* The parts a full-screen door would otherwise write by hand: a list to
+ * pick from, a status line, and a file of records that every node shares. */
+
+/* How od_list() shows its items; every field may be 0. */
+typedef struct {
+    int top, left;   /* the list's first row and column, from 1; 0: 1 */
+    int rows, cols;  /* its size; 0: down to the bottom row (above a status
+                        line), or across to the right edge */
+    const int* keys; /* more keys that end the list, 0-terminated, letters in
+                        either case: {OD_KEY_DELETE, '/', 0}; NULL: none */
+} tODList;
+
+/* Lets the caller pick one of `count` items (at most 100000, each shown up
+ * to 1024 characters) and returns the key that ended the pick: '\r', 27 or
+ * one of how->keys as written there. *selected is the item to start on and,
+ * on return, the item picked (-1 when there are none); it may be NULL.
+ * On an ANSI screen the items fill a region with a bar on the selected one:
+ * Up, Down, PgUp, PgDn, Home and End move it, a typed character jumps to
+ * the next item that starts with it, Enter picks and Escape leaves. The
+ * region's last row shows "3 of 63"; items are cut to its width, and the
+ * screen's last column is never written. A new window size draws the list
+ * again for it, unless OD_KEY_RESIZE is one of how->keys: then it ends the
+ * list, so the door can draw its whole screen again first. A caller without
+ * ANSI gets numbered lines, a screenful at a time: a number and Enter pick,
+ * Enter alone shows the next page, Q or Escape leave, and how->keys that
+ * are no digits work as the first key on the line.
+ *
+ *     const char* boards[] = {"General", "Games", "Sysop"};
+ *     int pick = 0, keys[] = {OD_KEY_DELETE, 0};
+ *     tODList how = {3, 1, 10, 40, keys};
+ *     int key = od_list(boards, 3, &pick, &how);
+ *     if (key == '\r') read_board(pick);
+ *     if (key == OD_KEY_DELETE && od_control.user_security >= 90) drop_board(pick); */
+OD_API int od_list(const char* const* items, int count, int* selected, const tODList* how);
+
+/* Keeps `text` on the screen's bottom row for an ANSI caller, in black on
+ * cyan, with the time left at its right end; the rows above it scroll on
+ * their own. It is drawn again after od_clr_scr() and for a new window size,
+ * by the library, at its next wait for a key. While it is set, the
+ * library's warnings count down in it (in red), unless od_on_warn takes
+ * them, the library's own end of a call is told there, and od_show_file()
+ * pages above it. NULL or "" removes it. A caller without ANSI sees none of
+ * it and gets the warnings as lines.
+ *
+ *     od_status("Bulletins   F1 help   Q quit"); */
+OD_API void od_status(const char* text);
+
+/* A file of fixed-size records that every node reads and writes, such as a
+ * last-read mark per user: record i lies at byte i * record_size, and the
+ * file holds nothing else. Each call takes an fcntl lock for its length and
+ * waits at most 5 seconds for another node's, without alarm(). A write is
+ * synced through a journal beside the file (path-journal), so that a crash
+ * leaves the old record or the new one; the next open or read puts it
+ * right. One process opens a file once (closing a second handle would drop
+ * the first one's locks). */
+typedef struct tODRecords tODRecords;
+
+/* Opens path, or creates it, as a regular file only (a FIFO, a device or a
+ * folder is refused, and so is a link another user planted in a shared
+ * sticky folder). record_size is 1 to 65536 bytes; a file that holds no
+ * whole number of such records is refused. NULL with errno when it cannot
+ * be used, and one line on standard error (and in the log) naming the file
+ * and the problem. Needs no od_init(). */
+OD_API tODRecords* od_records_open(const char* path, int record_size);
+/* The records the file holds, or -1 with errno. */
+OD_API long od_records_count(tODRecords* file);
+/* Reads record `index` into record (record_size bytes; zeros for one past
+ * the file's end); 0, or -1 with errno: EAGAIN when another node held the
+ * lock too long, EINVAL for an index below 0 or past a gigabyte. */
+OD_API int od_records_read(tODRecords* file, long index, void* record);
+/* Writes record `index`, growing the file with zero records as needed. */
+OD_API int od_records_write(tODRecords* file, long index, const void* record);
+/* Reads record `index` into record, calls change(record, context) and,
+ * when it returns true, writes the record back, all under one lock: two
+ * nodes never lose each other's changes. change must not wait for the
+ * caller. 0, or -1 with errno.
+ *
+ *     static bool mark_read(void* record, void* context) {
+ *         LASTREAD* mark = record;
+ *         if (mark->number >= *(int*)context) return false;
+ *         mark->number = *(int*)context;
+ *         return true;
+ *     }
+ *     tODRecords* marks = od_records_open("lastread.dat", sizeof(LASTREAD));
+ *     LASTREAD mark;
+ *     if (marks) od_records_update(marks, od_control.user_number, &mark, mark_read, &newest);
+ *     od_records_close(marks); */
+OD_API int od_records_update(tODRecords* file, long index, void* record,
+                             bool (*change)(void* record, void* context), void* context);
+/* Closes the file; NULL is allowed. */
+OD_API void od_records_close(tODRecords* file);
+
 /* Sends what is pending, gives the caller's side a moment to take it (a
  * fifth of a second on a pty; never after a hang-up) and ends the process
  * with the given exit level. With ODOORS_LINGER=seconds (at most 600, never
