@@ -32,7 +32,9 @@ void od_repeat(int ch, int times) {
 }
 
 void od_clr_scr(void) {
-    session().output.clear_screen();
+    auto& s = session();
+    s.output.clear_screen();
+    s.status.invalidate(); // drawn again at the next wait
 }
 
 void od_goto(int row, int col) {

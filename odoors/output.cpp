@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "screen.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -419,6 +421,14 @@ void Output::vprintf(const char* format, va_list* args) {
         text(convert(c, args));
         rest.remove_prefix(used);
     }
+}
+
+void Output::aside(Colour before, const std::function<void()>& draw) {
+    raw(save_cursor_sequence);
+    draw();
+    raw(restore_cursor_sequence);
+    forget_colour(); // the restore may or may not have brought the colour back
+    set_colour(before);
 }
 
 } // namespace od

@@ -4,6 +4,7 @@
 #include "charset.h"
 
 #include <cstdarg>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -70,6 +71,9 @@ class Output {
     Colour colour() const { return current_.fg < 0 ? Colour{7, 0} : current_; }
     // Sequences sent as they are may have changed the colour.
     void forget_colour() { current_ = {-1, -1}; }
+    // Draws out of the way of what is on the screen: the cursor goes back
+    // where it was afterwards, and the colour to `before`.
+    void aside(Colour before, const std::function<void()>& draw);
     // A probe found that the terminal understands ANSI after all.
     void set_ansi(bool ansi) { ansi_ = ansi; }
     // A probe found that the terminal speaks UTF-8.

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace od {
@@ -64,12 +65,20 @@ bool hold_screen(tODSession& s, int seconds) {
 // The library ends the call itself. A BBS clears the screen or redraws its
 // menu the moment the door is gone, so the reason stays up for a while; a key
 // ends the pause, a hang-up ends the door at once.
-[[noreturn]] void end_call(tODSession& s, int reason, const char* why) {
+[[noreturn]] void end_call(tODSession& s, int reason, std::string_view why) {
     begin_end(s, reason);
-    s.output.set_colour({7, 0});
-    s.output.text(why);
+    if (s.status.active() && s.output.ansi()) {
+        StatusClock clock;
+        clock.final_words = why;
+        s.status.refresh(s.output, {od_control.od_rows, od_control.od_cols}, clock);
+    } else {
+        s.output.set_colour({7, 0});
+        s.output.text("\n\r" + std::string(why) + "\n\r");
+    }
     flush(s);
     if (!hold_screen(s, 3)) hang_up(s);
+    s.status.release(s.output, false);
+    flush(s);
     log_end(s, 10);
     s.connection.restore();
     std::exit(10);
@@ -89,11 +98,7 @@ void warn_through_door(tODSession& s, int reason, int seconds) {
     }
     std::string drawn = s.output.pending();
     s.output.discard();
-    s.output.raw(save_cursor_sequence);
-    s.output.raw(drawn);
-    s.output.raw(restore_cursor_sequence);
-    s.output.forget_colour(); // the restore may or may not have brought the colour back
-    s.output.set_colour(before);
+    s.output.aside(before, [&] { s.output.raw(drawn); });
 }
 
 void warn(tODSession& s, Timers::Expired which) {
@@ -104,6 +109,7 @@ void warn(tODSession& s, Timers::Expired which) {
         warn_through_door(s, time ? OD_END_TIME : OD_END_INACTIVE, seconds);
         return;
     }
+    if (s.status.active() && s.output.ansi()) return; // it counts down in the status line
     char line[96];
     if (time)
         (void)std::snprintf(line, sizeof line, "\n\rYou have %d seconds left in this call.\n\r",
@@ -130,10 +136,9 @@ bool take_lone_escape(tODSession& s) {
 void on_deadline(tODSession& s) {
     if (take_lone_escape(s)) return;
     switch (auto which = s.timers.expired()) {
-    case Timers::Expired::TimeLeft:
-        end_call(s, OD_END_TIME, "\n\rYour time is up; back to the BBS.\n\r");
+    case Timers::Expired::TimeLeft: end_call(s, OD_END_TIME, "Your time is up; back to the BBS.");
     case Timers::Expired::Inactivity:
-        end_call(s, OD_END_INACTIVE, "\n\rNo key pressed for too long; back to the BBS.\n\r");
+        end_call(s, OD_END_INACTIVE, "No key pressed for too long; back to the BBS.");
     case Timers::Expired::WarnTimeLeft:
     case Timers::Expired::WarnInactivity: warn(s, which); break;
     case Timers::Expired::None: break;
@@ -251,12 +256,24 @@ void update_size(tODSession& s) {
     od_control.od_cols = size.cols;
 }
 
+void refresh_status(tODSession& s) {
+    StatusClock clock;
+    clock.seconds_left = s.timers.seconds_left();
+    if (s.timers.idle_warned()) clock.idle_seconds = s.timers.seconds_idle_left();
+    if (s.timers.time_warned()) clock.warn_seconds = clock.seconds_left;
+    s.status.refresh(s.output, {od_control.od_rows, od_control.od_cols}, clock);
+}
+
 bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& report) {
+    if (!s.in_on_end) refresh_status(s);
     flush(s);
     if (input_closed(s)) return false;
     s.timers.set_warning(od_control.od_warn_seconds);
     // The call's own deadlines are past in the end callback: only its grace counts.
     int timeout = s.in_on_end ? milliseconds_until(s.grace_end) : s.timers.poll_timeout();
+    // A status line's clock counts down a second at a time.
+    if (s.status.active() && s.output.ansi() && !s.in_on_end)
+        timeout = timeout < 0 ? 1000 : std::min(timeout, 1000);
     if (s.in_on_end && s.timers.escape_timeout() >= 0)
         timeout = std::min(timeout, s.timers.escape_timeout());
     if (until) {

@@ -9,6 +9,7 @@
 #include "log.h"
 #include "output.h"
 #include "screen.h"
+#include "status.h"
 #include "timer.h"
 
 #include <chrono>
@@ -20,6 +21,7 @@
 struct tODSession {
     od::Connection connection;
     od::Output output{true};
+    od::StatusLine status;
     od::KeyDecoder decoder;
     std::deque<od::Key> keys;
     od::Timers timers;
@@ -77,6 +79,10 @@ void update_size(tODSession& s);
 // The link reports a new window: od_rows and od_cols follow it, and when
 // they change an OD_KEY_RESIZE key is queued (one at a time).
 void follow_size(tODSession& s);
+
+// The status line as it should stand now: the time left, a warning
+// counting down.
+void refresh_status(tODSession& s);
 
 // One wait for input; false when `until` has passed. The call's own
 // deadlines act inside it; `report` turns true when the terminal told its

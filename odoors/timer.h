@@ -38,6 +38,10 @@ class Timers {
     // before the door's first screen. Held until the first such wait.
     void hold_warnings(bool held) { warnings_held_ = held; }
     bool warnings_held() const { return warnings_held_; }
+    // The warning of each kind has been given and still holds: a key ends
+    // the inactivity one.
+    bool idle_warned() const { return idle_warned_; }
+    bool time_warned() const { return time_warned_; }
     // Seconds left in the call (rounded up), -1 without a limit.
     int seconds_left(Clock::time_point now = Clock::now()) const;
     // Seconds until the inactivity limit ends the call (rounded up).
