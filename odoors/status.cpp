@@ -9,6 +9,10 @@ namespace {
 constexpr Colour bar{0, 3};    // black on cyan
 constexpr Colour alarm{15, 4}; // bright white on red
 
+std::string seconds(int n) {
+    return std::to_string(n) + (n == 1 ? " second" : " seconds");
+}
+
 std::string scroll_region(int rows) {
     return "\x1b[1;" + std::to_string(rows) + "r";
 }
@@ -26,8 +30,8 @@ std::string StatusLine::clock_words(const StatusClock& clock, bool& warning) {
     warning = true;
     if (!clock.final_words.empty()) return clock.final_words;
     if (clock.idle_seconds >= 0)
-        return "Press a key within " + std::to_string(clock.idle_seconds) + " seconds";
-    if (clock.warn_seconds >= 0) return std::to_string(clock.warn_seconds) + " seconds left";
+        return "Press a key within " + seconds(clock.idle_seconds);
+    if (clock.warn_seconds >= 0) return seconds(clock.warn_seconds) + " left";
     warning = false;
     if (clock.seconds_left < 0) return {};
     return std::to_string((clock.seconds_left + 59) / 60) + " min left";
