@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -338,6 +339,107 @@ TEST(TourDoor, TheScreenFollowsTheWindowWithNoKeyPressed) {
     ASSERT_TRUE(door->wait_for("Screen: 24x70")) << s.all();
     door->hang_up();
     EXPECT_EQ(door->wait_exit(), 10);
+}
+
+// A guest book of 30 signatures, Zora's the 17th: record 0 counts them.
+std::string guest_book() {
+    std::string book(31 * 40, '\0');
+    book[36] = 30;
+    for (int i = 1; i <= 30; ++i) {
+        std::string name = i == 17 ? "Zora" : "Guest " + std::to_string(100 + i).substr(1);
+        book.replace(40 * i, name.size(), name);
+        book[40 * i + 36] = 9;
+    }
+    return book;
+}
+
+// Two nodes at once, one over a pty in CP437, one over a telnet socket in
+// UTF-8: both sign in the same moment and neither signature is lost. The
+// book's list scrolls, jumps to a typed letter and follows a new window,
+// and a warning counts down in the status line below it.
+TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
+    TempDir dir;
+    dir.write("tourbook.dat", guest_book());
+    dir.write("DOOR32.SYS", door32_sys("Ann Real", "annie"));
+    DoorOptions pty;
+    pty.answers = true;
+    pty.env = {"ODOORS_INACTIVITY=30", "ODOORS_WARN=28"}; // warned after two idle seconds
+    auto one = tour(dir, pty);
+    ASSERT_EQ(::mkdir(dir.file("node2").c_str(), 0700), 0);
+    dir.write("node2/DOOR32.SYS",
+              "2\r\n3\r\n38400\r\nTest BBS\r\n1\r\nSid Sock\r\nsid\r\n30\r\n60\r\n1\r\n2\r\n");
+    DoorOptions socket;
+    socket.link = DoorOptions::Link::SocketPair;
+    socket.utf8_screen = true;
+    socket.answers = true;
+    socket.program = TOUR_DOOR;
+    socket.args = {dir.file("node2"), TOUR_FILES};
+    socket.cwd = dir.path();
+    socket.env = {"ODOORS_CHARSET=UTF-8"};
+    DoorRun two(socket);
+    for (DoorRun* door : {one.get(), &two}) {
+        ASSERT_TRUE(door->wait_for("Screen: 25x80")) << door->screen.all();
+        EXPECT_GE(door->screen.find_row("\u2551   Welcome to the libODoors tour"), 0);
+        door->type("s");
+        ASSERT_TRUE(door->wait_for("The guest form"));
+    }
+    one->type("\x15"
+              "Ann\rpw");
+    two.type("\x15"
+             "Sid\rpw");
+    ASSERT_TRUE(one->wait_for("Password: **"));
+    ASSERT_TRUE(two.wait_for("Password: **"));
+    one->type("\r");
+    two.type("\r");
+    ASSERT_TRUE(one->wait_for("Thank you, Ann"));
+    ASSERT_TRUE(two.wait_for("Thank you, Sid"));
+    std::string book = dir.read("tourbook.dat");
+    ASSERT_EQ(book.size(), 33u * 40);
+    EXPECT_EQ(book[36], 32);
+    std::string last_two = book.substr(31 * 40, 3) + book.substr(32 * 40, 3);
+    EXPECT_TRUE(last_two == "AnnSid" || last_two == "SidAnn") << last_two;
+
+    Screen& s = one->screen;
+    std::size_t at = one->output.size();
+    one->type("x");
+    ASSERT_TRUE(one->wait_until(
+        [&] { return one->output.find("Sign the guest form", at) != std::string::npos; }));
+    one->type("B");
+    ASSERT_TRUE(one->wait_for("32 of 32")) << s.all();
+    EXPECT_GE(s.find_row(" Ann (node 1)"), 0);
+    EXPECT_GE(s.find_row(" Sid (node 2)"), 0);
+    EXPECT_EQ(s.find_row("Guest 01"), -1); // scrolled to the newest
+    one->type("z");
+    ASSERT_TRUE(one->wait_for("17 of 32"));
+    int zora = s.find_row(" Zora (node 9)");
+    ASSERT_GE(zora, 2);
+    EXPECT_EQ(s.cell(zora, 3).colour, 15);
+    EXPECT_EQ(s.cell(zora + 1, 3).colour, 7);
+    one->type("\x1b[H");
+    ASSERT_TRUE(one->wait_for("1 of 32"));
+    EXPECT_EQ(s.row(2), " Guest 01 (node 9)");
+    one->resize(15, 60);
+    ASSERT_TRUE(one->wait_until([&] { return s.row(14).find("Screen: 15x") == 18; })) << s.all();
+    EXPECT_EQ(s.row(13), std::string(43, ' ') + "1 of 32");
+    EXPECT_EQ(s.row(12), " Guest 11 (node 9)");
+    ASSERT_TRUE(one->wait_for("Press a key within")) << s.all();
+    EXPECT_EQ(s.find_row("Press a key within"), 14);
+    one->type("\x1b[B");
+    ASSERT_TRUE(one->wait_for("2 of 32"));
+    ASSERT_TRUE(one->wait_until([&] { return s.row(14).find("min left") != std::string::npos; }));
+
+    at = two.output.size();
+    two.type("x");
+    ASSERT_TRUE(two.wait_until(
+        [&] { return two.output.find("Sign the guest form", at) != std::string::npos; }));
+    two.type("b");
+    ASSERT_TRUE(two.wait_for("32 of 32")) << two.screen.all();
+    EXPECT_GE(two.screen.find_row(" Ann (node 1)"), 0);
+    EXPECT_EQ(two.screen.row(24).find(" libODoors tour   Screen: 25x80"), 0u);
+    one->hang_up();
+    two.hang_up();
+    EXPECT_EQ(one->wait_exit(), 10);
+    EXPECT_EQ(two.wait_exit(), 10);
 }
 
 TEST(SysopLog, RefusalsAreLoggedAndAnUnopenableLogIsSaidOnce) {
