@@ -442,6 +442,46 @@ TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
     EXPECT_EQ(two.wait_exit(), 10);
 }
 
+// The guide's full-screen door: what a caller read stays read on the next
+// call, whether that caller has ANSI or not.
+TEST(ListDoor, KeepsWhatEachCallerReadAcrossCalls) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Ann Real", "annie"));
+    DoorOptions options;
+    options.program = LIST_DOOR;
+    options.args = {dir.path(), BULLETINS};
+    options.cwd = dir.path();
+    {
+        DoorRun door(options);
+        ASSERT_TRUE(door.wait_for("1 of 4")) << door.screen.all();
+        EXPECT_EQ(door.screen.row(2), "   Welcome to the board    new");
+        EXPECT_EQ(door.screen.find_row(" Bulletins   Enter: read   Escape: back to the BBS"), 24);
+        door.type("\r");
+        ASSERT_TRUE(door.wait_for("This is the first bulletin."));
+        door.type(" ");
+        ASSERT_TRUE(door.wait_until([&] {
+            return door.screen.row(2) == "   Welcome to the board";
+        })) << door.screen.all();
+        door.type("\x1b");
+        EXPECT_EQ(door.wait_exit(), 10);
+    }
+    EXPECT_EQ(dir.read("lastread.dat"), std::string("\0\0\0\0\x01\0\0\0", 8)); // record 1
+    dir.write("DOOR32.SYS", door32_sys("Ann Real", "annie", 0));
+    DoorRun plain(options);
+    ASSERT_TRUE(plain.wait_for("Pick 1-4, Q quits:")) << plain.screen.all();
+    EXPECT_GE(plain.screen.find_row("1. Welcome to the board"), 0);
+    EXPECT_EQ(plain.screen.find_row("1. Welcome to the board    new"), -1);
+    EXPECT_GE(plain.screen.find_row("2. House rules             new"), 0);
+    plain.type("2\r");
+    ASSERT_TRUE(plain.wait_for("Leave the last line of a screen"));
+    plain.type(" ");
+    ASSERT_TRUE(plain.wait_until([&] { return count(plain.output, "Pick 1-4") == 2; }));
+    plain.type("q");
+    EXPECT_EQ(plain.wait_exit(), 10);
+    EXPECT_EQ(plain.output.find('\x1b'), std::string::npos);
+    EXPECT_EQ(dir.read("lastread.dat"), std::string("\0\0\0\0\x03\0\0\0", 8));
+}
+
 TEST(SysopLog, RefusalsAreLoggedAndAnUnopenableLogIsSaidOnce) {
     TempDir dir;
     DoorOptions options;
