@@ -34,6 +34,7 @@ struct tODSession {
     bool gone = false; // the caller is gone or a signal ends the call: nothing more in or out
     od::Clock::time_point grace_end{}; // input inside the end callback works until then
     int linger_seconds = 0;            // ODOORS_LINGER: the last screen stays up this long
+    int key_mods = 0;                  // of the last key od_key returned
 };
 
 namespace od {
