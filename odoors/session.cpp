@@ -66,8 +66,7 @@ bool hold_screen(tODSession& s, int seconds) {
 // ends the pause, a hang-up ends the door at once.
 [[noreturn]] void end_call(tODSession& s, int reason, const char* why) {
     begin_end(s, reason);
-    s.output.set_colour({7, 0});
-    s.output.text(why);
+    say_at_end(s, why);
     flush(s);
     if (!hold_screen(s, 3)) hang_up(s);
     log_end(s, 10);
@@ -130,10 +129,9 @@ bool take_lone_escape(tODSession& s) {
 void on_deadline(tODSession& s) {
     if (take_lone_escape(s)) return;
     switch (auto which = s.timers.expired()) {
-    case Timers::Expired::TimeLeft:
-        end_call(s, OD_END_TIME, "\n\rYour time is up; back to the BBS.\n\r");
+    case Timers::Expired::TimeLeft: end_call(s, OD_END_TIME, "Your time is up; back to the BBS.");
     case Timers::Expired::Inactivity:
-        end_call(s, OD_END_INACTIVE, "\n\rNo key pressed for too long; back to the BBS.\n\r");
+        end_call(s, OD_END_INACTIVE, "No key pressed for too long; back to the BBS.");
     case Timers::Expired::WarnTimeLeft:
     case Timers::Expired::WarnInactivity: warn(s, which); break;
     case Timers::Expired::None: break;
@@ -164,6 +162,27 @@ int hang_up_reason(int signo) {
 tODSession& session() {
     if (!od_control.od_session) od_init();
     return *od_control.od_session;
+}
+
+void say_at_end(tODSession& s, std::string_view text) {
+    s.output.set_colour({7, 0});
+    if (!s.output.ansi()) {
+        s.output.text("\n\r");
+        s.output.text(text);
+        s.output.text("\n\r");
+        return;
+    }
+    // The last column is left alone: a terminal that wraps there would
+    // scroll the screen.
+    s.output.sequence(
+        goto_sequence(od_control.od_rows, 1, {od_control.od_rows, od_control.od_cols}));
+    s.output.sequence(clear_eol_sequence);
+    s.output.text(text.substr(0, static_cast<std::size_t>(std::max(od_control.od_cols - 1, 0))));
+    end_screen(s);
+}
+
+void end_screen(tODSession& s) {
+    s.output.sequence(cursor_sequence(true));
 }
 
 bool ends_as_hang_up(int signo) {
