@@ -72,6 +72,7 @@ bool od_probe(int wait_ms) {
         od::Size size = od::clamp_size({rows, cols});
         od_control.od_rows = size.rows;
         od_control.od_cols = size.cols;
+        if (!s.output.ansi()) s.output.raw(od::keypad_numeric_sequence);
         od_control.user_ansi = true;
         s.output.set_ansi(true);
     }

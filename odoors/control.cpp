@@ -86,7 +86,7 @@ std::string drop_file_problem(const std::string& error) {
 extern "C" void end_without_od_exit() {
     tODSession* s = od_control.od_session;
     if (!s || s->connection.restored()) return;
-    s->status.release(s->output, false);
+    od::end_screen(*s);
     if (!s->gone && !s->output.pending().empty()) (void)s->connection.send(s->output.pending());
     s->output.discard();
     if (!od::hold_last_screen(*s)) {
@@ -165,6 +165,7 @@ void od_init(void) {
     if (!link.error.empty()) refuse_to_run(*s, found.path, link.error);
 
     s->output = od::Output(ansi, charset);
+    s->output.sequence(od::keypad_numeric_sequence);
     s->decoder = od::KeyDecoder(charset);
     s->drop_size = {call.rows, call.cols};
     // As the environment's value: a door's "no limit" (INT_MAX) is a day.
@@ -203,9 +204,9 @@ void od_exit(int errorlevel, bool term_call) {
     (void)term_call;
     if (tODSession* s = od_control.od_session) {
         if (s->connection.signalled()) hang_up(*s);
+        od::end_screen(*s);
         flush(*s);
         if (!od::hold_last_screen(*s)) hang_up(*s);
-        s->status.release(s->output, false);
         if (od_control.od_clear_on_exit) s->output.clear_screen();
         flush(*s);
         s->connection.linger();

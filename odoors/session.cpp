@@ -67,18 +67,9 @@ bool hold_screen(tODSession& s, int seconds) {
 // ends the pause, a hang-up ends the door at once.
 [[noreturn]] void end_call(tODSession& s, int reason, std::string_view why) {
     begin_end(s, reason);
-    if (s.status.active() && s.output.ansi()) {
-        StatusClock clock;
-        clock.final_words = why;
-        s.status.refresh(s.output, {od_control.od_rows, od_control.od_cols}, clock);
-    } else {
-        s.output.set_colour({7, 0});
-        s.output.text("\n\r" + std::string(why) + "\n\r");
-    }
+    say_at_end(s, why);
     flush(s);
     if (!hold_screen(s, 3)) hang_up(s);
-    s.status.release(s.output, false);
-    flush(s);
     log_end(s, 10);
     s.connection.restore();
     std::exit(10);
@@ -169,6 +160,35 @@ int hang_up_reason(int signo) {
 tODSession& session() {
     if (!od_control.od_session) od_init();
     return *od_control.od_session;
+}
+
+void say_at_end(tODSession& s, std::string_view text) {
+    if (s.status.active() && s.output.ansi()) {
+        StatusClock clock;
+        clock.final_words = text;
+        s.status.refresh(s.output, {od_control.od_rows, od_control.od_cols}, clock);
+        end_screen(s);
+        return;
+    }
+    s.output.set_colour({7, 0});
+    if (!s.output.ansi()) {
+        s.output.text("\n\r");
+        s.output.text(text);
+        s.output.text("\n\r");
+        return;
+    }
+    // The last column is left alone: a terminal that wraps there would
+    // scroll the screen.
+    s.output.sequence(
+        goto_sequence(od_control.od_rows, 1, {od_control.od_rows, od_control.od_cols}));
+    s.output.sequence(clear_eol_sequence);
+    s.output.text(text.substr(0, static_cast<std::size_t>(std::max(od_control.od_cols - 1, 0))));
+    end_screen(s);
+}
+
+void end_screen(tODSession& s) {
+    s.status.release(s.output, false); // the whole screen scrolls again; the line stays
+    s.output.sequence(cursor_sequence(true));
 }
 
 bool ends_as_hang_up(int signo) {

@@ -17,6 +17,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 struct tODSession {
     od::Connection connection;
@@ -36,6 +37,7 @@ struct tODSession {
     bool gone = false; // the caller is gone or a signal ends the call: nothing more in or out
     od::Clock::time_point grace_end{}; // input inside the end callback works until then
     int linger_seconds = 0;            // ODOORS_LINGER: the last screen stays up this long
+    int key_mods = 0;                  // of the last key od_key returned
 };
 
 namespace od {
@@ -56,6 +58,15 @@ void flush(tODSession& s);
 // or the library ends the call itself. False when a hang-up or a signal
 // ended the hold: end_reason then says which.
 bool hold_last_screen(tODSession& s);
+
+// The library's own line as it ends a call: on an ANSI screen the bottom
+// row, cleared, never scrolling; on a plain one a line of its own. The one
+// place that decides where it goes, a status line included.
+void say_at_end(tODSession& s, std::string_view text);
+
+// What an ANSI screen gets back at the end of any call: the cursor, which
+// the door may have hidden, and the whole screen as the scrolling region.
+void end_screen(tODSession& s);
 
 // SIGHUP, SIGTERM, SIGINT (or none: the line dropped) end a call as a
 // hang-up, with exit level 10; other signals end it as they would have.

@@ -10,7 +10,8 @@
  *   stuck   its end callback never returns
  *   quit    its end callback calls od_exit, and the call ends after a
  *           second without a key
- *   limits  shows od_inactivity after od_init with INT_MAX asked for */
+ *   limits  shows od_inactivity after od_init with INT_MAX asked for
+ * It hides the cursor, which every end must show again. */
 #include <OpenDoor.h>
 #include <limits.h>
 #include <stdio.h>
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
     }
     if (strcmp(mode, "limits") == 0) od_control.od_inactivity = INT_MAX;
     od_init();
+    od_show_cursor(false);
     if (strcmp(mode, "limits") == 0) {
         od_printf("inactivity %d\n\r", od_control.od_inactivity);
         od_exit(10, false);

@@ -79,6 +79,9 @@ enum {
     OD_KEY_RESIZE     /* the caller's screen changed size: od_rows, od_cols are new */
 };
 
+/* The modifiers held with a key, for od_key_mods(); they add up. */
+enum { OD_MOD_SHIFT = 1, OD_MOD_ALT = 2, OD_MOD_CTRL = 4 };
+
 /* Why the library ends a call on its own, for od_control.od_on_end. */
 enum {
     OD_END_HANGUP = 1, /* the connection was lost, or SIGHUP */
@@ -224,14 +227,16 @@ typedef struct {
 
 /* Edits buffer (max_len + 1 bytes; its text on entry is the starting text)
  * in a field at the cursor: keys insert (Insert toggles overwrite), Left,
- * Right, Home, End, Ctrl-A, Ctrl-E move, Backspace, Delete and Ctrl-D remove,
- * Ctrl-U clears. Ends on Enter, Escape (the starting text comes back), Up,
- * Down, Tab or Shift-Tab and returns that key ('\r', 27, OD_KEY_UP,
- * OD_KEY_DOWN, 9, OD_KEY_SHIFT_TAB). The field never runs past the row's
- * end: where the library knows the cursor's column (after a CR, od_clr_scr
- * or od_goto) it is cut to the columns left, and the text scrolls within it.
- * A field one column wide shows the character before the cursor.
- * A caller without ANSI types at the end and uses Backspace. how may be NULL. */
+ * Right, Home, End, Ctrl-A, Ctrl-E move, Ctrl-Left and Ctrl-Right move by
+ * words (a masked field's whole text), Backspace, Delete and Ctrl-D remove,
+ * Ctrl-U clears; Alt or Shift with a key is the key. Ends on Enter, Escape
+ * (the starting text comes back), Up, Down, Tab or Shift-Tab and returns
+ * that key ('\r', 27, OD_KEY_UP, OD_KEY_DOWN, 9, OD_KEY_SHIFT_TAB). The
+ * field never runs past the row's end: where the library knows the cursor's
+ * column (after a CR, od_clr_scr or od_goto) it is cut to the columns left,
+ * and the text scrolls within it. A field one column wide shows the
+ * character before the cursor. A caller without ANSI types at the end and
+ * uses Backspace. how may be NULL. */
 OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
 
 /* Asks the caller's terminal for its size (a cursor report after a move to
@@ -243,6 +248,18 @@ OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
  * it as one gets UTF-8 from then on. Keys typed meanwhile stay for the door,
  * up to 4096 queued keys. */
 OD_API bool od_probe(int wait_ms);
+
+/* The modifiers held with the last key od_key() returned: OD_MOD_SHIFT,
+ * OD_MOD_ALT and OD_MOD_CTRL added up; 0 for none, or when od_key returned
+ * 0. They come from the forms that carry them (xterm's ESC [ 1 ; 5 C,
+ * rxvt's ESC [ a and ESC O d, st's ESC [ J, an Escape sent before a cursor
+ * key for Alt); od_key's own code stays the plain key. Ctrl with a letter
+ * is its control character (Ctrl-A is 1), with no modifier.
+ *
+ *     int key = od_key(-1);
+ *     if (key == OD_KEY_LEFT && (od_key_mods() & OD_MOD_CTRL)) word_left();
+ */
+OD_API int od_key_mods(void);
 
 /* Shows a text or ANSI file. A name without an extension means name.ans for
  * an ANSI caller and name.asc otherwise, or the other when that is missing;
