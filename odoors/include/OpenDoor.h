@@ -143,7 +143,8 @@ typedef struct {
      * in the door's normal flow, while it waits for a key. For an ANSI caller
      * the cursor and colour go back where they were after it returns; for
      * others the line being edited is shown again after what it printed.
-     * NULL: the library prints its line. */
+     * NULL: the library prints its line, or counts down in the status line
+     * (od_status) where one is set; it counts down there also when set. */
     void (*od_on_warn)(int reason, int seconds);
 
     /* Filled in by od_init() where the drop file gives them, else 0 or empty;
@@ -267,9 +268,9 @@ OD_API int od_key_mods(void);
  * shown; pipe codes |00-|15 (foreground) and |16-|23 (background) set
  * colours; LF goes out as CR LF; an escape sequence cut by a control
  * character is dropped and the character kept. paged: a More prompt after
- * each screenful, od_rows - 1 screen rows, a line longer than od_cols
- * counting the rows it wraps onto (Enter or Space go on; Q, N or Escape stop). Returns 0 when all
- * was shown, 1 when the caller stopped it, -1 when there is no such file. */
+ * each screenful, od_rows - 1 screen rows (one fewer above a status line), a line longer than
+ * od_cols counting the rows it wraps onto (Enter or Space go on; Q, N or Escape stop). Returns 0
+ * when all was shown, 1 when the caller stopped it, -1 when there is no such file. */
 OD_API int od_show_file(const char* name, bool paged);
 
 /* Seconds left in this call, or -1 when it has no limit. */
