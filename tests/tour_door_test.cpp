@@ -484,6 +484,17 @@ TEST(ListDoor, KeepsWhatEachCallerReadAcrossCalls) {
     EXPECT_EQ(plain.wait_exit(), 10);
     EXPECT_EQ(plain.output.find('\x1b'), std::string::npos);
     EXPECT_EQ(dir.read("lastread.dat"), std::string("\0\0\0\0\x03\0\0\0", 8));
+
+    // A folder under the file's name: the sysop is told, the door goes on.
+    ASSERT_EQ(::unlink(dir.file("lastread.dat").c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.file("lastread.dat").c_str(), 0700), 0);
+    options.separate_stderr = true;
+    DoorRun refused(options);
+    ASSERT_TRUE(refused.wait_for("Pick 1-4, Q quits:"));
+    EXPECT_GE(refused.screen.find_row("1. Welcome to the board    new"), 0);
+    refused.type("q");
+    EXPECT_EQ(refused.wait_exit(), 10);
+    EXPECT_EQ(refused.err, "list_door: lastread.dat: Is a directory\n");
 }
 
 TEST(SysopLog, RefusalsAreLoggedAndAnUnopenableLogIsSaidOnce) {
