@@ -6,8 +6,8 @@
 namespace od {
 namespace {
 
-constexpr Colour bar{0, 3};    // black on cyan
-constexpr Colour alarm{15, 4}; // bright white on red
+constexpr Colour line_colour{0, 3};     // black on cyan
+constexpr Colour warning_colour{15, 4}; // bright white on red
 
 std::string seconds(int n) {
     return std::to_string(n) + (n == 1 ? " second" : " seconds");
@@ -29,8 +29,7 @@ void StatusLine::set(std::string_view text) {
 std::string StatusLine::clock_words(const StatusClock& clock, bool& warning) {
     warning = true;
     if (!clock.final_words.empty()) return clock.final_words;
-    if (clock.idle_seconds >= 0)
-        return "Press a key within " + seconds(clock.idle_seconds);
+    if (clock.idle_seconds >= 0) return "Press a key within " + seconds(clock.idle_seconds);
     if (clock.warn_seconds >= 0) return seconds(clock.warn_seconds) + " left";
     warning = false;
     if (clock.seconds_left < 0) return {};
@@ -65,12 +64,12 @@ void StatusLine::refresh(Output& out, Size screen, const StatusClock& clock) {
         region_ = screen;
         out.raw(goto_sequence(screen.rows, 1, screen));
         std::size_t clock_at = row.size() - std::min(words.size(), row.size());
-        out.set_colour(bar);
+        out.set_colour(line_colour);
         out.text(std::string_view(row).substr(0, clock_at));
-        out.set_colour(warning ? alarm : bar);
+        out.set_colour(warning ? warning_colour : line_colour);
         out.text(std::string_view(row).substr(clock_at));
-        out.set_colour(bar);
-        out.raw(clear_eol_sequence); // the last column, in the bar's colour
+        out.set_colour(line_colour);
+        out.raw(clear_eol_sequence); // the last column, in the line's colour
     });
 }
 
