@@ -261,6 +261,18 @@ OD_API bool od_probe(int wait_ms);
  */
 OD_API int od_key_mods(void);
 
+/* The character set the library now sends the caller's text in: "CP437",
+ * "UTF-8" (named by the sysop or the drop file, or found by od_probe),
+ * "US-ASCII" for a caller without ANSI, or the 8-bit set the sysop named in
+ * ODOORS_CHARSET, such as "ISO-8859-1". Whatever it is, the door writes
+ * CP437 (or UTF-8 through od_print_utf8); the string stays valid until the
+ * next od_probe.
+ *
+ *     od_probe(1000);
+ *     if (strcmp(od_charset(), "UTF-8") == 0) od_log("caller speaks UTF-8");
+ */
+OD_API const char* od_charset(void);
+
 /* Shows a text or ANSI file. A name without an extension means name.ans for
  * an ANSI caller and name.asc otherwise, or the other when that is missing;
  * a caller without ANSI never gets an escape sequence. A SAUCE record is not
