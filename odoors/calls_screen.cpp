@@ -20,6 +20,14 @@ void od_printf(const char* format, ...) {
     va_end(args);
 }
 
+void od_printf_utf8(const char* format, ...) {
+    auto& s = session();
+    va_list args;
+    va_start(args, format);
+    s.output.vprintf(format, &args, true);
+    va_end(args);
+}
+
 void od_set_color(int foreground, int background) {
     session().output.set_colour({foreground, background});
 }

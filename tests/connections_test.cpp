@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -272,18 +273,21 @@ TEST(Links, TheLastBytesReachARelayThatStopsWhenTheDoorEnds) {
     }
 }
 
-// A door asks which set its text goes out in, and which modifiers came
-// with a key, whichever form the client sent them in.
+// A door asks which set its text goes out in, prints UTF-8 text in it, and
+// asks which modifiers came with a key, whichever form the client sent.
 TEST(Charsets, TheDoorLearnsTheSetAndEachKeysModifiers) {
-    for (auto [named, said] : {std::pair{"", "CP437"}, std::pair{"UTF-8", "UTF-8"}}) {
+    for (auto [named, said, text] :
+         {std::tuple{"", "CP437", "[café ?]"}, std::tuple{"UTF-8", "UTF-8", "[café €]"}}) {
         TempDir dir;
         dir.write("DOOR32.SYS", door32(0, -1));
         DoorOptions options;
         options.program = END_DOOR;
         options.args = {dir.file("DOOR32.SYS"), "keys"};
         options.env = {std::string("ODOORS_CHARSET=") + named};
+        options.utf8_screen = std::string(said) == "UTF-8";
         DoorRun door(options);
         ASSERT_TRUE(door.wait_for(std::string("charset ") + said)) << door.screen.all();
+        EXPECT_GE(door.screen.find_row(std::string("utf-8 ") + text), 0) << door.screen.all();
         door.type("\x1b[1;5D");  // xterm's Ctrl-Left
         door.type("\x1b\x1b[A"); // urxvt's Alt-Up
         door.type("\x1b[J");     // st's Ctrl-End

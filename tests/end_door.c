@@ -11,8 +11,8 @@
  *   quit    its end callback calls od_exit, and the call ends after a
  *           second without a key
  *   limits  shows od_inactivity after od_init with INT_MAX asked for
- *   keys    shows the character set, then each key with its modifiers
- *           until q
+ *   keys    shows the character set and a UTF-8 text, then each key
+ *           with its modifiers until q
  * It hides the cursor, which every end must show again. */
 #include <OpenDoor.h>
 #include <limits.h>
@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
     }
     if (strcmp(mode, "keys") == 0) {
         od_printf("charset %s\n\r", od_charset());
+        od_printf_utf8("utf-8 [%s]\n\r", "caf\xc3\xa9 \xe2\x82\xac");
         for (int key = od_key(-1); key != 'q'; key = od_key(-1))
             od_printf("key %d mods %d\n\r", key, od_key_mods());
         od_exit(10, false);

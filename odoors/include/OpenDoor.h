@@ -185,6 +185,14 @@ OD_API const char* od_version(void);
  * shown as given. "\n\r" ends a line. */
 OD_API void od_printf(const char* format, ...) OD_PRINTF_LIKE;
 
+/* As od_printf, for text in UTF-8 (file names, text from other systems):
+ * a UTF-8 caller gets it as it is, any other each character as CP437 has
+ * it, or '?' where CP437 has none; bytes that are no UTF-8 show as '?'.
+ *
+ *     od_printf_utf8("`bright white`%s`grey` uploaded it.\n\r", "Zoë");
+ */
+OD_API void od_printf_utf8(const char* format, ...) OD_PRINTF_LIKE;
+
 /* Sets the colour of what follows (OD_BLACK .. OD_BRIGHT_WHITE); nothing is
  * sent to a caller without ANSI, nor when the colour stays the same. */
 OD_API void od_set_color(int foreground, int background);
