@@ -303,6 +303,14 @@ bool Connection::send(std::string_view bytes) {
     return write_all(wire);
 }
 
+bool Connection::settle() {
+    if (!telnet_ || settling_) return false;
+    settling_ = true;
+    std::string wire;
+    telnet_->settle(wire);
+    return write_all(wire);
+}
+
 bool Connection::write_all(std::string_view bytes) {
     while (!bytes.empty()) {
         if (signalled()) return false;

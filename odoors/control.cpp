@@ -165,6 +165,7 @@ void od_init(void) {
     if (!link.error.empty()) refuse_to_run(*s, found.path, link.error);
 
     s->output = od::Output(ansi, charset);
+    s->charset_name = charset;
     s->output.sequence(od::keypad_numeric_sequence);
     s->decoder = od::KeyDecoder(charset);
     s->drop_size = {call.rows, call.cols};

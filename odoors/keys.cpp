@@ -35,8 +35,8 @@ int tilde_key(int n) {
     return 0;
 }
 
-// xterm's modifier parameter (ESC [ 1 ; m C): 1 + Shift 1, Alt 2, Ctrl 4,
-// Meta 8, which counts as Alt.
+// xterm's modifier parameter (ESC [ 1 ; m C): m is 1 plus Shift 1, Alt 2,
+// Ctrl 4 and Meta 8, which counts as Alt.
 int xterm_mods(int m) {
     if (m < 2 || m > 16) return 0;
     int bits = m - 1;
@@ -315,7 +315,7 @@ void KeyDecoder::end_csi(unsigned char final, std::vector<Key>& keys) {
     int only = param_count_ == 1 ? param(0) : 0; // the one number, 0 with none
     switch (final) {
     case '~': code = tilde_key(param(0)); break;
-    case '$': // rxvt: Shift, Ctrl, both
+    case '$': // rxvt's finals: $ Shift, ^ Ctrl, @ both
         code = tilde_key(param(0));
         key.mods |= OD_MOD_SHIFT;
         break;

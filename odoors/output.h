@@ -58,8 +58,13 @@ class Output {
     void set_colour(Colour colour);
     void clear_screen();
 
+    // Text in UTF-8, in the caller's set: as it is to a UTF-8 caller
+    // (invalid bytes as '?'), else each character as CP437 has it, or '?'.
+    void utf8_text(std::string_view bytes);
+
     // printf-style formatting; mark-up is honoured in the format text only.
-    void vprintf(const char* format, va_list* args);
+    // utf8: the format and its values are UTF-8 text, not CP437.
+    void vprintf(const char* format, va_list* args, bool utf8 = false);
 
     // Bytes as they are, whatever the screen.
     void raw(std::string_view bytes) { buffer_ += bytes; }
@@ -94,7 +99,7 @@ class Output {
     }
 
   private:
-    void literal(std::string_view text);
+    void literal(std::string_view text, bool utf8);
     void follow();
     bool ansi_;
     Encoder encoder_;

@@ -38,6 +38,7 @@ struct tODSession {
     od::Clock::time_point grace_end{}; // input inside the end callback works until then
     int linger_seconds = 0;            // ODOORS_LINGER: the last screen stays up this long
     int key_mods = 0;                  // of the last key od_key returned
+    std::string charset_name;          // as named, for an 8-bit set other than CP437
 };
 
 namespace od {

@@ -66,6 +66,7 @@ void Telnet::on_event(telnet_t*, telnet_event_t* event, void* self) {
 // The byte after IAC, also after an IAC inside a subnegotiation, which
 // libtelnet takes as the subnegotiation's end and a command.
 void Telnet::command(unsigned char byte) {
+    verb_ = byte;
     if (byte == TELNET_SB)
         seen_ = Seen::SubOption;
     else if (byte >= TELNET_WILL && byte <= TELNET_DONT)
@@ -97,6 +98,10 @@ void Telnet::receive(std::string_view wire, std::string& data, std::string& repl
             guarded += c;
             break;
         case Seen::Option:
+            // libtelnet tells no WONT to an option it asked for: the
+            // answer to the timing mark is seen here.
+            if ((verb_ == TELNET_WILL || verb_ == TELNET_WONT) && b == TELNET_TELOPT_TM)
+                settled_ = true;
             seen_ = Seen::Data;
             guarded += c;
             break;
@@ -136,6 +141,14 @@ void Telnet::receive(std::string_view wire, std::string& data, std::string& repl
 void Telnet::send(std::string_view data, std::string& wire) {
     wire_ = &wire;
     telnet_send(telnet_, data.data(), data.size());
+    wire_ = nullptr;
+}
+
+void Telnet::settle(std::string& wire) {
+    wire_ = &wire;
+    telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_ECHO);
+    telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_SGA);
+    telnet_negotiate(telnet_, TELNET_DO, TELNET_TELOPT_TM);
     wire_ = nullptr;
 }
 

@@ -186,3 +186,22 @@ TEST(Charset, OpensWithoutTransliterationWhereTheSystemRefusesIt) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(TelnetInput, ATimingMarkAnsweredSettlesTheNegotiation) {
+    for (const std::string answer : {"\xfb\x06", "\xfc\x06"}) { // WILL TM, WONT TM
+        od::Telnet telnet;
+        std::string wire, data, replies;
+        telnet.settle(wire);
+        EXPECT_EQ(wire, iac + "\xfb\x01" + iac + "\xfb\x03" + iac + "\xfd\x06");
+        telnet.receive("a" + iac + "\xfd\x01" + iac + "\xfd\x03" + "b", data, replies);
+        EXPECT_FALSE(telnet.settled());
+        telnet.receive(iac + answer + "c", data, replies);
+        EXPECT_TRUE(telnet.settled()) << testing::PrintToString(answer);
+        EXPECT_EQ(data, "abc");
+        EXPECT_EQ(replies, ""); // agreed as asked: nothing more to say
+    }
+}
+
+} // namespace

@@ -1,4 +1,4 @@
-/* libODoors 3.1: a small door library for Unix bulletin-board systems.
+/* libODoors 3.2: a small door library for Unix bulletin-board systems.
  *
  * A door fills in the control block, calls od_init(), talks to the caller
  * through the od_ calls and ends with od_exit(). Every call may be made from
@@ -9,7 +9,9 @@
  * BBS's name), so the soname is libODoors.so.3: a door built against an
  * older header never runs against this library. The block ends in reserved
  * room, so that later fields can be added there without a new soname.
- * 3.1 adds od_version() and ODOORS_LINGER; the block is unchanged. */
+ * 3.1 adds od_version() and ODOORS_LINGER; the block is unchanged. 3.2
+ * adds od_key_mods(), od_charset(), od_printf_utf8(), od_list(),
+ * od_status() and the od_records_ calls, with the block unchanged again. */
 #ifndef OPENDOOR_H
 #define OPENDOOR_H
 
@@ -82,7 +84,9 @@ enum {
 /* The modifiers held with a key, for od_key_mods(); they add up. */
 enum { OD_MOD_SHIFT = 1, OD_MOD_ALT = 2, OD_MOD_CTRL = 4 };
 
-/* Why the library ends a call on its own, for od_control.od_on_end. */
+/* Why the library ends a call on its own, for od_control.od_on_end. At a
+ * time or inactivity end it says why in one line, on an ANSI screen on the
+ * bottom row, cleared and never scrolling the screen. */
 enum {
     OD_END_HANGUP = 1, /* the connection was lost, or SIGHUP */
     OD_END_TIME,       /* the caller's time is up */
@@ -212,10 +216,21 @@ OD_API void od_show_cursor(bool shown);
  * codes. 127 is OD_KEY_DELETE from a caller whose Backspace is 8 (SyncTERM,
  * told by its answer to od_probe alone) and Backspace otherwise.
  * A sequence cut off for a quarter of a second comes out as its keys.
+ * Keys with Shift, Ctrl or Alt give the plain key; od_key_mods() tells the
+ * modifiers. For an ANSI caller the library puts the keypad in numeric mode
+ * (ESC >) at start, so that its keys send digits, never cursor keys in
+ * disguise.
  * OD_KEY_RESIZE comes once the caller's window has changed size (SIGWINCH,
  * NAWS), also when no key is pressed: od_rows and od_cols hold the new size
  * and the door can draw its screen again. od_get_answer(), od_input_str()
- * and od_edit() never return it; od_edit() draws its field again. */
+ * and od_edit() never return it; od_edit() draws its field again. A door
+ * that drew around a field or a question keeps the size it drew for and
+ * compares it with od_rows and od_cols once the call returns:
+ *
+ *     int rows = od_control.od_rows, cols = od_control.od_cols;
+ *     char answer = od_get_answer("YN");
+ *     if (rows != od_control.od_rows || cols != od_control.od_cols) redraw();
+ */
 OD_API int od_key(int wait_ms);
 
 /* How od_edit() shows and takes a field. */
@@ -237,7 +252,9 @@ typedef struct {
  * column (after a CR, od_clr_scr or od_goto) it is cut to the columns left,
  * and the text scrolls within it. A field one column wide shows the
  * character before the cursor. A caller without ANSI types at the end and
- * uses Backspace. how may be NULL. */
+ * uses Backspace. how may be NULL. A new window size redraws the field
+ * where it stands; whatever the door drew around it is the door's to draw
+ * again (see OD_KEY_RESIZE under od_key). */
 OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
 
 /* Asks the caller's terminal for its size (a cursor report after a move to
@@ -246,7 +263,10 @@ OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
  * user_ansi turns on. Only this answer counts: a cursor report at any other
  * time is dropped. When no character set was named (ODOORS_CHARSET, drop
  * file), it also draws and blanks one UTF-8 character: a terminal that shows
- * it as one gets UTF-8 from then on. Keys typed meanwhile stay for the door,
+ * it as one gets UTF-8 from then on (the log says so). Over telnet the
+ * first probe asks the client out of line mode and waits for that to settle
+ * (at most half of wait_ms, and a second) before it asks, since a client in
+ * line mode holds the answer back. Keys typed meanwhile stay for the door,
  * up to 4096 queued keys. */
 OD_API bool od_probe(int wait_ms);
 
@@ -262,9 +282,32 @@ OD_API bool od_probe(int wait_ms);
  */
 OD_API int od_key_mods(void);
 
-/* Shows a text or ANSI file. A name without an extension means name.ans for
- * an ANSI caller and name.asc otherwise, or the other when that is missing;
- * a caller without ANSI never gets an escape sequence. A SAUCE record is not
+/* The character set the library now sends the caller's text in: "CP437",
+ * "UTF-8" (named by the sysop or the drop file, or found by od_probe),
+ * "US-ASCII" for a caller without ANSI, or the 8-bit set the sysop named in
+ * ODOORS_CHARSET, such as "ISO-8859-1". Whatever it is, the door writes
+ * CP437 (or UTF-8 through od_printf_utf8); the string stays valid until the
+ * next od_probe.
+ *
+ *     od_probe(1000);
+ *     if (strcmp(od_charset(), "UTF-8") == 0) od_log("caller speaks UTF-8");
+ */
+OD_API const char* od_charset(void);
+
+/* As od_printf, for text in UTF-8 (file names, text from other systems):
+ * a UTF-8 caller gets it as it is, any other each character as CP437 has
+ * it, or '?' where CP437 has none; bytes that are no UTF-8 show as '?'.
+ *
+ *     od_printf_utf8("`bright white`%s`grey` uploaded it.\n\r", "Zo\xc3\xab");
+ */
+OD_API void od_printf_utf8(const char* format, ...) OD_PRINTF_LIKE;
+
+/* Shows a text or ANSI file. A name ending in .ans or .asc names that file;
+ * any other means name.ans for an ANSI caller and name.asc otherwise, or
+ * the other when that is missing, or else the name as given (readme.txt).
+ * Only the last dot starts an extension (news.v2 means news.v2.ans), and
+ * .ans and .asc match in whichever case the disk has them (NAME.ANS). A
+ * caller without ANSI never gets an escape sequence. A SAUCE record is not
  * shown; pipe codes |00-|15 (foreground) and |16-|23 (background) set
  * colours; LF goes out as CR LF; an escape sequence cut by a control
  * character is dropped and the character kept. paged: a More prompt after
@@ -379,7 +422,8 @@ OD_API int od_records_update(tODRecords* file, long index, void* record,
 /* Closes the file; NULL is allowed. */
 OD_API void od_records_close(tODRecords* file);
 
-/* Sends what is pending, gives the caller's side a moment to take it (a
+/* Sends what is pending (on an ANSI screen with the cursor shown again, as
+ * at every end of a call), gives the caller's side a moment to take it (a
  * fifth of a second on a pty; never after a hang-up) and ends the process
  * with the given exit level. With ODOORS_LINGER=seconds (at most 600, never
  * past the time left or the inactivity limit) the last screen first stays up
