@@ -19,7 +19,9 @@ namespace {
 
 // The More prompt between screenfuls; false when the caller stops.
 bool more(tODSession& s) {
-    static constexpr std::string_view prompt = "-- More: Enter or Space goes on, Q stops --";
+    // One row, never its last column: a wrapped prompt would scroll the page.
+    std::string_view prompt = "-- More: Enter or Space goes on, Q stops --";
+    prompt = prompt.substr(0, static_cast<std::size_t>(std::max(od_control.od_cols - 1, 1)));
     s.output.text(prompt);
     bool go_on = true;
     for (;;) {

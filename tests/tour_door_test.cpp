@@ -561,6 +561,17 @@ TEST(TourDoor, PagingCountsTheRowsLongLinesWrapOnto) {
     door.type(" ");
     ASSERT_TRUE(door.wait_for("The end. Press any key."));
     EXPECT_EQ(count(door.screen.all(), "-- More"), 0);
+    // A screen narrower than the prompt: the prompt is cut to one row and
+    // the page stays above it and the status line.
+    door.resize(6, 20);
+    door.type("x");
+    ASSERT_TRUE(door.wait_until([&] { return door.screen.row(5) == " libODo 60 min left"; }))
+        << door.screen.all();
+    door.type("r");
+    ASSERT_TRUE(door.wait_for("-- More: Enter or S")) << door.screen.all();
+    EXPECT_EQ(door.screen.row(0), std::string(20, 'a'));
+    EXPECT_EQ(door.screen.row(4), "-- More: Enter or S");
+    EXPECT_EQ(door.screen.row(5), " libODo 60 min left");
     door.hang_up();
     EXPECT_EQ(door.wait_exit(), 10);
 }
