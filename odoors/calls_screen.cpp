@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdarg>
 
-using od::flush;
 using od::session;
 using od::wait_once;
 
@@ -63,11 +62,11 @@ bool od_probe(int wait_ms) {
     auto& s = session();
     auto until = od::Clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
     bool report = false, attributes = false;
-    // A telnet client still in line mode would hold its answer back: the
-    // negotiation settles first, for at most half the wait.
-    flush(s);
+    // A telnet client holds the answer back while it is in line mode. One
+    // that negotiates leaves it once its requests are answered, which reading
+    // them does: a probe sent before they came would be lost.
     if (s.connection.settle()) {
-        auto settled = od::Clock::now() + std::chrono::milliseconds(std::min(wait_ms / 2, 1000));
+        auto settled = od::Clock::now() + std::chrono::milliseconds(std::min(wait_ms / 2, 250));
         while (!s.connection.settled() && wait_once(s, settled, report)) {
         }
     }

@@ -304,11 +304,9 @@ bool Connection::send(std::string_view bytes) {
 }
 
 bool Connection::settle() {
-    if (!telnet_ || settling_) return false;
-    settling_ = true;
-    std::string wire;
-    telnet_->settle(wire);
-    return write_all(wire);
+    bool first = !settle_asked_;
+    settle_asked_ = true;
+    return first && !settled();
 }
 
 bool Connection::write_all(std::string_view bytes) {

@@ -66,10 +66,11 @@ class Connection {
     // would have without the door's handler.
     [[noreturn]] void end_by_signal(int signo);
 
-    // On telnet, starts the negotiation a probe waits for (once); false when
-    // there is nothing to wait for. settled() tells when it is done.
+    // On telnet, whether a probe should wait for the client's negotiation
+    // (only the first time it asks); settled() tells when the client's
+    // requests have come and been answered.
     bool settle();
-    bool settled() const { return !telnet_ || telnet_->settled(); }
+    bool settled() const { return !telnet_ || telnet_->heard(); }
 
     // The caller's window as the link knows it (NAWS on telnet, the window
     // size on a terminal); unknown elsewhere.
@@ -100,7 +101,7 @@ class Connection {
     void drain_signals();
     int signal_ = 0;
     bool resized_ = false;
-    bool settling_ = false;
+    bool settle_asked_ = false;
     std::unique_ptr<char[]> fault_stack_; // where a fault handler runs on stack overflow
 };
 

@@ -98,10 +98,7 @@ void Telnet::receive(std::string_view wire, std::string& data, std::string& repl
             guarded += c;
             break;
         case Seen::Option:
-            // libtelnet tells no WONT to an option it asked for: the
-            // answer to the timing mark is seen here.
-            if ((verb_ == TELNET_WILL || verb_ == TELNET_WONT) && b == TELNET_TELOPT_TM)
-                settled_ = true;
+            heard_ = heard_ || verb_ == TELNET_WILL || verb_ == TELNET_DO;
             seen_ = Seen::Data;
             guarded += c;
             break;
@@ -141,14 +138,6 @@ void Telnet::receive(std::string_view wire, std::string& data, std::string& repl
 void Telnet::send(std::string_view data, std::string& wire) {
     wire_ = &wire;
     telnet_send(telnet_, data.data(), data.size());
-    wire_ = nullptr;
-}
-
-void Telnet::settle(std::string& wire) {
-    wire_ = &wire;
-    telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_ECHO);
-    telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_SGA);
-    telnet_negotiate(telnet_, TELNET_DO, TELNET_TELOPT_TM);
     wire_ = nullptr;
 }
 

@@ -1,7 +1,6 @@
 // Telnet on socket connections, through libtelnet: commands and
 // subnegotiations never reach the door as keys, however the reads split them
-// and however long a subnegotiation runs. The door negotiates first only
-// before a probe, which needs the client out of line mode.
+// and however long a subnegotiation runs. The door never negotiates first.
 #pragma once
 
 #include <cstddef>
@@ -26,11 +25,10 @@ class Telnet {
     // Door output made fit for the wire (a 0xFF would be doubled).
     void send(std::string_view data, std::string& wire);
 
-    // Asks the client to leave line mode (WILL ECHO, WILL SGA), then for a
-    // timing mark, which every client answers once it has read what came
-    // before: its answer tells that the negotiation has settled.
-    void settle(std::string& wire);
-    bool settled() const { return settled_; }
+    // The client has asked for an option (DO or WILL), and has been
+    // answered: a client that negotiates leaves line mode once it reads the
+    // answers.
+    bool heard() const { return heard_; }
 
     // The window size the client last reported (NAWS), each within 1-9999;
     // 0 while none came.
@@ -50,7 +48,7 @@ class Telnet {
     std::string* wire_ = nullptr;
     int rows_ = 0, cols_ = 0;
     bool resized_ = false;
-    bool settled_ = false;
+    bool heard_ = false;
     unsigned char verb_ = 0; // the last command after IAC
     void command(unsigned char byte);
     // Where the guard in front of libtelnet is in the command syntax, as

@@ -56,6 +56,29 @@ TEST(Socket, ACallerSavesOverTheSocketAndTheNextSeesIt) {
     EXPECT_EQ(second->wait_exit(), 10);
 }
 
+// A client that negotiates as it connects (PuTTY) stays in line mode, and
+// holds a terminal's answer back, until its requests are answered: the
+// probe goes out only after the answers.
+TEST(Socket, AProbeWaitsUntilTheClientsRequestsAreAnswered) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32(2, 3));
+    DoorOptions options;
+    options.program = TOUR_DOOR;
+    options.args = {dir.file("DOOR32.SYS"), TOUR_FILES};
+    options.link = DoorOptions::Link::SocketPair;
+    options.answers = true;
+    DoorRun door(options);
+    door.type("\xff\xfd\x03\xff\xfb\x1f"); // DO SGA, WILL NAWS
+    ASSERT_TRUE(door.wait_for("Sign the guest form")) << door.screen.all();
+    auto answered = door.output.find("\xff\xfb\x03"); // WILL SGA
+    auto probe = door.output.find("\x1b[6n");
+    ASSERT_NE(answered, std::string::npos);
+    ASSERT_NE(probe, std::string::npos);
+    EXPECT_LT(answered, probe);
+    door.hang_up();
+    EXPECT_EQ(door.wait_exit(), 10);
+}
+
 TEST(Socket, TheSysopCanForceEitherLink) {
     TempDir dir;
     dir.write("DOOR32.SYS", door32(0, 3)); // says local, yet the socket is there
@@ -362,14 +385,16 @@ class TelnetBbs {
         port_ = std::atoi(run->output.c_str() + at);
     }
 
+    // active: the client negotiates first, as PuTTY does (telnet does so
+    // on a port written with a minus before it), and its terminal answers.
     std::unique_ptr<DoorRun> dial(std::vector<std::string> env = {"TERM=ansi"},
-                                  bool answers = false) {
+                                  bool active = false) {
         DoorOptions client;
         client.program = "/usr/bin/telnet";
-        client.args = {"127.0.0.1", std::to_string(port_)};
+        client.args = {"--", "127.0.0.1", (active ? "-" : "") + std::to_string(port_)};
         client.env = std::move(env);
         client.utf8_screen = true;
-        client.answers = answers;
+        client.answers = active;
         return std::make_unique<DoorRun>(client);
     }
 
@@ -418,9 +443,10 @@ TEST(Telnet, ARealTelnetClientCallsTheDoor) {
     EXPECT_EQ(saved.substr(350, 6), std::string("sockq\0", 6));
 }
 
-// A client left in line mode by a BBS that negotiated nothing holds the
-// probe's answers back: the door's probe settles the negotiation first, and
-// then finds a UTF-8 terminal.
+// Over a socket that no BBS negotiated on, a client that negotiates itself
+// leaves line mode only once the door has read and answered its requests;
+// the probe waits for them, so that its answers are not held back, and
+// finds a UTF-8 terminal.
 TEST(Telnet, TheProbeSettlesAClientInLineModeFirst) {
     ASSERT_EQ(::access("/usr/bin/telnet", X_OK), 0) << "needs Debian's inetutils-telnet";
     TempDir node;

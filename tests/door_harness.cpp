@@ -157,8 +157,7 @@ int Screen::cursor_col() const {
 }
 
 DoorRun::DoorRun(const DoorOptions& options)
-    : telnet_(options.link == DoorOptions::Link::SocketPair), job_control_(options.job_control),
-      answers_(options.answers) {
+    : job_control_(options.job_control), answers_(options.answers) {
     int err_pipe[2] = {-1, -1};
     if (options.separate_stderr && ::pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
@@ -310,42 +309,11 @@ bool DoorRun::pump(int timeout_ms) {
         if (n <= 0) return false;
         std::string bytes(buf, static_cast<std::size_t>(n));
         output += bytes;
-        screen.feed(shown(bytes));
+        screen.feed(bytes);
         std::string replies = screen.take_replies();
         if (answers_ && !replies.empty()) type(replies);
     }
     return true;
-}
-
-// What a telnet client shows of the bytes: no command; with `answers`, a
-// timing mark is answered as a client does.
-std::string DoorRun::shown(const std::string& bytes) {
-    if (!telnet_) return bytes;
-    enum { Data, Iac, Option, Sub, SubIac };
-    std::string text;
-    for (char c : bytes) {
-        auto b = static_cast<unsigned char>(c);
-        switch (command_at_) {
-        case Data:
-            if (b == 0xff)
-                command_at_ = Iac;
-            else
-                text += c;
-            break;
-        case Iac:
-            verb_ = b;
-            command_at_ = b == 0xff ? Data : b == 0xfa ? Sub : b >= 0xfb ? Option : Data;
-            if (b == 0xff) text += c;
-            break;
-        case Option:
-            command_at_ = Data;
-            if (answers_ && verb_ == 0xfd && b == 6) type("\xff\xfc\x06"); // DO TM: WONT TM
-            break;
-        case Sub: command_at_ = b == 0xff ? SubIac : Sub; break;
-        case SubIac: command_at_ = b == 0xf0 ? Data : Sub; break;
-        }
-    }
-    return text;
 }
 
 bool DoorRun::wait_for(const std::string& text) {

@@ -103,10 +103,6 @@ class DoorRun {
   private:
     bool pump(int timeout_ms);
     int finished(int status);
-    std::string shown(const std::string& bytes);
-    bool telnet_ = false; // on a socket, telnet commands are no text
-    int command_at_ = 0;  // how far into a telnet command the last read ended
-    unsigned char verb_ = 0;
     int err_fd_ = -1;
     bool job_control_;
     bool answers_;

@@ -264,9 +264,10 @@ OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
  * time is dropped. When no character set was named (ODOORS_CHARSET, drop
  * file), it also draws and blanks one UTF-8 character: a terminal that shows
  * it as one gets UTF-8 from then on (the log says so). Over telnet the
- * first probe asks the client out of line mode and waits for that to settle
- * (at most half of wait_ms, and a second) before it asks, since a client in
- * line mode holds the answer back. Keys typed meanwhile stay for the door,
+ * first probe waits for the client's own requests (DO, WILL) to come and be
+ * answered, at most a quarter of a second (or half of wait_ms), before it
+ * asks: a client negotiating as it connects (PuTTY) holds the answer back
+ * while it is still in line mode. Keys typed meanwhile stay for the door,
  * up to 4096 queued keys. */
 OD_API bool od_probe(int wait_ms);
 
