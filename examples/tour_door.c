@@ -1,17 +1,28 @@
-/* A tour of libODoors in plain C: an art screen, a menu moved with the
- * arrow keys, a form of two fields, a paged text file, the time left and the
- * screen's size, drawn again when the caller's window changes, with the
- * library's warnings in the status line.
+/* A tour of libODoors in plain C: an art screen, a menu list, a form of two
+ * fields, a guest book that every node signs at once, a paged text file,
+ * and a status line with the time left and the library's warnings, all
+ * drawn again when the caller's window changes.
  * Run as: tour_door DROPFILE [FOLDER OF ITS FILES] */
 #include <OpenDoor.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
 static char folder[200] = ".";
 
-static const char* items[] = {"Sign the guest form", "Read the guide", "Quit"};
-static const char hot_keys[] = "SRQ";
-enum { item_count = 3, menu_row = 9 };
+static const char* items[] = {"Sign the guest form", "Browse the guest book", "Read the guide",
+                              "Quit"};
+static const int menu_keys[] = {'S', 'B', 'R', 'Q', OD_KEY_RESIZE, 0};
+static const int resize_key[] = {OD_KEY_RESIZE, 0};
+enum { item_count = 4, menu_row = 9, max_guests = 500 };
+
+/* The guest book, shared by every node: record 0 holds the number of
+ * signatures in `node`, record n the n-th signature. */
+typedef struct {
+    char name[36];
+    int32_t node;
+} guest;
+static tODRecords* book;
 
 /* Where the door's own file is, from the folder it was given. */
 static const char* path_of(const char* name) {
@@ -27,97 +38,55 @@ static void on_end(int reason) {
     od_log(line);
 }
 
-/* The bottom line: the time left, the screen's size and, after a warning,
- * the warning. */
-static void status_line(const char* warning) {
-    int left = od_seconds_left();
-    od_goto(od_control.od_rows, 1);
-    od_set_color(OD_BLACK, OD_CYAN);
-    if (left < 0)
-        od_printf(" Time left: no limit   Screen: %dx%d ", od_control.od_rows, od_control.od_cols);
-    else
-        od_printf(" Time left: %d min   Screen: %dx%d ", (left + 59) / 60, od_control.od_rows,
-                  od_control.od_cols);
-    if (warning) {
-        od_set_color(OD_BRIGHT_WHITE, OD_RED);
-        od_printf(" %s ", warning);
-    }
-    od_clear_eol();
-    od_set_color(OD_GREY, OD_BLACK);
+/* The library keeps it on the bottom row, with the time left and warnings. */
+static void show_status(void) {
+    char text[64];
+    snprintf(text, sizeof text, "libODoors tour   Screen: %dx%d", od_control.od_rows,
+             od_control.od_cols);
+    od_status(text);
 }
 
-/* The library's warnings go to the status line instead of scrolling the
- * screen; the library puts the cursor back afterwards. */
-static void on_warn(int reason, int seconds) {
-    char warning[48];
-    if (reason == OD_END_TIME)
-        snprintf(warning, sizeof warning, "%d seconds left in this call", seconds);
-    else
-        snprintf(warning, sizeof warning, "Press a key within %d seconds", seconds);
-    status_line(warning);
-}
-
-/* Waits for a key; a new window size is no key. */
-static void any_key(void) {
-    while (od_key(-1) == OD_KEY_RESIZE) {
-    }
-}
-
-static void draw_item(int i, bool current) {
-    od_goto(menu_row + i, 4);
-    if (current)
-        od_set_color(OD_BRIGHT_WHITE, OD_BLUE);
-    else
-        od_set_color(OD_GREY, OD_BLACK);
-    od_printf("[%c] %-22s", hot_keys[i], items[i]);
-    od_set_color(OD_GREY, OD_BLACK);
-}
-
-/* The menu: Up and Down move the bar, Enter or a hot key chooses. A new
- * window size draws it all again. */
-static void draw_menu(int current) {
+static void draw_menu(void) {
     od_clr_scr();
     if (od_show_file(path_of("welcome"), false) < 0) od_printf("(no welcome art)\n\r");
     if (!od_control.user_ansi) od_printf("\n\r");
-    for (int i = 0; i < item_count; ++i) {
-        if (od_control.user_ansi)
-            draw_item(i, i == current);
-        else
-            od_printf("[%c] %s\n\r", hot_keys[i], items[i]);
-    }
-    status_line(NULL);
-    if (od_control.user_ansi) {
-        od_goto(menu_row + item_count + 1, 4);
-        od_show_cursor(false);
-    } else {
-        od_printf("Your choice: ");
+    show_status();
+}
+
+/* Up and Down move the bar, Enter or a hot key chooses. A new window size
+ * ends the list, so the whole screen is drawn again. */
+static int menu(int current) {
+    tODList how = {menu_row, 4, item_count + 1, 30, menu_keys};
+    draw_menu();
+    for (;;) {
+        int key = od_list(items, item_count, &current, &how);
+        if (key == OD_KEY_RESIZE) draw_menu();
+        for (int i = 0; i < item_count; ++i)
+            if (key == menu_keys[i]) return i;
+        if (key == '\r') return current;
     }
 }
 
-static int menu(int current) {
-    draw_menu(current);
-    for (;;) {
-        int key = od_key(-1);
-        int moved = current;
-        if (key == OD_KEY_RESIZE && od_control.user_ansi) draw_menu(current);
-        if (key == OD_KEY_UP) moved = (current + item_count - 1) % item_count;
-        if (key == OD_KEY_DOWN) moved = (current + 1) % item_count;
-        if (key == '\r') break;
-        for (int i = 0; i < item_count; ++i)
-            if (key == hot_keys[i] || key == hot_keys[i] + 'a' - 'A') {
-                current = i;
-                key = '\r';
-            }
-        if (key == '\r') break;
-        if (moved != current && od_control.user_ansi) {
-            draw_item(current, false);
-            draw_item(moved, true);
-            od_goto(menu_row + item_count + 1, 4);
-        }
-        current = moved;
+/* Record 0 counts the signatures; the update takes the next number under
+ * the file's lock, so two nodes signing at once get one each. */
+static bool take_number(void* record, void* number) {
+    guest* head = record;
+    if (head->node < 0 || head->node >= max_guests) return false;
+    *(int*)number = ++head->node;
+    return true;
+}
+
+static void sign(const char* name) {
+    guest head, entry;
+    int number = 0;
+    if (!book || od_records_update(book, 0, &head, take_number, &number) != 0 || number == 0) {
+        od_printf("`bright red`The guest book is full or cannot be written.`grey`\n\r");
+        return;
     }
-    od_show_cursor(true);
-    return current;
+    memset(&entry, 0, sizeof entry);
+    snprintf(entry.name, sizeof entry.name, "%s", name);
+    entry.node = od_control.od_node;
+    od_records_write(book, number, &entry);
 }
 
 /* Two fields: Tab, Up and Down move between them, Enter on the last one
@@ -147,10 +116,35 @@ static void form(void) {
         field = key == OD_KEY_UP ? 0 : field == 0 ? 1 : key == '\r' ? 1 : 0;
     }
     od_goto(6, 1);
+    sign(name);
     od_printf("\n\r`bright green`Thank you, %s`grey` (a password of %d characters).\n\r", name,
               (int)strlen(password));
     od_printf("Press any key, or wait two seconds.");
     od_key(2000); /* 0 after two seconds without a key; a new window size ends it too */
+}
+
+/* The signatures in a list that scrolls; a typed letter jumps to the next
+ * name that starts with it. */
+static void browse(void) {
+    static char names[max_guests][48];
+    static const char* list[max_guests];
+    guest head, entry;
+    int count = 0;
+    if (book && od_records_read(book, 0, &head) == 0 && head.node > 0)
+        count = head.node < max_guests ? head.node : max_guests;
+    for (int i = 0; i < count; ++i) {
+        if (od_records_read(book, i + 1, &entry) != 0) memset(&entry, 0, sizeof entry);
+        snprintf(names[i], sizeof names[i], "%.35s (node %d)", entry.name, (int)entry.node);
+        list[i] = names[i];
+    }
+    int pick = count - 1; /* the newest */
+    tODList how = {3, 1, 0, 50, resize_key};
+    do {
+        od_clr_scr();
+        od_printf("`bright white`The guest book`grey`: %d signatures. Enter or Escape: back.\n\r",
+                  count);
+        show_status();
+    } while (od_list(list, count, &pick, &how) == OD_KEY_RESIZE);
 }
 
 int main(int argc, char* argv[]) {
@@ -160,21 +154,22 @@ int main(int argc, char* argv[]) {
     od_init();
     /* The drop file's size may be stale or missing: ask the terminal. */
     if (od_control.user_ansi) od_probe(1000);
-    /* A plain caller has no status line: the library's own warning line
-     * suits it. */
-    if (od_control.user_ansi) od_control.od_on_warn = on_warn;
+    book = od_records_open("tourbook.dat", sizeof(guest));
     int current = 0;
     for (;;) {
         current = menu(current);
         if (current == 0) form();
-        if (current == 1) {
+        if (current == 1) browse();
+        if (current == 2) {
             od_clr_scr();
             int shown = od_show_file(path_of("guide.txt"), true);
             od_printf("\n\r%s Press any key.", shown == 1 ? "Stopped." : "The end.");
-            any_key();
+            while (od_key(-1) == OD_KEY_RESIZE) {
+            }
         }
-        if (current == 2) break;
+        if (current == 3) break;
     }
+    od_records_close(book);
     od_clr_scr();
     od_printf("Goodbye, %s.\n\r", od_control.user_name);
     od_exit(10, false);

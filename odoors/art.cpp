@@ -4,9 +4,12 @@
 #include "output.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,10 +26,47 @@ bool is_file(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool has_extension(const std::string& name) {
+// What follows the last dot of the file's own name; empty for none (a
+// leading dot starts no extension).
+std::string_view extension(std::string_view name) {
     auto slash = name.rfind('/');
     auto dot = name.rfind('.');
-    return dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash + 2) || dot == 0)
+        return {};
+    return name.substr(dot + 1);
+}
+
+bool same_letters(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool art_extension(std::string_view ext) {
+    return same_letters(ext, "ans") || same_letters(ext, "asc");
+}
+
+// base.ext with the extension spelt as the disk has it (art from DOS is
+// often NAME.ANS); the base name as given.
+std::optional<std::string> with_extension(const std::string& base, std::string_view ext) {
+    std::string exact = base + "." + std::string(ext);
+    if (is_file(exact)) return exact;
+    auto slash = base.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : base.substr(0, slash + 1);
+    std::string_view own =
+        std::string_view(base).substr(slash == std::string::npos ? 0 : slash + 1);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) return std::nullopt;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        std::string_view found(entry->d_name);
+        if (found.size() != own.size() + 1 + ext.size() || found.substr(0, own.size()) != own ||
+            found[own.size()] != '.' || !same_letters(found.substr(own.size() + 1), ext))
+            continue;
+        std::string path = base.substr(0, base.size() - own.size()) + std::string(found);
+        if (is_file(path)) return path;
+    }
+    return std::nullopt;
 }
 
 bool digit(char c) {
@@ -77,10 +117,14 @@ bool pipe_colour(std::string_view s) {
 
 std::optional<std::string> pick_file(const std::string& name, bool ansi) {
     if (name.empty()) return std::nullopt;
-    if (has_extension(name)) return is_file(name) ? std::optional(name) : std::nullopt;
-    std::string first = name + (ansi ? ".ans" : ".asc"), second = name + (ansi ? ".asc" : ".ans");
-    if (is_file(first)) return first;
-    if (is_file(second)) return second;
+    std::string_view ext = extension(name);
+    if (art_extension(ext))
+        return with_extension(name.substr(0, name.size() - ext.size() - 1), ext);
+    // Any other extension (news.v2) is part of the name, unless the name as
+    // given is the file.
+    if (auto art = with_extension(name, ansi ? "ans" : "asc")) return art;
+    if (auto art = with_extension(name, ansi ? "asc" : "ans")) return art;
+    if (!ext.empty() && is_file(name)) return name;
     return std::nullopt;
 }
 

@@ -10,9 +10,12 @@ namespace od {
 
 class Output;
 
-// The file to show for `name`: as given when it has an extension, else
-// name.ans for an ANSI caller and name.asc for others, or the other one
-// when the first is missing. nullopt when there is none.
+// The file to show for `name`. With the extension .ans or .asc (after the
+// last dot, in any case), that file; else name.ans for an ANSI caller and
+// name.asc for others, or the other one when the first is missing, or the
+// name as given when it has an extension of its own (readme.txt). An
+// extension matches in whichever case the disk has it. nullopt when there
+// is none.
 std::optional<std::string> pick_file(const std::string& name, bool ansi);
 
 // A regular file's bytes, at most `limit` of them; nullopt when it cannot be

@@ -33,11 +33,18 @@ extern "C" {
 int od_key(int wait_ms) {
     auto& s = session();
     auto end = od::Clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
+    s.key_mods = 0;
     for (;;) {
         auto key = next_key(s, wait_ms < 0 ? -1 : milliseconds_until(end));
         if (!key) return 0;
-        if (key->code != 0) return key->code; // keys without a code are dropped
+        if (key->code == 0) continue; // keys without a code are dropped
+        s.key_mods = key->mods;
+        return key->code;
     }
+}
+
+int od_key_mods(void) {
+    return session().key_mods;
 }
 
 char od_get_answer(const char* keys) {

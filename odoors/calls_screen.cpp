@@ -19,6 +19,14 @@ void od_printf(const char* format, ...) {
     va_end(args);
 }
 
+void od_printf_utf8(const char* format, ...) {
+    auto& s = session();
+    va_list args;
+    va_start(args, format);
+    s.output.vprintf(format, &args, true);
+    va_end(args);
+}
+
 void od_set_color(int foreground, int background) {
     session().output.set_colour({foreground, background});
 }
@@ -32,7 +40,9 @@ void od_repeat(int ch, int times) {
 }
 
 void od_clr_scr(void) {
-    session().output.clear_screen();
+    auto& s = session();
+    s.output.clear_screen();
+    s.status.invalidate(); // drawn again at the next wait
 }
 
 void od_goto(int row, int col) {
@@ -50,6 +60,16 @@ void od_show_cursor(bool shown) {
 
 bool od_probe(int wait_ms) {
     auto& s = session();
+    auto until = od::Clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
+    bool report = false, attributes = false;
+    // A telnet client holds the answer back while it is in line mode. One
+    // that negotiates leaves it once its requests are answered, which reading
+    // them does: a probe sent before they came would be lost.
+    if (s.connection.settle()) {
+        auto settled = od::Clock::now() + std::chrono::milliseconds(std::min(wait_ms / 2, 250));
+        while (!s.connection.settled() && wait_once(s, settled, report)) {
+        }
+    }
     // Only what answers this probe counts, however many reports came before.
     s.decoder.drop_reports();
     (void)s.decoder.take_attributes();
@@ -58,8 +78,6 @@ bool od_probe(int wait_ms) {
     s.decoder.expect_reports(wanted);
     s.output.raw(od::probe_sequence);
     if (ask_utf8) s.output.raw(od::utf8_probe_sequence);
-    auto until = od::Clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
-    bool report = false, attributes = false;
     s.probing = true; // only now is a cursor report taken
     while (!(attributes && s.decoder.reports() >= wanted) && wait_once(s, until, report))
         attributes = s.decoder.take_attributes() || attributes;
@@ -70,6 +88,7 @@ bool od_probe(int wait_ms) {
         od::Size size = od::clamp_size({rows, cols});
         od_control.od_rows = size.rows;
         od_control.od_cols = size.cols;
+        if (!s.output.ansi()) s.output.raw(od::keypad_numeric_sequence);
         od_control.user_ansi = true;
         s.output.set_ansi(true);
     }
@@ -79,9 +98,21 @@ bool od_probe(int wait_ms) {
         od::speaks_utf8(before, after, od_control.od_cols) == true) {
         s.output.set_charset("UTF-8");
         s.decoder.set_charset("UTF-8");
+        s.log.write("probe: the terminal shows UTF-8; character set UTF-8");
     }
     s.decoder.drop_reports();
     return sized;
+}
+
+const char* od_charset(void) {
+    auto& s = session();
+    switch (s.output.charset()) {
+    case od::Charset::Utf8: return "UTF-8";
+    case od::Charset::Ascii: return "US-ASCII";
+    case od::Charset::Other: return s.charset_name.c_str();
+    case od::Charset::Cp437: break;
+    }
+    return "CP437";
 }
 
 } // extern "C"

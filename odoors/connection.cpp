@@ -303,6 +303,12 @@ bool Connection::send(std::string_view bytes) {
     return write_all(wire);
 }
 
+bool Connection::settle() {
+    bool first = !settle_asked_;
+    settle_asked_ = true;
+    return first && !settled();
+}
+
 // A caller who reads a little now and then must not hold the node: the
 // whole write has the stall limit, and none waits past the call's end.
 bool Connection::write_all(std::string_view bytes) {

@@ -73,6 +73,12 @@ class Connection {
     // would have without the door's handler.
     [[noreturn]] void end_by_signal(int signo);
 
+    // On telnet, whether a probe should wait for the client's negotiation
+    // (only the first time it asks); settled() tells when the client's
+    // requests have come and been answered.
+    bool settle();
+    bool settled() const { return !telnet_ || telnet_->heard(); }
+
     // The caller's window as the link knows it (NAWS on telnet, the window
     // size on a terminal); unknown elsewhere.
     Size window() const;
@@ -104,6 +110,7 @@ class Connection {
     void drain_signals();
     int signal_ = 0;
     bool resized_ = false;
+    bool settle_asked_ = false;
     std::unique_ptr<char[]> fault_stack_; // where a fault handler runs on stack overflow
 };
 

@@ -16,6 +16,7 @@
 using od::flush;
 using od::hang_up;
 using od::log_end;
+using od::program_name;
 using od::session;
 using od::update_size;
 
@@ -29,14 +30,6 @@ constinit tODControl od_control = [] {
 }();
 
 namespace {
-
-const char* program_name() {
-#if defined(__GLIBC__)
-    return program_invocation_short_name;
-#else
-    return getprogname();
-#endif
-}
 
 [[noreturn]] void refuse_to_run(tODSession& s, const std::string& path,
                                 const std::string& problem) {
@@ -95,6 +88,7 @@ std::string drop_file_problem(const std::string& error) {
 extern "C" void end_without_od_exit() {
     tODSession* s = od_control.od_session;
     if (!s || s->connection.restored()) return;
+    od::end_screen(*s);
     if (!s->gone && !s->output.pending().empty()) (void)s->connection.send(s->output.pending());
     s->output.discard();
     if (!od::hold_last_screen(*s)) {
@@ -175,6 +169,8 @@ void od_init(void) {
 
     s->output = od::Output(ansi, charset);
     s->output.on_full([s] { od::flush(*s); });
+    s->charset_name = charset;
+    s->output.sequence(od::keypad_numeric_sequence);
     s->decoder = od::KeyDecoder(charset);
     s->drop_size = {call.rows, call.cols};
     // As the environment's value: a door's "no limit" (INT_MAX) is a day.
@@ -214,6 +210,7 @@ void od_exit(int errorlevel, bool term_call) {
     (void)term_call;
     if (tODSession* s = od_control.od_session) {
         if (s->connection.signalled()) hang_up(*s);
+        od::end_screen(*s);
         flush(*s);
         if (!od::hold_last_screen(*s)) hang_up(*s);
         if (od_control.od_clear_on_exit) s->output.clear_screen();

@@ -15,6 +15,24 @@ void erase_back(std::size_t n, Output& out) {
     for (std::size_t i = 0; i < n; ++i) out.text("\b \b");
 }
 
+bool blank(char c) {
+    return c == ' ';
+}
+
+// Where Ctrl-Left lands: the start of the word before pos.
+std::size_t word_before(const std::string& text, std::size_t pos) {
+    while (pos > 0 && blank(text[pos - 1])) --pos;
+    while (pos > 0 && !blank(text[pos - 1])) --pos;
+    return pos;
+}
+
+// Where Ctrl-Right lands: the end of the word after pos.
+std::size_t word_after(const std::string& text, std::size_t pos) {
+    while (pos < text.size() && blank(text[pos])) ++pos;
+    while (pos < text.size() && !blank(text[pos])) ++pos;
+    return pos;
+}
+
 } // namespace
 
 LineEditor::LineEditor(int max_len, int min_code, int max_code)
@@ -214,11 +232,18 @@ int FieldEditor::apply(const Key& key, Output& out) {
         text_ = start_;
         ended = esc;
         break;
+    // Ctrl moves by words; a masked field keeps its words to itself.
     case OD_KEY_LEFT:
-        if (pos_ > 0) --pos_;
+        if (key.mods & OD_MOD_CTRL)
+            pos_ = mask_ ? 0 : word_before(text_, pos_);
+        else if (pos_ > 0)
+            --pos_;
         break;
     case OD_KEY_RIGHT:
-        if (pos_ < text_.size()) ++pos_;
+        if (key.mods & OD_MOD_CTRL)
+            pos_ = mask_ ? text_.size() : word_after(text_, pos_);
+        else if (pos_ < text_.size())
+            ++pos_;
         break;
     case OD_KEY_HOME:
     case ctrl_a: pos_ = 0; break;

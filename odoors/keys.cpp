@@ -35,6 +35,14 @@ int tilde_key(int n) {
     return 0;
 }
 
+// xterm's modifier parameter (ESC [ 1 ; m C): m is 1 plus Shift 1, Alt 2,
+// Ctrl 4 and Meta 8, which counts as Alt.
+int xterm_mods(int m) {
+    if (m < 2 || m > 16) return 0;
+    int bits = m - 1;
+    return (bits & (OD_MOD_SHIFT | OD_MOD_ALT | OD_MOD_CTRL)) | ((bits & 8) ? OD_MOD_ALT : 0);
+}
+
 // Finals that mean the same key after ESC [ and ESC O; lower-case a-d are
 // rxvt's Shift (CSI) and Ctrl (SS3) arrows.
 int arrow_or_home(unsigned char final) {
@@ -137,9 +145,7 @@ void KeyDecoder::upper_half(unsigned char byte, std::vector<Key>& keys) {
 }
 
 void KeyDecoder::ground(unsigned char byte, std::vector<Key>& keys) {
-    state_ = State::Ground;
-    held_len_ = 0;
-    held_cut_ = false;
+    end_sequence();
     if (byte == cr || byte == lf) {
         keys.push_back({Key::Enter, byte, '\r'});
         state_ = byte == cr ? State::AfterCr : State::AfterLf;
@@ -211,12 +217,50 @@ void KeyDecoder::start_sequence(unsigned char byte) {
     state_ = State::Csi;
 }
 
+void KeyDecoder::end_sequence() {
+    state_ = State::Ground;
+    held_len_ = 0;
+    held_cut_ = false;
+    alt_ = false;
+}
+
+// The byte after an Escape.
+void KeyDecoder::escape(unsigned char byte, std::vector<Key>& keys) {
+    if (byte == '[' || byte == 'O') {
+        start_sequence(byte);
+    } else if (byte == esc) {
+        // Alt's prefix, or Escape pressed twice: what follows tells. Of three
+        // in a row, the first is a press.
+        if (alt_)
+            keys.push_back({Key::Escape, esc, esc});
+        else
+            hold(byte);
+        alt_ = true;
+    } else {
+        if (alt_) keys.push_back({Key::Escape, esc, esc});
+        keys.push_back({Key::Escape, esc, esc});
+        ground(byte, keys); // a further Escape may start a sequence
+    }
+}
+
+// A sequence's key; after Alt's Escape prefix, a cursor or editing key
+// takes Alt, and any other stays apart from the Escape pressed before it.
+void KeyDecoder::push_sequence_key(Key key, std::vector<Key>& keys) {
+    if (alt_ && key.code > 255)
+        key.mods |= OD_MOD_ALT;
+    else if (alt_)
+        keys.push_back({Key::Escape, esc, esc});
+    end_sequence();
+    keys.push_back(key);
+}
+
 void KeyDecoder::csi(unsigned char byte, std::vector<Key>& keys) {
     if (cuts_sequence(byte)) { // what came so far is dropped; the byte counts
+        if (alt_) keys.push_back({Key::Escape, esc, esc});
         ground(byte, keys);
         return;
     }
-    bool first = held_len_ == 2 && !held_cut_;
+    bool first = held_len_ == (alt_ ? 3u : 2u) && !held_cut_;
     hold(byte);
     if (first && byte == '[' && !ss3_) { // the Linux console's F1 to F5: ESC [ [ A
         state_ = State::LinuxFKey;
@@ -252,56 +296,87 @@ void KeyDecoder::attributes() {
 }
 
 void KeyDecoder::end_csi(unsigned char final, std::vector<Key>& keys) {
-    state_ = State::Ground;
-    held_len_ = 0;
-    held_cut_ = false;
-    if (marker_) { // a terminal's answer, never a key
-        if (final == 'c') attributes();
-        return;
-    }
     // Shift-F3 on xterm is ESC [ 1 ; 2 R; a report from the top row only
     // while one is expected (also late, after the probe gave up waiting).
     // No key has modifier 1.
-    if (final == 'R' && param_count_ == 2 && param(0) > 0 && param(1) > 0 &&
-        (param(0) > 1 || param(1) == 1 || expected_reports_ > 0)) {
-        if (report_count_ < static_cast<int>(max_reports))
+    bool report = final == 'R' && param_count_ == 2 && param(0) > 0 && param(1) > 0 &&
+                  (param(0) > 1 || param(1) == 1 || expected_reports_ > 0);
+    if (marker_ || report) { // a terminal's answer, never a key
+        if (alt_) keys.push_back({Key::Escape, esc, esc});
+        end_sequence();
+        if (marker_ && final == 'c') attributes();
+        if (!marker_ && report_count_ < static_cast<int>(max_reports))
             reports_[report_count_++] = {param(0), param(1)};
-        if (expected_reports_ > 0) --expected_reports_;
+        if (!marker_ && expected_reports_ > 0) --expected_reports_;
         return;
     }
-    int code = 0;
+    Key key{Key::Other, final, 0, param_count_ >= 2 ? xterm_mods(param(1)) : 0};
+    int& code = key.code;
     bool numbered = param_count_ > 0;
+    int only = param_count_ == 1 ? param(0) : 0; // the one number, 0 with none
     switch (final) {
-    case '~':
-    case '$':
-    case '^': code = tilde_key(param(0)); break;
-    case '@': code = numbered ? tilde_key(param(0)) : OD_KEY_INSERT; break;
+    case '~': code = tilde_key(param(0)); break;
+    case '$': // rxvt's finals: $ Shift, ^ Ctrl, @ both
+        code = tilde_key(param(0));
+        key.mods |= OD_MOD_SHIFT;
+        break;
+    case '^':
+        code = tilde_key(param(0));
+        key.mods |= OD_MOD_CTRL;
+        break;
+    case '@':
+        code = numbered ? tilde_key(param(0)) : OD_KEY_INSERT;
+        if (numbered) key.mods |= OD_MOD_SHIFT | OD_MOD_CTRL;
+        break;
     case 'P': code = numbered ? OD_KEY_F1 : OD_KEY_DELETE; break; // st's Delete is ESC [ P
     case 'Q':
     case 'R':
     case 'S': code = numbered ? OD_KEY_F1 + final - 'P' : 0; break;
-    case 'h': code = param_count_ == 1 && param(0) == 4 ? OD_KEY_INSERT : 0; break; // st's Insert
+    case 'h': code = only == 4 ? OD_KEY_INSERT : 0; break; // st's Insert
     case 'Z': code = OD_KEY_SHIFT_TAB; break;
-    case 'K': code = OD_KEY_END; break; // the ANSI-BBS forms, as SyncTERM sends them
+    // The ANSI-BBS forms, as SyncTERM sends them; st's forms with a
+    // modifier (ESC [ J is its Ctrl-End, ESC [ 2 J its Shift-Home).
+    case 'K':
+        code = only == 2 ? OD_KEY_DELETE : numbered ? 0 : OD_KEY_END;
+        if (only == 2) key.mods |= OD_MOD_SHIFT;
+        break;
     case 'V': code = OD_KEY_PGUP; break;
     case 'U': code = OD_KEY_PGDN; break;
-    default: code = arrow_or_home(final); break;
+    case 'J':
+        code = only == 2 ? OD_KEY_HOME : numbered ? 0 : OD_KEY_END;
+        key.mods |= only == 2 ? OD_MOD_SHIFT : OD_MOD_CTRL;
+        break;
+    case 'L': // st's Ctrl-Insert, Ctrl-Delete and Shift-Insert
+    case 'M':
+        code = numbered ? 0 : final == 'L' ? OD_KEY_INSERT : OD_KEY_DELETE;
+        key.mods |= OD_MOD_CTRL;
+        break;
+    case 'l':
+        code = only == 4 ? OD_KEY_INSERT : 0;
+        key.mods |= OD_MOD_SHIFT;
+        break;
+    default:
+        code = arrow_or_home(final);
+        if (final >= 'a' && final <= 'd') key.mods |= OD_MOD_SHIFT;
+        break;
     }
-    keys.push_back({Key::Other, final, code});
+    if (code == 0) key.mods = 0;
+    push_sequence_key(key, keys);
 }
 
 void KeyDecoder::end_ss3(unsigned char final, std::vector<Key>& keys) {
-    state_ = State::Ground;
-    held_len_ = 0;
-    held_cut_ = false;
+    // Old xterms put the modifier alone: ESC O 2 P.
+    int mods = xterm_mods(param(param_count_ >= 2 ? 1 : 0));
     if (final == 'M') {
-        keys.push_back({Key::Enter, cr, '\r'}); // the keypad's Enter
+        push_sequence_key({Key::Enter, cr, '\r'}, keys); // the keypad's Enter
     } else if (char c = keypad_char(final)) {
-        keys.push_back({Key::Char, static_cast<unsigned char>(c), c});
+        push_sequence_key({Key::Char, static_cast<unsigned char>(c), c}, keys);
     } else if (final >= 'P' && final <= 'S') {
-        keys.push_back({Key::Other, final, OD_KEY_F1 + final - 'P'});
+        push_sequence_key({Key::Other, final, OD_KEY_F1 + final - 'P', mods}, keys);
+    } else if (int code = arrow_or_home(final)) {
+        push_sequence_key({Key::Other, final, code, mods | (final >= 'a' ? OD_MOD_CTRL : 0)}, keys);
     } else {
-        keys.push_back({Key::Other, final, arrow_or_home(final)});
+        push_sequence_key({Key::Other, final, 0}, keys);
     }
 }
 
@@ -337,23 +412,16 @@ void KeyDecoder::feed(unsigned char byte, std::vector<Key>& keys) {
         if (byte == nul) return;
         ground(byte, keys);
         return;
-    case State::Escape:
-        if (byte == '[' || byte == 'O') {
-            start_sequence(byte);
-        } else {
-            keys.push_back({Key::Escape, esc, esc});
-            ground(byte, keys); // a second Escape may start a sequence
-        }
-        return;
+    case State::Escape: escape(byte, keys); return;
     case State::Csi: csi(byte, keys); return;
     case State::LinuxFKey:
         if (cuts_sequence(byte)) {
+            if (alt_) keys.push_back({Key::Escape, esc, esc});
             ground(byte, keys);
             return;
         }
-        keys.push_back({Key::Other, byte, byte >= 'A' && byte <= 'E' ? OD_KEY_F1 + byte - 'A' : 0});
-        state_ = State::Ground;
-        held_len_ = 0;
+        push_sequence_key(
+            {Key::Other, byte, byte >= 'A' && byte <= 'E' ? OD_KEY_F1 + byte - 'A' : 0}, keys);
         return;
     case State::Utf8: utf8(byte, keys); return;
     }
@@ -371,14 +439,14 @@ void KeyDecoder::give_up(std::vector<Key>& keys) {
     }
     if (!holds_partial()) return;
     if (held_cut_) {
+        if (alt_) keys.push_back({Key::Escape, esc, esc});
         keys.push_back({Key::Other, esc, 0}); // too long to be anyone's key
     } else {
-        keys.push_back({Key::Escape, esc, esc});
-        for (std::size_t i = 1; i < held_len_; ++i) keys.push_back({Key::Char, held_[i], held_[i]});
+        for (std::size_t i = 0; i < held_len_; ++i)
+            keys.push_back(held_[i] == esc ? Key{Key::Escape, esc, esc}
+                                           : Key{Key::Char, held_[i], held_[i]});
     }
-    state_ = State::Ground;
-    held_len_ = 0;
-    held_cut_ = false;
+    end_sequence();
 }
 
 } // namespace od

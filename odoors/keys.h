@@ -16,14 +16,17 @@ struct Key {
     Kind kind;
     unsigned char byte; // the CP437 character; for Enter the byte that brought it
     int code = 0;       // what od_key returns; 0 for a key it drops
+    int mods = 0;       // OD_MOD_SHIFT, OD_MOD_ALT, OD_MOD_CTRL held with it
 };
 
 // Enter arrives as CR, LF, CR LF, CR NUL or LF NUL: each is one press, also
 // when its second byte comes in a later read. Cursor and function keys in
 // the forms terminals send become one Other key with its OD_KEY_ code (or 0
-// for one without); modified keys give the plain key. A UTF-8 caller's
-// character becomes its CP437 byte, or an Other key with code 0. An Escape
-// followed by a byte that starts no sequence is an Escape key.
+// for one without); modified keys give the plain key, the modifiers in mods.
+// A UTF-8 caller's character becomes its CP437 byte, or an Other key with
+// code 0. An Escape followed by a byte that starts no sequence is an Escape
+// key; one followed at once by a whole cursor or editing sequence is that
+// key with Alt, as urxvt and PuTTY send it.
 class KeyDecoder {
   public:
     explicit KeyDecoder(Charset charset = Charset::Utf8);
@@ -74,6 +77,9 @@ class KeyDecoder {
     void csi(unsigned char byte, std::vector<Key>& keys);
     void end_csi(unsigned char final, std::vector<Key>& keys);
     void end_ss3(unsigned char final, std::vector<Key>& keys);
+    void escape(unsigned char byte, std::vector<Key>& keys);
+    void push_sequence_key(Key key, std::vector<Key>& keys);
+    void end_sequence();
     void attributes();
     void utf8(unsigned char byte, std::vector<Key>& keys);
     void release_utf8(std::vector<Key>& keys);
@@ -93,6 +99,7 @@ class KeyDecoder {
     bool held_cut_ = false;
 
     bool ss3_ = false;
+    bool alt_ = false;         // an Escape came before the sequence's own
     unsigned char marker_ = 0; // '?', '=', '>' or '<' opening a terminal's answer
     std::array<int, max_params> params_{};
     std::size_t param_count_ = 0; // saturates one past max_params

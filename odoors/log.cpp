@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,6 +31,14 @@ std::size_t utf8_length(const std::string& text, std::size_t at) {
 }
 
 } // namespace
+
+const char* program_name() {
+#if defined(__GLIBC__)
+    return program_invocation_short_name;
+#else
+    return getprogname();
+#endif
+}
 
 std::string harmless(const std::string& text) {
     std::string out;

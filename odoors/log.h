@@ -56,5 +56,7 @@ std::string harmless(const std::string& text);
 // shown_value_limit bytes with "..." after it.
 inline constexpr std::size_t shown_value_limit = 80;
 std::string shown_value(const std::string& value);
+// The door's program name, for the lines said on standard error.
+const char* program_name();
 
 } // namespace od

@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "screen.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -403,15 +405,25 @@ void Output::clear_screen() {
     }
 }
 
-void Output::literal(std::string_view text) {
+void Output::utf8_text(std::string_view bytes) {
+    if (encoder_.charset() != Charset::Utf8) {
+        text(convert(bytes, "UTF-8", "CP437"));
+        return;
+    }
+    for (char c : convert(bytes, "UTF-8", "UTF-8"))
+        if (c != esc || ansi_) buffer_ += c;
+}
+
+void Output::literal(std::string_view text, bool utf8) {
+    auto emit = [&](std::string_view part) { utf8 ? utf8_text(part) : this->text(part); };
     for (;;) {
         auto open = text.find('`');
         auto close = open == std::string_view::npos ? open : text.find('`', open + 1);
         if (close == std::string_view::npos) {
-            this->text(text);
+            emit(text);
             return;
         }
-        this->text(text.substr(0, open));
+        emit(text.substr(0, open));
         Colour named = colour_by_name(text.substr(open + 1, close - open - 1));
         if (named.fg < 0) {
             // Not a colour: the backquote is text, and the next one may open a name.
@@ -424,12 +436,12 @@ void Output::literal(std::string_view text) {
     }
 }
 
-void Output::vprintf(const char* format, va_list* args) {
+void Output::vprintf(const char* format, va_list* args, bool utf8) {
     if (!format) return;
     std::string_view rest(format);
     while (!rest.empty()) {
         auto percent = rest.find('%');
-        literal(rest.substr(0, percent));
+        literal(rest.substr(0, percent), utf8);
         if (percent == std::string_view::npos) return;
         rest.remove_prefix(percent + 1);
         if (!rest.empty() && rest.front() == '%') {
@@ -454,13 +466,28 @@ void Output::vprintf(const char* format, va_list* args) {
                 c.width - static_cast<long long>(std::min<std::size_t>(shown.size(), max_field)),
                 0));
             if (!c.left) repeat(' ', pad);
-            text(shown);
+            if (utf8)
+                utf8_text(shown);
+            else
+                text(shown);
             if (c.left) repeat(' ', pad);
         } else {
-            text(convert(c, args));
+            std::string value = convert(c, args);
+            if (utf8)
+                utf8_text(value);
+            else
+                text(value);
         }
         rest.remove_prefix(used);
     }
+}
+
+void Output::aside(Colour before, const std::function<void()>& draw) {
+    raw(save_cursor_sequence);
+    draw();
+    raw(restore_cursor_sequence);
+    forget_colour(); // the restore may or may not have brought the colour back
+    set_colour(before);
 }
 
 } // namespace od

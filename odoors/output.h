@@ -58,8 +58,13 @@ class Output {
     void set_colour(Colour colour);
     void clear_screen();
 
+    // Text in UTF-8, in the caller's set: as it is to a UTF-8 caller
+    // (invalid bytes as '?'), else each character as CP437 has it, or '?'.
+    void utf8_text(std::string_view bytes);
+
     // printf-style formatting; mark-up is honoured in the format text only.
-    void vprintf(const char* format, va_list* args);
+    // utf8: the format and its values are UTF-8 text, not CP437.
+    void vprintf(const char* format, va_list* args, bool utf8 = false);
 
     // Output goes out as it is made: once the buffer holds chunk_size bytes,
     // `send` (the session's flush) takes them, so that memory stays flat
@@ -80,6 +85,9 @@ class Output {
     Colour colour() const { return current_.fg < 0 ? Colour{7, 0} : current_; }
     // Sequences sent as they are may have changed the colour.
     void forget_colour() { current_ = {-1, -1}; }
+    // Draws out of the way of what is on the screen: the cursor goes back
+    // where it was afterwards, and the colour to `before`.
+    void aside(Colour before, const std::function<void()>& draw);
     // A probe found that the terminal understands ANSI after all.
     void set_ansi(bool ansi) { ansi_ = ansi; }
     // A probe found that the terminal speaks UTF-8.
@@ -100,7 +108,7 @@ class Output {
     }
 
   private:
-    void literal(std::string_view text);
+    void literal(std::string_view text, bool utf8);
     void follow();
     void full();
     std::function<void()> on_full_;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace od {
@@ -78,16 +79,15 @@ bool hold_screen(tODSession& s, int seconds) {
     }
 }
 
-constexpr const char* time_up_notice = "\n\rYour time is up; back to the BBS.\n\r";
-constexpr const char* inactive_notice = "\n\rNo key pressed for too long; back to the BBS.\n\r";
+constexpr const char* time_up_notice = "Your time is up; back to the BBS.";
+constexpr const char* inactive_notice = "No key pressed for too long; back to the BBS.";
 
 // The library ends the call itself. A BBS clears the screen or redraws its
 // menu the moment the door is gone, so the reason stays up for a while; a key
 // ends the pause, a hang-up ends the door at once.
-[[noreturn]] void end_call(tODSession& s, int reason, const char* why) {
+[[noreturn]] void end_call(tODSession& s, int reason, std::string_view why) {
     begin_end(s, reason);
-    s.output.set_colour({7, 0});
-    s.output.text(why);
+    say_at_end(s, why);
     flush(s);
     if (!hold_screen(s, 3)) hang_up(s);
     log_end(s, 10);
@@ -135,6 +135,7 @@ void warn(tODSession& s, Timers::Expired which) {
         warn_through_door(s, time ? OD_END_TIME : OD_END_INACTIVE, seconds);
         return;
     }
+    if (s.status.active() && s.output.ansi()) return; // it counts down in the status line
     char line[96];
     if (time)
         (void)std::snprintf(line, sizeof line, "\n\rYou have %d seconds left in this call.\n\r",
@@ -212,6 +213,35 @@ int hang_up_reason(int signo) {
 tODSession& session() {
     if (!od_control.od_session) od_init();
     return *od_control.od_session;
+}
+
+void say_at_end(tODSession& s, std::string_view text) {
+    if (s.status.active() && s.output.ansi()) {
+        StatusClock clock;
+        clock.final_words = text;
+        s.status.refresh(s.output, {od_control.od_rows, od_control.od_cols}, clock);
+        end_screen(s);
+        return;
+    }
+    s.output.set_colour({7, 0});
+    if (!s.output.ansi()) {
+        s.output.text("\n\r");
+        s.output.text(text);
+        s.output.text("\n\r");
+        return;
+    }
+    // The last column is left alone: a terminal that wraps there would
+    // scroll the screen.
+    s.output.sequence(
+        goto_sequence(od_control.od_rows, 1, {od_control.od_rows, od_control.od_cols}));
+    s.output.sequence(clear_eol_sequence);
+    s.output.text(text.substr(0, static_cast<std::size_t>(std::max(od_control.od_cols - 1, 0))));
+    end_screen(s);
+}
+
+void end_screen(tODSession& s) {
+    s.status.release(s.output, false); // the whole screen scrolls again; the line stays
+    s.output.sequence(cursor_sequence(true));
 }
 
 bool ends_as_hang_up(int signo) {
@@ -316,12 +346,24 @@ void update_size(tODSession& s) {
     od_control.od_cols = size.cols;
 }
 
+void refresh_status(tODSession& s) {
+    StatusClock clock;
+    clock.seconds_left = s.timers.seconds_left();
+    if (s.timers.idle_warned()) clock.idle_seconds = s.timers.seconds_idle_left();
+    if (s.timers.time_warned()) clock.warn_seconds = clock.seconds_left;
+    s.status.refresh(s.output, {od_control.od_rows, od_control.od_cols}, clock);
+}
+
 bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& report) {
+    if (!s.in_on_end) refresh_status(s);
     flush(s);
     if (input_closed(s)) return false;
     s.timers.set_warning(od_control.od_warn_seconds);
     // The call's own deadlines are past in the end callback: only its grace counts.
     int timeout = s.in_on_end ? milliseconds_until(s.grace_end) : s.timers.poll_timeout();
+    // A status line's clock counts down a second at a time.
+    if (s.status.active() && s.output.ansi() && !s.in_on_end)
+        timeout = timeout < 0 ? 1000 : std::min(timeout, 1000);
     if (s.in_on_end && s.timers.escape_timeout() >= 0)
         timeout = std::min(timeout, s.timers.escape_timeout());
     if (until) {

@@ -9,6 +9,7 @@
 #include "log.h"
 #include "output.h"
 #include "screen.h"
+#include "status.h"
 #include "timer.h"
 
 #include <chrono>
@@ -16,10 +17,12 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 struct tODSession {
     od::Connection connection;
     od::Output output{true};
+    od::StatusLine status;
     od::KeyDecoder decoder;
     std::deque<od::Key> keys;
     od::Timers timers;
@@ -37,6 +40,8 @@ struct tODSession {
     bool first_sent = false;           // keys typed before the first screen are dropped there
     bool in_warning = false;           // the od_on_warn hook runs: input calls return at once
     unsigned long sends = 0;           // flushes that sent something
+    int key_mods = 0;                  // of the last key od_key returned
+    std::string charset_name;          // as named, for an 8-bit set other than CP437
 };
 
 namespace od {
@@ -57,6 +62,15 @@ void flush(tODSession& s);
 // or the library ends the call itself. False when a hang-up or a signal
 // ended the hold: end_reason then says which.
 bool hold_last_screen(tODSession& s);
+
+// The library's own line as it ends a call: on an ANSI screen the bottom
+// row, cleared, never scrolling; on a plain one a line of its own. The one
+// place that decides where it goes, a status line included.
+void say_at_end(tODSession& s, std::string_view text);
+
+// What an ANSI screen gets back at the end of any call: the cursor, which
+// the door may have hidden, and the whole screen as the scrolling region.
+void end_screen(tODSession& s);
 
 // SIGHUP, SIGTERM, SIGINT (or none: the line dropped) end a call as a
 // hang-up, with exit level 10; other signals end it as they would have.
@@ -80,6 +94,10 @@ void update_size(tODSession& s);
 // The link reports a new window: od_rows and od_cols follow it, and when
 // they change an OD_KEY_RESIZE key is queued (one at a time).
 void follow_size(tODSession& s);
+
+// The status line as it should stand now: the time left, a warning
+// counting down.
+void refresh_status(tODSession& s);
 
 // One wait for input; false when `until` has passed. The call's own
 // deadlines act inside it; `report` turns true when the terminal told its

@@ -66,6 +66,7 @@ void Telnet::on_event(telnet_t*, telnet_event_t* event, void* self) {
 // The byte after IAC, also after an IAC inside a subnegotiation, which
 // libtelnet takes as the subnegotiation's end and a command.
 void Telnet::command(unsigned char byte) {
+    verb_ = byte;
     if (byte == TELNET_SB)
         seen_ = Seen::SubOption;
     else if (byte >= TELNET_WILL && byte <= TELNET_DONT)
@@ -97,6 +98,7 @@ void Telnet::receive(std::string_view wire, std::string& data, std::string& repl
             guarded += c;
             break;
         case Seen::Option:
+            heard_ = heard_ || verb_ == TELNET_WILL || verb_ == TELNET_DO;
             seen_ = Seen::Data;
             guarded += c;
             break;

@@ -25,6 +25,11 @@ class Telnet {
     // Door output made fit for the wire (a 0xFF would be doubled).
     void send(std::string_view data, std::string& wire);
 
+    // The client has asked for an option (DO or WILL), and has been
+    // answered: a client that negotiates leaves line mode once it reads the
+    // answers.
+    bool heard() const { return heard_; }
+
     // The window size the client last reported (NAWS), each within 1-9999;
     // 0 while none came.
     int rows() const { return rows_; }
@@ -43,6 +48,8 @@ class Telnet {
     std::string* wire_ = nullptr;
     int rows_ = 0, cols_ = 0;
     bool resized_ = false;
+    bool heard_ = false;
+    unsigned char verb_ = 0; // the last command after IAC
     void command(unsigned char byte);
     // Where the guard in front of libtelnet is in the command syntax, as
     // libtelnet reads it, and how much of a subnegotiation it has let by.

@@ -40,6 +40,10 @@ class Timers {
     bool warnings_held() const { return warnings_held_; }
     // When the call's time is up (none: no limit).
     std::optional<Clock::time_point> end_of_call() const { return end_of_call_; }
+    // The warning of each kind has been given and still holds: a key ends
+    // the inactivity one.
+    bool idle_warned() const { return idle_warned_; }
+    bool time_warned() const { return time_warned_; }
     // Seconds left in the call (rounded up), -1 without a limit.
     int seconds_left(Clock::time_point now = Clock::now()) const;
     // Seconds until the inactivity limit ends the call (rounded up).

@@ -1,9 +1,11 @@
 #include "words.h"
 
+#include "file_io.h"
 #include "open_checked.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -76,37 +78,6 @@ static void SaveTarget(char* Target, size_t Size) {
     }
 }
 
-// Writes all of the bytes at Offset; a signal in between is no failure.
-static bool WriteAt(int fd, const void* Data, size_t Size, off_t Offset) {
-    const char* Next = static_cast<const char*>(Data);
-    while (Size > 0) {
-        ssize_t Done = pwrite(fd, Next, Size, Offset);
-        if (Done < 0 && errno == EINTR) continue;
-        if (Done <= 0) return false;
-        Next += Done;
-        Size -= (size_t)Done;
-        Offset += Done;
-    }
-    return true;
-}
-
-static bool Sync(int fd) {
-    while (fsync(fd) != 0)
-        if (errno != EINTR) return false;
-    return true;
-}
-
-// The rename itself must survive a power cut too.
-static void SyncFolder(const char* Target) {
-    char Folder[PATH_MAX];
-    FolderOf(Target, Folder, sizeof Folder);
-    int Dir = open(Folder, O_RDONLY | O_CLOEXEC);
-    if (Dir >= 0) {
-        (void)Sync(Dir);
-        close(Dir);
-    }
-}
-
 // A file root makes belongs to the owner and group of the folder it is made
 // in (Path from Dir), as if the door's user had written it: the door must be
 // able to save over it later.
@@ -148,7 +119,7 @@ static int ReplaceFile(const WORDS* Words, const char* Target, const struct stat
         Discard(fd, Temp);
         return Old ? RenameRefused : NotOpened;
     }
-    bool Written = WriteAt(fd, Words, sizeof *Words, 0) && Sync(fd);
+    bool Written = od::write_all_at(fd, Words, sizeof *Words, 0) && od::sync_file(fd);
     // After EINTR the descriptor is closed all the same, and the data synced.
     Written = (close(fd) == 0 || errno == EINTR) && Written;
     if (!Written) {
@@ -167,7 +138,7 @@ static int ReplaceFile(const WORDS* Words, const char* Target, const struct stat
         Discard(-1, Temp);
         return Old ? RenameRefused : NotWritten;
     }
-    SyncFolder(Target);
+    od::sync_folder_of(Target);
     return Saved;
 }
 
@@ -179,10 +150,10 @@ static int WriteInPlace(const WORDS* Words, int fd, const struct stat* Old) {
     if (getrlimit(RLIMIT_FSIZE, &Limit) == 0 && Limit.rlim_cur != RLIM_INFINITY &&
         Limit.rlim_cur < (rlim_t)sizeof *Words) // rlim_t is signed on FreeBSD
         return NotWritten;
-    if (!WriteAt(fd, Words, sizeof *Words, 0)) return NotWritten;
+    if (!od::write_all_at(fd, Words, sizeof *Words, 0)) return NotWritten;
     if (Old->st_size > (off_t)sizeof *Words && ftruncate(fd, sizeof *Words) != 0) return NotWritten;
     if (Old->st_mode & 06000) (void)fchmod(fd, Old->st_mode & 0777);
-    return Sync(fd) ? Saved : NotWritten;
+    return od::sync_file(fd) ? Saved : NotWritten;
 }
 
 // Saves the record by the data file's own rights: the save happens exactly
@@ -232,11 +203,9 @@ static int LockHistory(char* Kept, size_t KeptSize) {
     }
     // A save takes milliseconds; a holder stuck far longer must not cost the
     // caller their save.
-    for (int Tries = 0; Tries < 100; Tries++) {
-        if (flock(Dir, LOCK_EX | LOCK_NB) == 0) return Dir;
-        if (errno != EWOULDBLOCK && errno != EINTR) break;
-        usleep(50000);
-    }
+    if (od::retry_while_busy(std::chrono::seconds(5),
+                             [Dir] { return flock(Dir, LOCK_EX | LOCK_NB) == 0; }))
+        return Dir;
     Say(Kept, KeptSize, "cannot take its lock");
     close(Dir);
     return -1;
@@ -363,17 +332,12 @@ bool ReadKept(const char* Name, WORDS* Words, size_t* Got) {
         Discard(fd, NULL);
         return false;
     }
-    char* Into = reinterpret_cast<char*>(Words);
-    while (*Got < sizeof *Words) {
-        ssize_t Done = read(fd, Into + *Got, sizeof *Words - *Got);
-        if (Done < 0 && errno == EINTR) continue;
-        if (Done < 0) {
-            Discard(fd, NULL);
-            return false;
-        }
-        if (Done == 0) break;
-        *Got += (size_t)Done;
+    ssize_t Done = od::read_all_at(fd, Words, sizeof *Words, 0);
+    if (Done < 0) {
+        Discard(fd, NULL);
+        return false;
     }
+    *Got = (size_t)Done;
     close(fd);
     return true;
 }
@@ -469,7 +433,8 @@ static bool KeepCurrent(int Dir, char* Name, size_t NameSize, char* Kept, size_t
     mode_t Mask = umask(0);
     umask(Mask);
     (void)fchmod(fd, 0666 & ~Mask);
-    bool Written = OwnedAsFolder(fd, Dir, ".") && WriteAt(fd, &Words, sizeof Words, 0) && Sync(fd);
+    bool Written = OwnedAsFolder(fd, Dir, ".") && od::write_all_at(fd, &Words, sizeof Words, 0) &&
+                   od::sync_file(fd);
     Written = (close(fd) == 0 || errno == EINTR) && Written;
     if (!Written) {
         int Why = errno;
@@ -569,7 +534,7 @@ static int RemoveRecord(const WORDS*, const char* Target) {
         return NotOpened;
     }
     if (unlink(Target) != 0) return NotWritten;
-    SyncFolder(Target);
+    od::sync_folder_of(Target);
     return Saved;
 }
 

@@ -115,6 +115,17 @@ TEST(ArtFile, TheFileFitsTheCaller) {
     EXPECT_EQ(od::pick_file(dir.file("menu.asc"), true), dir.file("menu.asc"));
     EXPECT_EQ(od::pick_file(dir.file("none"), true), std::nullopt);
     EXPECT_EQ(od::pick_file(dir.path(), true), std::nullopt); // a folder is no file
+    // Only the last dot starts an extension; art from DOS keeps its case.
+    dir.write("news.v2.asc", "c");
+    dir.write("BANNER.ANS", "d");
+    dir.write("readme.txt", "e");
+    dir.write(".hidden.Asc", "f");
+    EXPECT_EQ(od::pick_file(dir.file("news.v2"), true), dir.file("news.v2.asc"));
+    EXPECT_EQ(od::pick_file(dir.file("BANNER"), false), dir.file("BANNER.ANS"));
+    EXPECT_EQ(od::pick_file(dir.file("BANNER.ans"), true), dir.file("BANNER.ANS"));
+    EXPECT_EQ(od::pick_file(dir.file("banner"), true), std::nullopt); // the name's own case stays
+    EXPECT_EQ(od::pick_file(dir.file("readme.txt"), true), dir.file("readme.txt"));
+    EXPECT_EQ(od::pick_file(dir.file(".hidden"), true), dir.file(".hidden.Asc"));
     // Reading: a FIFO never blocks, and a limit keeps a huge file from memory.
     ASSERT_EQ(::mkfifo(dir.file("pipe.ans").c_str(), 0600), 0);
     EXPECT_EQ(od::read_file(dir.file("pipe.ans")), std::nullopt);

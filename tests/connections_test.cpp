@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -53,6 +54,29 @@ TEST(Socket, ACallerSavesOverTheSocketAndTheNextSeesIt) {
     // The caller hangs up at the question: the door ends at once.
     second->hang_up();
     EXPECT_EQ(second->wait_exit(), 10);
+}
+
+// A client that negotiates as it connects (PuTTY) stays in line mode, and
+// holds a terminal's answer back, until its requests are answered: the
+// probe goes out only after the answers.
+TEST(Socket, AProbeWaitsUntilTheClientsRequestsAreAnswered) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32(2, 3));
+    DoorOptions options;
+    options.program = TOUR_DOOR;
+    options.args = {dir.file("DOOR32.SYS"), TOUR_FILES};
+    options.link = DoorOptions::Link::SocketPair;
+    options.answers = true;
+    DoorRun door(options);
+    door.type("\xff\xfd\x03\xff\xfb\x1f"); // DO SGA, WILL NAWS
+    ASSERT_TRUE(door.wait_for("Sign the guest form")) << door.screen.all();
+    auto answered = door.output.find("\xff\xfb\x03"); // WILL SGA
+    auto probe = door.output.find("\x1b[6n");
+    ASSERT_NE(answered, std::string::npos);
+    ASSERT_NE(probe, std::string::npos);
+    EXPECT_LT(answered, probe);
+    door.hang_up();
+    EXPECT_EQ(door.wait_exit(), 10);
 }
 
 TEST(Socket, TheSysopCanForceEitherLink) {
@@ -265,9 +289,38 @@ TEST(Links, TheLastBytesReachARelayThatStopsWhenTheDoorEnds) {
         ASSERT_TRUE(door->wait_for(question));
         door->type("N");
         EXPECT_EQ(door->relay_until_exit(), 10);
-        EXPECT_GE(door->output.size(), 4u);
-        EXPECT_EQ(door->output.substr(door->output.size() - 4), "No\n\r")
+        const std::string last = "No\n\r\x1b[?25h"; // the cursor is shown again at the end
+        EXPECT_GE(door->output.size(), last.size());
+        EXPECT_EQ(door->output.substr(door->output.size() - last.size()), last)
             << (link == DoorOptions::Link::Pty ? "pty" : "socket");
+    }
+}
+
+// A door asks which set its text goes out in, prints UTF-8 text in it, and
+// asks which modifiers came with a key, whichever form the client sent.
+TEST(Charsets, TheDoorLearnsTheSetAndEachKeysModifiers) {
+    for (auto [named, said, text] :
+         {std::tuple{"", "CP437", "[café ?]"}, std::tuple{"UTF-8", "UTF-8", "[café €]"}}) {
+        TempDir dir;
+        dir.write("DOOR32.SYS", door32(0, -1));
+        DoorOptions options;
+        options.program = END_DOOR;
+        options.args = {dir.file("DOOR32.SYS"), "keys"};
+        options.env = {std::string("ODOORS_CHARSET=") + named};
+        options.utf8_screen = std::string(said) == "UTF-8";
+        DoorRun door(options);
+        ASSERT_TRUE(door.wait_for(std::string("charset ") + said)) << door.screen.all();
+        EXPECT_GE(door.screen.find_row(std::string("utf-8 ") + text), 0) << door.screen.all();
+        door.type("\x1b[1;5D");  // xterm's Ctrl-Left
+        door.type("\x1b\x1b[A"); // urxvt's Alt-Up
+        door.type("\x1b[J");     // st's Ctrl-End
+        door.type("x");
+        ASSERT_TRUE(door.wait_for("key 120 mods 0")) << door.screen.all();
+        EXPECT_GE(door.screen.find_row("key 258 mods 4"), 0) << door.screen.all();
+        EXPECT_GE(door.screen.find_row("key 256 mods 2"), 0);
+        EXPECT_GE(door.screen.find_row("key 261 mods 4"), 0);
+        door.type("q");
+        EXPECT_EQ(door.wait_exit(), 10);
     }
 }
 
@@ -311,57 +364,43 @@ TEST(Charsets, Utf8SendsBoxDrawingCharacters) {
     EXPECT_EQ(door->screen.cell(top, 0).colour, 9);
 }
 
-// A small BBS: listens on loopback, negotiates as a BBS does, writes the drop
-// file and starts the door on the accepted socket. Debian's telnet client,
-// under a pty, is the caller.
+// The example loopback BBS, which starts the door on each call; Debian's
+// telnet client, under a pty, is the caller.
 class TelnetBbs {
   public:
-    TelnetBbs() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(listener_, 1) != 0)
-            throw std::runtime_error("listen");
-        socklen_t size = sizeof addr;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &size);
-        port_ = ntohs(addr.sin_port);
+    // Takes one call on a free port, and ends with the door's exit status.
+    TelnetBbs(const TempDir& node, std::vector<std::string> door, std::vector<std::string> env,
+              bool negotiate = true) {
+        DoorOptions bbs;
+        bbs.program = LOOPBACK_BBS;
+        bbs.args = {"-1", "-u", "sockq"};
+        if (!negotiate) bbs.args.push_back("-n");
+        bbs.args.insert(bbs.args.end(), door.begin(), door.end());
+        bbs.cwd = node.path();
+        bbs.env = std::move(env);
+        run = std::make_unique<DoorRun>(bbs);
+        const std::string said = "telnet 127.0.0.1 ";
+        if (!run->wait_for(said)) throw std::runtime_error("the BBS never listened");
+        auto at = run->output.find(said) + said.size();
+        port_ = std::atoi(run->output.c_str() + at);
     }
-    ~TelnetBbs() { ::close(listener_); }
 
-    std::unique_ptr<DoorRun> dial(std::vector<std::string> env = {"TERM=ansi"}) {
+    // active: the client negotiates first, as PuTTY does (telnet does so
+    // on a port written with a minus before it), and its terminal answers.
+    std::unique_ptr<DoorRun> dial(std::vector<std::string> env = {"TERM=ansi"},
+                                  bool active = false) {
         DoorOptions client;
         client.program = "/usr/bin/telnet";
-        client.args = {"127.0.0.1", std::to_string(port_)};
+        client.args = {"--", "127.0.0.1", (active ? "-" : "") + std::to_string(port_)};
         client.env = std::move(env);
         client.utf8_screen = true;
+        client.answers = active;
         return std::make_unique<DoorRun>(client);
     }
 
-    std::unique_ptr<DoorRun> answer(const TempDir& node) {
-        int caller = ::accept(listener_, nullptr, nullptr);
-        if (caller < 0) throw std::runtime_error("accept");
-        ::fcntl(caller, F_SETFD, FD_CLOEXEC);
-        const unsigned char hello[] = {255, 251, 1,  255, 251, 3,    // WILL ECHO, WILL SGA
-                                       255, 253, 24,                 // DO TERMINAL-TYPE
-                                       255, 250, 24, 1,   255, 240}; // SB TTYPE SEND SE
-        if (::write(caller, hello, sizeof hello) != static_cast<ssize_t>(sizeof hello))
-            throw std::runtime_error("write");
-        node.write("door32.sys", door32(2, 3));
-        DoorOptions door;
-        door.link = DoorOptions::Link::GivenSocket;
-        door.given_socket = caller;
-        door.args = {node.path()};
-        door.cwd = node.path();
-        door.env = {"ODOORS_CHARSET=UTF-8"};
-        auto run = std::make_unique<DoorRun>(door);
-        ::close(caller);
-        return run;
-    }
+    std::unique_ptr<DoorRun> run; // the BBS, whose exit status is the door's
 
   private:
-    int listener_ = -1;
     int port_ = 0;
 };
 
@@ -370,9 +409,9 @@ TEST(Telnet, ARealTelnetClientCallsTheDoor) {
     TempDir node;
     std::string record = data_record({"left here"}, "prev");
     node.write("valedict.dat", record);
-    TelnetBbs bbs;
+    TelnetBbs bbs(node, {VALEDICT_DOOR, "{}"}, {"ODOORS_CHARSET=UTF-8"});
     auto client = bbs.dial();
-    auto door = bbs.answer(node);
+    auto& door = bbs.run;
 
     ASSERT_TRUE(client->wait_for(question)) << client->screen.all();
     const Screen& s = client->screen;
@@ -402,6 +441,26 @@ TEST(Telnet, ARealTelnetClientCallsTheDoor) {
     EXPECT_EQ(saved.substr(0, 11), std::string("via telnet\0", 11));
     EXPECT_EQ(saved.substr(70, 1), std::string(1, '\0'));
     EXPECT_EQ(saved.substr(350, 6), std::string("sockq\0", 6));
+}
+
+// Over a socket that no BBS negotiated on, a client that negotiates itself
+// leaves line mode only once the door has read and answered its requests;
+// the probe waits for them, so that its answers are not held back, and
+// finds a UTF-8 terminal.
+TEST(Telnet, TheProbeSettlesAClientInLineModeFirst) {
+    ASSERT_EQ(::access("/usr/bin/telnet", X_OK), 0) << "needs Debian's inetutils-telnet";
+    TempDir node;
+    TelnetBbs bbs(node, {TOUR_DOOR, "{}", TOUR_FILES}, {"ODOORS_LOG=" + node.file("door.log")},
+                  false);
+    auto client = bbs.dial({"TERM=xterm"}, true);
+    ASSERT_TRUE(client->wait_for("Sign the guest form")) << client->screen.all();
+    EXPECT_GE(client->screen.find_row("\u2551   Welcome to the libODoors tour"), 0)
+        << client->screen.all();
+    client->type("q");
+    EXPECT_EQ(bbs.run->wait_exit(), 10);
+    std::string log = node.read("door.log");
+    EXPECT_NE(log.find("probe: the terminal shows UTF-8; character set UTF-8"), std::string::npos)
+        << log;
 }
 
 } // namespace

@@ -48,6 +48,9 @@ TEST(DoorFlow, BannerTextsAndColours) {
     EXPECT_EQ(s.cell(q, 0).colour, 7);
     EXPECT_EQ(s.cursor_row(), q);
     EXPECT_EQ(s.cursor_col(), static_cast<int>(std::string(question).size()));
+    // Before anything is drawn the keypad goes numeric, so that its cursor
+    // keys never come as ESC O p and the like.
+    EXPECT_EQ(call.door->output.substr(0, 2), "\x1b>");
     call.door->type("n");
     EXPECT_EQ(call.door->wait_exit(), 10);
 }

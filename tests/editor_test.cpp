@@ -47,6 +47,7 @@ Field edit(const std::string& start, int max_len, od::FieldEditor::Style style,
         else
             for (char b : one) decoder.feed(static_cast<unsigned char>(b), keys);
     }
+    if (decoder.holds_partial()) decoder.give_up(keys); // nothing more comes
     int ended = 0;
     for (const auto& key : keys)
         if (!ended) ended = editor.apply(key, out);
@@ -76,6 +77,12 @@ TEST(FieldEditor, EditsWhereTheCursorIs) {
         {"hello", "xyz\x1b\x1b", "hello", 5, 27, "> hello"},          // Escape: the start again
         {"hello", "<<T", "hello", 5, OD_KEY_SHIFT_TAB, "> hello"},    // Shift-Tab ends
         {"abcdef", "gh\r", "abcdef", 6, '\r', "> abcdef"},            // full: nothing more goes in
+        {"star", "xy\x1b\x1b[D\r", "starxy", 6, '\r', "> starxy"},    // urxvt's Alt-Left moves
+        {"star", "x\x1b\x1bOD!\r", "star!x", 6, '\r', "> star!x"},    // and in application mode
+        {"ab cd", "\x1b[1;5D!\r", "ab !cd", 6, '\r', "> ab !cd"},     // Ctrl-Left: a word back
+        {"ab cd", "\x1bOd\x1bOd!\r", "!ab cd", 6, '\r', "> !ab cd"},  // urxvt's, to the start
+        {"ab cd", "H\x1b[1;5C!\r", "ab! cd", 6, '\r', "> ab! cd"},    // Ctrl-Right: the word's end
+        {"a  bc", "H\x1b[1;5C\x1b[1;5C!\r", "a  bc!", 6, '\r', "> a  bc!"},
         {"",
          "a\x01\x7f\x05\x7f"
          "b\r",

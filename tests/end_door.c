@@ -10,7 +10,10 @@
  *   stuck   its end callback never returns
  *   quit    its end callback calls od_exit, and the call ends after a
  *           second without a key
- *   limits  shows od_inactivity after od_init with INT_MAX asked for */
+ *   limits  shows od_inactivity after od_init with INT_MAX asked for
+ *   keys    shows the character set and a UTF-8 text, then each key
+ *           with its modifiers until q
+ * It hides the cursor, which every end must show again. */
 #include <OpenDoor.h>
 #include <limits.h>
 #include <stdio.h>
@@ -61,8 +64,16 @@ int main(int argc, char** argv) {
     }
     if (strcmp(mode, "limits") == 0) od_control.od_inactivity = INT_MAX;
     od_init();
+    od_show_cursor(false);
     if (strcmp(mode, "limits") == 0) {
         od_printf("inactivity %d\n\r", od_control.od_inactivity);
+        od_exit(10, false);
+    }
+    if (strcmp(mode, "keys") == 0) {
+        od_printf("charset %s\n\r", od_charset());
+        od_printf_utf8("utf-8 [%s]\n\r", "caf\xc3\xa9 \xe2\x82\xac");
+        for (int key = od_key(-1); key != 'q'; key = od_key(-1))
+            od_printf("key %d mods %d\n\r", key, od_key_mods());
         od_exit(10, false);
     }
     od_printf("ready\n\r");

@@ -168,6 +168,12 @@ std::unique_ptr<DoorRun> end_door(const TempDir& dir, const std::string& mode) {
     return std::make_unique<DoorRun>(options);
 }
 
+// The door hid the cursor; its end showed it again.
+bool cursor_shown_at_end(const std::string& output) {
+    auto hidden = output.rfind("\x1b[?25l");
+    return hidden != std::string::npos && output.find("\x1b[?25h", hidden) != std::string::npos;
+}
+
 void expect_mode(const termios& now, const termios& want) {
     EXPECT_EQ(now.c_iflag, want.c_iflag);
     EXPECT_EQ(now.c_oflag, want.c_oflag);
@@ -187,6 +193,7 @@ TEST(Faults, ADoorEndingWithoutOdExitGivesTheTerminalBack) {
         door->type("x");
         EXPECT_EQ(door->wait_exit(), status);
         EXPECT_GE(door->screen.find_row("bye"), 0) << door->screen.all(); // its last words go out
+        EXPECT_TRUE(cursor_shown_at_end(door->output));
         ASSERT_TRUE(door->terminal_mode(now));
         expect_mode(now, door->initial_mode);
         EXPECT_NE(dir.read("door.log").find("end: door, without od_exit, after "),
@@ -200,6 +207,7 @@ TEST(Faults, ADoorsNoLimitOnInactivityIsADay) {
     auto door = end_door(dir, "limits");
     EXPECT_EQ(door->wait_exit(), 10);
     EXPECT_GE(door->screen.find_row("inactivity 86400"), 0) << door->screen.all();
+    EXPECT_TRUE(cursor_shown_at_end(door->output)); // after od_exit
 }
 
 enum class Ending { Idle, Signal, HangUp, SignalTwice };
@@ -233,6 +241,10 @@ TEST_P(EndCallback, FinishesItsWork) {
         ASSERT_TRUE(door->wait_for("Save your game? (Y/N)")) << door->screen.all();
         door->type(c.typed);
         ASSERT_TRUE(door->wait_for("No key pressed for too long")) << door->screen.all();
+        // On the bottom row, cleared, with nothing scrolled away.
+        EXPECT_EQ(door->screen.row(24), "No key pressed for too long; back to the BBS.");
+        EXPECT_GE(door->screen.find_row("ready"), 0) << door->screen.all();
+        EXPECT_TRUE(cursor_shown_at_end(door->output));
         door->signal(SIGTERM); // in the pause before the door ends
         break;
     case Ending::Signal: door->signal(SIGTERM); break;

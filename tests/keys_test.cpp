@@ -63,7 +63,8 @@ TEST(KeyDecoder, EscapeSequencesAreSwallowedWhole) {
     EXPECT_EQ(kinds("\x1b[[Aa"), "~a");       // F1 on the Linux console
     EXPECT_EQ(kinds("\x1b[H\x1b[Fa"), "~~a"); // Home, End
     EXPECT_EQ(kinds("\x1bxa"), "^xa");        // an Escape glued to a key: both kept
-    EXPECT_EQ(kinds("\x1b\x1b[Ax"), "^~x");   // Escape, then an arrow
+    EXPECT_EQ(kinds("\x1b\x1b[Ax"), "~x");    // Alt with an Escape prefix: one key
+    EXPECT_EQ(kinds("\x1b\x1bx"), "^^x");     // Escape twice, then a letter
     EXPECT_EQ(kinds("\x1b[12\r"), "|");       // a cut sequence gives up at a control byte
 }
 
@@ -150,9 +151,11 @@ std::vector<od::Key> decode(const std::string& bytes, od::Charset charset = od::
 }
 
 TEST(KeyDecoder, EveryKeyCodeTerminalsSend) {
+    constexpr int shift = OD_MOD_SHIFT, alt = OD_MOD_ALT, ctrl = OD_MOD_CTRL;
     const struct {
         const char* bytes;
         int code;
+        int mods = 0;
     } table[] = {
         {"\x1b[A", OD_KEY_UP},
         {"\x1bOA", OD_KEY_UP},
@@ -162,7 +165,30 @@ TEST(KeyDecoder, EveryKeyCodeTerminalsSend) {
         {"\x1bOC", OD_KEY_RIGHT},
         {"\x1b[D", OD_KEY_LEFT},
         {"\x1bOD", OD_KEY_LEFT},
-        {"\x1b[1;5C", OD_KEY_RIGHT},
+        {"\x1b[1;5C", OD_KEY_RIGHT, ctrl},        // xterm 379: Ctrl-Right
+        {"\x1b[1;3D", OD_KEY_LEFT, alt},          // Alt-Left
+        {"\x1b[1;2A", OD_KEY_UP, shift},          // Shift-Up
+        {"\x1b[1;6H", OD_KEY_HOME, shift | ctrl}, // Ctrl-Shift-Home
+        {"\x1b[1;5F", OD_KEY_END, ctrl},          // Ctrl-End
+        {"\x1b[3;5~", OD_KEY_DELETE, ctrl},       // Ctrl-Delete
+        {"\x1b[1;9D", OD_KEY_LEFT, alt},          // Meta-Left counts as Alt
+        {"\x1b\x1b[A", OD_KEY_UP, alt},           // urxvt 9.30 and PuTTY 0.78: Alt-Up
+        {"\x1b\x1b[B", OD_KEY_DOWN, alt},
+        {"\x1b\x1b[C", OD_KEY_RIGHT, alt},
+        {"\x1b\x1b[D", OD_KEY_LEFT, alt},
+        {"\x1b\x1bOA", OD_KEY_UP, alt}, // in application cursor mode
+        {"\x1b\x1bOD", OD_KEY_LEFT, alt},
+        {"\x1b\x1b[7~", OD_KEY_HOME, alt}, // urxvt: Alt-Home, Alt-End
+        {"\x1b\x1b[8~", OD_KEY_END, alt},
+        {"\x1b\x1b[a", OD_KEY_UP, alt | shift}, // urxvt: Alt-Shift-Up
+        {"\x1b\x1b[3~", OD_KEY_DELETE, alt},
+        {"\x1b[J", OD_KEY_END, ctrl},      // st 0.9: Ctrl-End
+        {"\x1b[2J", OD_KEY_HOME, shift},   // Shift-Home
+        {"\x1b[2K", OD_KEY_DELETE, shift}, // Shift-Delete
+        {"\x1b[M", OD_KEY_DELETE, ctrl},   // Ctrl-Delete
+        {"\x1b[L", OD_KEY_INSERT, ctrl},   // Ctrl-Insert
+        {"\x1b[4l", OD_KEY_INSERT, shift}, // Shift-Insert
+        {"\x1b[1J", 0},
         {"\x1b[1~", OD_KEY_HOME},
         {"\x1b[2~", OD_KEY_INSERT},
         {"\x1b[3~", OD_KEY_DELETE},
@@ -192,7 +218,7 @@ TEST(KeyDecoder, EveryKeyCodeTerminalsSend) {
         {"\x1b[24~", OD_KEY_F12},
         {"\x1b[[A", OD_KEY_F1},
         {"\x1b[[E", OD_KEY_F5},
-        {"\x1b[15;2~", OD_KEY_F5},
+        {"\x1b[15;2~", OD_KEY_F5, shift},
         {"\x1bOM", '\r'},
         {"\r\n", '\r'},
         {"\n", '\r'},
@@ -207,27 +233,27 @@ TEST(KeyDecoder, EveryKeyCodeTerminalsSend) {
         {"\x1b[200~", 0},
         {"\xf0\x9f\x98\x80", 0},
         {"\xe2\x82\xac", 0},
-        {"\x1b[1;2R", OD_KEY_F3}, // Shift-F3, not a report from the top row
-        {"\x1b[1;2P", OD_KEY_F1},
-        {"\x1b[1;5Q", OD_KEY_F2},
-        {"\x1b[1;2S", OD_KEY_F4},
-        {"\x1bO2P", OD_KEY_F1},
+        {"\x1b[1;2R", OD_KEY_F3, shift}, // Shift-F3, not a report from the top row
+        {"\x1b[1;2P", OD_KEY_F1, shift},
+        {"\x1b[1;5Q", OD_KEY_F2, ctrl},
+        {"\x1b[1;2S", OD_KEY_F4, shift},
+        {"\x1bO2P", OD_KEY_F1, shift},
         {"\x1b[4h", OD_KEY_INSERT}, // st
         {"\x1b[P", OD_KEY_DELETE},
         {"\x1b[Z", OD_KEY_SHIFT_TAB},
-        {"\x1b[a", OD_KEY_UP}, // rxvt's Shift and Ctrl arrows
-        {"\x1b[b", OD_KEY_DOWN},
-        {"\x1b[c", OD_KEY_RIGHT},
-        {"\x1b[d", OD_KEY_LEFT},
-        {"\x1bOa", OD_KEY_UP},
-        {"\x1bOb", OD_KEY_DOWN},
-        {"\x1bOc", OD_KEY_RIGHT},
-        {"\x1bOd", OD_KEY_LEFT},
-        {"\x1b[7$", OD_KEY_HOME},
-        {"\x1b[8^", OD_KEY_END},
-        {"\x1b[15^", OD_KEY_F5},
-        {"\x1b[3@", OD_KEY_DELETE},
-        {"\x1b[5;5~", OD_KEY_PGUP},
+        {"\x1b[a", OD_KEY_UP, shift}, // rxvt's Shift and Ctrl arrows
+        {"\x1b[b", OD_KEY_DOWN, shift},
+        {"\x1b[c", OD_KEY_RIGHT, shift},
+        {"\x1b[d", OD_KEY_LEFT, shift},
+        {"\x1bOa", OD_KEY_UP, ctrl},
+        {"\x1bOb", OD_KEY_DOWN, ctrl},
+        {"\x1bOc", OD_KEY_RIGHT, ctrl},
+        {"\x1bOd", OD_KEY_LEFT, ctrl},
+        {"\x1b[7$", OD_KEY_HOME, shift},
+        {"\x1b[8^", OD_KEY_END, ctrl},
+        {"\x1b[15^", OD_KEY_F5, ctrl},
+        {"\x1b[3@", OD_KEY_DELETE, shift | ctrl},
+        {"\x1b[5;5~", OD_KEY_PGUP, ctrl},
         {"\x1b[10015~", 0}, // no number wraps round to a key
         {"\x1bOp", '0'},    // the application keypad
         {"\x1bOq", '1'},
@@ -245,6 +271,7 @@ TEST(KeyDecoder, EveryKeyCodeTerminalsSend) {
         auto keys = decode(row.bytes);
         ASSERT_EQ(keys.size(), 1u) << testing::PrintToString(std::string(row.bytes));
         EXPECT_EQ(keys[0].code, row.code) << testing::PrintToString(std::string(row.bytes));
+        EXPECT_EQ(keys[0].mods, row.mods) << testing::PrintToString(std::string(row.bytes));
     }
 }
 
@@ -283,6 +310,12 @@ TEST(KeyDecoder, ASequenceCutByAGapIsGivenUpAsItsKeys) {
         {{"\x1b[" + std::string(40, '1'), "x"}, "~x"}, // too long to give back
         {{"\xe2\x94", "x"}, "~x"},                     // half a UTF-8 character
         {{"a\x1b[1;5", "C"}, "a^[1;5C"},
+        {{"\x1b\x1b", "[A"}, "^^[A"}, // Escape pressed twice, then typed text
+        {{"\x1b\x1b[", "A"}, "^^[A"},
+        {{"\x1b\x1b\x1b[A"}, "^#"}, // an Escape, then Alt-Up
+        {{"\x1b\x1bOp"}, "^0"},     // only cursor and editing keys take Alt
+        {{"\x1b\x1b[?1;2c"}, "^"},  // nor is a terminal's answer a key
+        {{"\x1b\x1b[1\r"}, "^\r"},  // a sequence cut short keeps the Escape
     };
     for (const auto& row : table)
         EXPECT_EQ(codes(row.reads), row.keys) << testing::PrintToString(row.reads);

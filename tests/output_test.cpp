@@ -13,6 +13,27 @@ std::string printed(bool ansi, const char* format, ...) {
     return out.pending();
 }
 
+std::string printed_utf8(const std::string& charset, const char* format, ...) {
+    od::Output out(true, charset);
+    va_list args;
+    va_start(args, format);
+    out.vprintf(format, &args, true);
+    va_end(args);
+    return out.pending();
+}
+
+TEST(Printf, Utf8TextGoesOutInTheCallersSet) {
+    const char* cafe = "caf\xc3\xa9 \xe2\x82\xac"; // café €
+    EXPECT_EQ(printed_utf8("", "[%s]", cafe), "[caf\x82 ?]");
+    EXPECT_EQ(printed_utf8("UTF-8", "[%s]", cafe), std::string("[") + cafe + "]");
+    // The format is UTF-8 too, mark-up included; bytes that are no UTF-8 are '?'.
+    EXPECT_EQ(printed_utf8("", "Zo\xc3\xab`bright red`!%s",
+                           "a\xff"
+                           "b"),
+              "Zo\x89\x1b[0;1;31m!a?b");
+    EXPECT_EQ(printed_utf8("UTF-8", "%s", "a\xc3\x28\xe2\x82"), "a?(?");
+}
+
 TEST(Colours, AllSixteenNamesInAnyCase) {
     const char* names[16] = {"black",      "blue",           "green",        "cyan",
                              "red",        "magenta",        "brown",        "grey",

@@ -186,3 +186,20 @@ TEST(Charset, OpensWithoutTransliterationWhereTheSystemRefusesIt) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(TelnetInput, AClientsRequestIsHeardAndAnswered) {
+    for (const std::string request : {"\xfd\x03", "\xfb\x1f"}) { // DO SGA, WILL NAWS
+        od::Telnet telnet;
+        std::string data, replies;
+        telnet.receive("a" + iac + "\xfe\x01" + iac + "\xfc\x18" + "b", data, replies);
+        EXPECT_FALSE(telnet.heard()); // refusals ask for nothing
+        telnet.receive(iac + request + "c", data, replies);
+        EXPECT_TRUE(telnet.heard()) << testing::PrintToString(request);
+        EXPECT_EQ(data, "abc");
+        EXPECT_NE(replies, ""); // answered in the same read
+    }
+}
+
+} // namespace

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -48,7 +49,12 @@ TEST_P(TourOverAPty, ArtMenuFormAndPagedFile) {
     EXPECT_EQ(s.cell(pipes, 22).colour, 12);
     EXPECT_EQ(door->output.find("Hidden sauce"), std::string::npos);
     EXPECT_EQ(door->output.find("never shown"), std::string::npos);
-    EXPECT_GE(s.find_row(" Time left: 60 min   Screen: 25x80"), 24);
+    // The status line: the library's clock at its right end, the last
+    // column never written.
+    EXPECT_EQ(s.find_row(" libODoors tour   Screen: 25x80"), 24);
+    EXPECT_EQ(s.row(24).substr(68), "60 min left");
+    EXPECT_EQ(s.cell(24, 40).colour, 0); // black on cyan
+    EXPECT_EQ(s.row(12), std::string(27, ' ') + "1 of 4");
     // The bar moves with the arrows.
     EXPECT_EQ(s.cell(8, 8).colour, 15);
     door->type("\x1b[B");
@@ -62,25 +68,37 @@ TEST_P(TourOverAPty, ArtMenuFormAndPagedFile) {
     EXPECT_EQ(s.row(2), "Name:     Zed");
     door->type("\r");
     ASSERT_TRUE(door->wait_for("Thank you, Zed (a password of 4 characters)."));
+    std::size_t signed_at = door->output.size();
+    door->type("x");
+    ASSERT_TRUE(door->wait_until(
+        [&] { return door->output.find("Sign the guest form", signed_at) != std::string::npos; }));
+    door->type("b"); // the guest book, signed
+    ASSERT_TRUE(door->wait_for("Zed (node 1)")) << s.all();
+    EXPECT_EQ(s.row(23), std::string(44, ' ') + "1 of 1"); // the foot of the list
+    door->type("\x1b");
+    ASSERT_TRUE(door->wait_for("Sign the guest form"));
     door->resize(22, 100);    // the caller's window changes
     door->type("\x1b[5;1R "); // a cursor report nobody asked for changes nothing
     ASSERT_TRUE(door->wait_for("Screen: 22x100"));
     EXPECT_EQ(s.find_row("5x1"), -1);
     door->type(" ");
     ASSERT_TRUE(door->wait_for("Screen: 22x100"));
-    // The guide pages: 21 lines, then a prompt that erases itself.
+    // The guide pages above the status line: 20 lines, then a prompt that
+    // erases itself.
     door->type("r");
     ASSERT_TRUE(door->wait_for("-- More: Enter or Space goes on, Q stops --"));
     EXPECT_EQ(s.row(0), "The guide to the tour");
-    EXPECT_EQ(s.row(20), "Guide line 15 of 60.");
-    EXPECT_EQ(s.row(21), "-- More: Enter or Space goes on, Q stops --");
+    EXPECT_EQ(s.row(19), "Guide line 14 of 60.");
+    EXPECT_EQ(s.row(20), "-- More: Enter or Space goes on, Q stops --");
+    EXPECT_EQ(s.find_row(" libODoors tour   Screen: 22x100"), 21);
     door->type(" ");
-    ASSERT_TRUE(door->wait_for("Guide line 36 of 60."));
+    ASSERT_TRUE(door->wait_for("Guide line 34 of 60."));
     ASSERT_TRUE(door->wait_for("-- More"));
     EXPECT_EQ(count(door->screen.all(), "-- More"), 1);
+    EXPECT_EQ(s.find_row(" libODoors tour   Screen: 22x100"), 21);
     door->type("q");
     ASSERT_TRUE(door->wait_for("Stopped. Press any key."));
-    EXPECT_EQ(s.find_row("Guide line 37 of 60."), -1);
+    EXPECT_EQ(s.find_row("Guide line 35 of 60."), -1);
     door->type("x");
     ASSERT_TRUE(door->wait_for("Sign the guest form"));
     door->type("Q");
@@ -110,6 +128,7 @@ TEST(TourDoor, TelnetSocketInUtf8WithAWindowThatChanges) {
     auto door = tour(dir, options);
     ASSERT_TRUE(door->wait_for("Screen: 25x80")) << door->screen.all();
     EXPECT_GE(door->screen.find_row("\u2551   Welcome to the libODoors tour"), 0);
+    door->screen.resize(30, 100); // the client's window, which NAWS reports
     door->type(iac + "\xfa\x1f" + std::string("\0\x64\0\x1e", 4) + iac + "\xf0"); // NAWS 100x30
     ASSERT_TRUE(door->wait_for("Screen: 30x100")) << door->screen.all(); // with no key pressed
     std::size_t drawn = door->output.size();
@@ -162,6 +181,10 @@ TEST(TourDoor, TheProbeFindsAUtf8TerminalAndKeysMeanWhatTheClientMeans) {
     door->type("\x15Zoe\b\x1b[D\x7f\r");
     ASSERT_TRUE(door->wait_until([&] { return door->screen.row(2) == "Name:     o"; }))
         << door->screen.all();
+    // urxvt's Alt-Left (an Escape before the arrow) moves in the field and
+    // never ends it as an Escape would.
+    door->type("pw\x1b\x1b[D\x1b\x1bODx\r");
+    ASSERT_TRUE(door->wait_for("Thank you, Z (a password of 3 characters).")) << door->screen.all();
     door->hang_up();
     EXPECT_EQ(door->wait_exit(), 10);
 }
@@ -179,7 +202,7 @@ TEST_P(PlainTour, NeverGetsAnEscapeAndASignalEndsIt) {
                   ? "2\r\n3\r\n38400\r\nTest BBS\r\n1\r\nPat Plain\r\npat\r\n30\r\n60\r\n0\r\n1\r\n"
                   : door32_sys("Pat Plain", "pat", 0));
     auto door = tour(dir, options);
-    ASSERT_TRUE(door->wait_for("Your choice:")) << door->screen.all();
+    ASSERT_TRUE(door->wait_for("Pick 1-4")) << door->screen.all();
     EXPECT_GE(door->screen.find_row("|   Welcome to the libODoors tour  |"), 0);
     EXPECT_GE(door->screen.find_row("Pipe codes work too: red green blue"), 0);
     door->type("s");
@@ -191,13 +214,13 @@ TEST_P(PlainTour, NeverGetsAnEscapeAndASignalEndsIt) {
     door->type("ab\r");
     ASSERT_TRUE(door->wait_for("Thank you, plx (a password of 2 characters)."));
     // No key: the wait ends by itself and the menu comes back.
-    ASSERT_TRUE(door->wait_until([&] { return count(door->output, "Your choice:") == 2; }));
+    ASSERT_TRUE(door->wait_until([&] { return count(door->output, "Pick 1-4") == 2; }));
     door->type("r");
     ASSERT_TRUE(door->wait_for("-- More"));
     door->type("\x1b");
     ASSERT_TRUE(door->wait_for("Stopped."));
     door->type(" ");
-    ASSERT_TRUE(door->wait_until([&] { return count(door->output, "Your choice:") == 3; }));
+    ASSERT_TRUE(door->wait_until([&] { return count(door->output, "Pick 1-4") == 3; }));
     door->signal(SIGTERM);
     EXPECT_EQ(door->wait_exit(), 10);
     EXPECT_EQ(door->output.find('\x1b'), std::string::npos);
@@ -217,7 +240,7 @@ TEST(TourDoor, WarningsComeFirstAndTheFieldIsShownAgain) {
     DoorOptions options;
     options.env = {"ODOORS_INACTIVITY=3", "ODOORS_WARN=2"};
     auto door = tour(dir, options);
-    ASSERT_TRUE(door->wait_for("Your choice:"));
+    ASSERT_TRUE(door->wait_for("Pick 1-4"));
     door->type("s");
     ASSERT_TRUE(door->wait_for("The guest form"));
     door->type("\x15"
@@ -240,8 +263,8 @@ TEST(TourDoor, WarningsComeFirstAndTheFieldIsShownAgain) {
     EXPECT_NE(log.find("end: inactivity, exit level 10"), std::string::npos) << log;
 }
 
-// An ANSI caller: the tour takes the warnings over and shows them in its
-// status line; the field being typed stays where it is.
+// An ANSI caller: the warnings count down in the status line and the call's
+// end is told there; the field being typed stays where it is.
 TEST(TourDoor, WarningsGoToTheStatusLineAndTheFieldStays) {
     TempDir dir;
     dir.write("DOOR32.SYS", door32_sys("Sam Slow", "sam"));
@@ -257,13 +280,17 @@ TEST(TourDoor, WarningsGoToTheStatusLineAndTheFieldStays) {
                "draft");
     ASSERT_TRUE(door->wait_for("Press a key within 2 seconds")) << s.all();
     EXPECT_EQ(s.find_row("Press a key within 2 seconds"), 24);
-    EXPECT_EQ(s.cell(24, 40).colour, 15); // in the status line's warning colours
+    EXPECT_EQ(s.cell(24, 60).colour, 15); // in the status line's warning colours
+    EXPECT_EQ(s.cell(24, 40).colour, 0);
     EXPECT_EQ(s.row(2), "Name:     draft");
+    ASSERT_TRUE(door->wait_for("Press a key within 1 second")); // counting down
     EXPECT_EQ(door->output.find("or the call ends"), std::string::npos);
     door->type("\x1b[D!"); // the cursor came back into the field, and its colour
     ASSERT_TRUE(door->wait_for("Name:     draf!t")) << s.all();
     EXPECT_EQ(s.cell(2, 14).colour, 7);
     ASSERT_TRUE(door->wait_for("No key pressed for too long; back to the BBS."));
+    EXPECT_EQ(s.find_row("No key pressed for too long; back to the BBS."), 24);
+    EXPECT_EQ(s.row(2), "Name:     draf!t");
     door->type(" ");
     EXPECT_EQ(door->wait_exit(), 10);
 }
@@ -279,11 +306,11 @@ TEST(TourDoor, AWarningDueAtStartIsSeenOnTheFirstScreen) {
     options.answers = true;
     auto door = tour(dir, options);
     Screen& s = door->screen;
-    ASSERT_TRUE(door->wait_for("seconds left in this call")) << s.all();
-    EXPECT_EQ(s.find_row("seconds left in this call"), 24);
-    EXPECT_NE(s.row(24).find(" Time left: 1 min   Screen: 25x80"), std::string::npos) << s.row(24);
+    ASSERT_TRUE(door->wait_for("seconds left")) << s.all();
+    EXPECT_EQ(s.find_row("seconds left"), 24);
+    EXPECT_EQ(s.row(24).find(" libODoors tour   Screen: 25x80"), 0u) << s.row(24);
     EXPECT_GE(s.find_row("Sign the guest form"), 0);
-    EXPECT_EQ(count(door->output, "seconds left in this call"), 1);
+    EXPECT_EQ(door->output.find("in this call"), std::string::npos); // no line of its own
     door->hang_up();
     EXPECT_EQ(door->wait_exit(), 10);
 }
@@ -317,6 +344,158 @@ TEST(TourDoor, TheScreenFollowsTheWindowWithNoKeyPressed) {
     ASSERT_TRUE(door->wait_for("Screen: 24x70")) << s.all();
     door->hang_up();
     EXPECT_EQ(door->wait_exit(), 10);
+}
+
+// A guest book of 30 signatures, Zora's the 17th: record 0 counts them.
+std::string guest_book() {
+    std::string book(31 * 40, '\0');
+    book[36] = 30;
+    for (int i = 1; i <= 30; ++i) {
+        std::string name = i == 17 ? "Zora" : "Guest " + std::to_string(100 + i).substr(1);
+        book.replace(40 * i, name.size(), name);
+        book[40 * i + 36] = 9;
+    }
+    return book;
+}
+
+// Two nodes at once, one over a pty in CP437, one over a telnet socket in
+// UTF-8: both sign in the same moment and neither signature is lost. The
+// book's list scrolls, jumps to a typed letter and follows a new window,
+// and a warning counts down in the status line below it.
+TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
+    TempDir dir;
+    dir.write("tourbook.dat", guest_book());
+    dir.write("DOOR32.SYS", door32_sys("Ann Real", "annie"));
+    DoorOptions pty;
+    pty.answers = true;
+    pty.env = {"ODOORS_INACTIVITY=30", "ODOORS_WARN=28"}; // warned after two idle seconds
+    auto one = tour(dir, pty);
+    ASSERT_EQ(::mkdir(dir.file("node2").c_str(), 0700), 0);
+    dir.write("node2/DOOR32.SYS",
+              "2\r\n3\r\n38400\r\nTest BBS\r\n1\r\nSid Sock\r\nsid\r\n30\r\n60\r\n1\r\n2\r\n");
+    DoorOptions socket;
+    socket.link = DoorOptions::Link::SocketPair;
+    socket.utf8_screen = true;
+    socket.answers = true;
+    socket.program = TOUR_DOOR;
+    socket.args = {dir.file("node2"), TOUR_FILES};
+    socket.cwd = dir.path();
+    socket.env = {"ODOORS_CHARSET=UTF-8"};
+    DoorRun two(socket);
+    for (DoorRun* door : {one.get(), &two}) {
+        ASSERT_TRUE(door->wait_for("Screen: 25x80")) << door->screen.all();
+        EXPECT_GE(door->screen.find_row("\u2551   Welcome to the libODoors tour"), 0);
+        door->type("s");
+        ASSERT_TRUE(door->wait_for("The guest form"));
+    }
+    one->type("\x15"
+              "Ann\rpw");
+    two.type("\x15"
+             "Sid\rpw");
+    ASSERT_TRUE(one->wait_for("Password: **"));
+    ASSERT_TRUE(two.wait_for("Password: **"));
+    one->type("\r");
+    two.type("\r");
+    ASSERT_TRUE(one->wait_for("Thank you, Ann"));
+    ASSERT_TRUE(two.wait_for("Thank you, Sid"));
+    std::string book = dir.read("tourbook.dat");
+    ASSERT_EQ(book.size(), 33u * 40);
+    EXPECT_EQ(book[36], 32);
+    std::string last_two = book.substr(31 * 40, 3) + book.substr(32 * 40, 3);
+    EXPECT_TRUE(last_two == "AnnSid" || last_two == "SidAnn") << last_two;
+
+    Screen& s = one->screen;
+    std::size_t at = one->output.size();
+    one->type("x");
+    ASSERT_TRUE(one->wait_until(
+        [&] { return one->output.find("Sign the guest form", at) != std::string::npos; }));
+    one->type("B");
+    ASSERT_TRUE(one->wait_for("32 of 32")) << s.all();
+    EXPECT_GE(s.find_row(" Ann (node 1)"), 0);
+    EXPECT_GE(s.find_row(" Sid (node 2)"), 0);
+    EXPECT_EQ(s.find_row("Guest 01"), -1); // scrolled to the newest
+    one->type("z");
+    ASSERT_TRUE(one->wait_for("17 of 32"));
+    int zora = s.find_row(" Zora (node 9)");
+    ASSERT_GE(zora, 2);
+    EXPECT_EQ(s.cell(zora, 3).colour, 15);
+    EXPECT_EQ(s.cell(zora + 1, 3).colour, 7);
+    one->type("\x1b[H");
+    ASSERT_TRUE(one->wait_for("1 of 32"));
+    EXPECT_EQ(s.row(2), " Guest 01 (node 9)");
+    one->resize(15, 60);
+    ASSERT_TRUE(one->wait_until([&] { return s.row(14).find("Screen: 15x") == 18; })) << s.all();
+    EXPECT_EQ(s.row(13), std::string(43, ' ') + "1 of 32");
+    EXPECT_EQ(s.row(12), " Guest 11 (node 9)");
+    ASSERT_TRUE(one->wait_for("Press a key within")) << s.all();
+    EXPECT_EQ(s.find_row("Press a key within"), 14);
+    one->type("\x1b[B");
+    ASSERT_TRUE(one->wait_for("2 of 32"));
+    ASSERT_TRUE(one->wait_until([&] { return s.row(14).find("min left") != std::string::npos; }));
+
+    at = two.output.size();
+    two.type("x");
+    ASSERT_TRUE(two.wait_until(
+        [&] { return two.output.find("Sign the guest form", at) != std::string::npos; }));
+    two.type("b");
+    ASSERT_TRUE(two.wait_for("32 of 32")) << two.screen.all();
+    EXPECT_GE(two.screen.find_row(" Ann (node 1)"), 0);
+    EXPECT_EQ(two.screen.row(24).find(" libODoors tour   Screen: 25x80"), 0u);
+    one->hang_up();
+    two.hang_up();
+    EXPECT_EQ(one->wait_exit(), 10);
+    EXPECT_EQ(two.wait_exit(), 10);
+}
+
+// The guide's full-screen door: what a caller read stays read on the next
+// call, whether that caller has ANSI or not.
+TEST(ListDoor, KeepsWhatEachCallerReadAcrossCalls) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Ann Real", "annie"));
+    DoorOptions options;
+    options.program = LIST_DOOR;
+    options.args = {dir.path(), BULLETINS};
+    options.cwd = dir.path();
+    {
+        DoorRun door(options);
+        ASSERT_TRUE(door.wait_for("1 of 4")) << door.screen.all();
+        EXPECT_EQ(door.screen.row(2), "   Welcome to the board    new");
+        EXPECT_EQ(door.screen.find_row(" Bulletins   Enter: read   Escape: back to the BBS"), 24);
+        door.type("\r");
+        ASSERT_TRUE(door.wait_for("This is the first bulletin."));
+        door.type(" ");
+        ASSERT_TRUE(door.wait_until([&] {
+            return door.screen.row(2) == "   Welcome to the board";
+        })) << door.screen.all();
+        door.type("\x1b");
+        EXPECT_EQ(door.wait_exit(), 10);
+    }
+    EXPECT_EQ(dir.read("lastread.dat"), std::string("\0\0\0\0\x01\0\0\0", 8)); // record 1
+    dir.write("DOOR32.SYS", door32_sys("Ann Real", "annie", 0));
+    DoorRun plain(options);
+    ASSERT_TRUE(plain.wait_for("Pick 1-4, Q quits:")) << plain.screen.all();
+    EXPECT_GE(plain.screen.find_row("1. Welcome to the board"), 0);
+    EXPECT_EQ(plain.screen.find_row("1. Welcome to the board    new"), -1);
+    EXPECT_GE(plain.screen.find_row("2. House rules             new"), 0);
+    plain.type("2\r");
+    ASSERT_TRUE(plain.wait_for("Leave the last line of a screen"));
+    plain.type(" ");
+    ASSERT_TRUE(plain.wait_until([&] { return count(plain.output, "Pick 1-4") == 2; }));
+    plain.type("q");
+    EXPECT_EQ(plain.wait_exit(), 10);
+    EXPECT_EQ(plain.output.find('\x1b'), std::string::npos);
+    EXPECT_EQ(dir.read("lastread.dat"), std::string("\0\0\0\0\x03\0\0\0", 8));
+
+    // A folder under the file's name: the sysop is told, the door goes on.
+    ASSERT_EQ(::unlink(dir.file("lastread.dat").c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.file("lastread.dat").c_str(), 0700), 0);
+    options.separate_stderr = true;
+    DoorRun refused(options);
+    ASSERT_TRUE(refused.wait_for("Pick 1-4, Q quits:"));
+    EXPECT_GE(refused.screen.find_row("1. Welcome to the board    new"), 0);
+    refused.type("q");
+    EXPECT_EQ(refused.wait_exit(), 10);
+    EXPECT_EQ(refused.err, "list_door: lastread.dat: Is a directory\n");
 }
 
 TEST(SysopLog, RefusalsAreLoggedAndAnUnopenableLogIsSaidOnce) {
@@ -383,6 +562,17 @@ TEST(TourDoor, PagingCountsTheRowsLongLinesWrapOnto) {
     door.type(" ");
     ASSERT_TRUE(door.wait_for("The end. Press any key."));
     EXPECT_EQ(count(door.screen.all(), "-- More"), 0);
+    // A screen narrower than the prompt: the prompt is cut to one row and
+    // the page stays above it and the status line.
+    door.resize(6, 20);
+    door.type("x");
+    ASSERT_TRUE(door.wait_until([&] { return door.screen.row(5) == " libODo 60 min left"; }))
+        << door.screen.all();
+    door.type("r");
+    ASSERT_TRUE(door.wait_for("-- More: Enter or S")) << door.screen.all();
+    EXPECT_EQ(door.screen.row(0), std::string(20, 'a'));
+    EXPECT_EQ(door.screen.row(4), "-- More: Enter or S");
+    EXPECT_EQ(door.screen.row(5), " libODo 60 min left");
     door.hang_up();
     EXPECT_EQ(door.wait_exit(), 10);
 }

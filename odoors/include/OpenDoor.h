@@ -1,4 +1,4 @@
-/* libODoors 3.1: a small door library for Unix bulletin-board systems.
+/* libODoors 3.2: a small door library for Unix bulletin-board systems.
  *
  * A door fills in the control block, calls od_init(), talks to the caller
  * through the od_ calls and ends with od_exit(). Every call may be made from
@@ -9,7 +9,9 @@
  * BBS's name), so the soname is libODoors.so.3: a door built against an
  * older header never runs against this library. The block ends in reserved
  * room, so that later fields can be added there without a new soname.
- * 3.1 adds od_version() and ODOORS_LINGER; the block is unchanged. */
+ * 3.1 adds od_version() and ODOORS_LINGER; the block is unchanged. 3.2
+ * adds od_key_mods(), od_charset(), od_printf_utf8(), od_list(),
+ * od_status() and the od_records_ calls, with the block unchanged again. */
 #ifndef OPENDOOR_H
 #define OPENDOOR_H
 
@@ -79,7 +81,12 @@ enum {
     OD_KEY_RESIZE     /* the caller's screen changed size: od_rows, od_cols are new */
 };
 
-/* Why the library ends a call on its own, for od_control.od_on_end. */
+/* The modifiers held with a key, for od_key_mods(); they add up. */
+enum { OD_MOD_SHIFT = 1, OD_MOD_ALT = 2, OD_MOD_CTRL = 4 };
+
+/* Why the library ends a call on its own, for od_control.od_on_end. At a
+ * time or inactivity end it says why in one line, on an ANSI screen on the
+ * bottom row, cleared and never scrolling the screen. */
 enum {
     OD_END_HANGUP = 1, /* the connection was lost, or SIGHUP */
     OD_END_TIME,       /* the caller's time is up */
@@ -146,7 +153,8 @@ typedef struct {
      * Input calls inside it return at once, taking no key: od_key 0,
      * od_get_answer 0, od_input_str an empty string, od_edit 0 with the
      * buffer as it was; no other warning comes while it runs.
-     * NULL: the library prints its line. */
+     * NULL: the library prints its line, or counts down in the status line
+     * (od_status) where one is set; it counts down there also when set. */
     void (*od_on_warn)(int reason, int seconds);
 
     /* Filled in by od_init() where the drop file gives them, else 0 or empty;
@@ -220,10 +228,21 @@ OD_API void od_show_cursor(bool shown);
  * Keys that arrived before the door's first output went out are dropped as
  * it goes: they were typed at the BBS (an Enter after the hot key that
  * started the door) and answer nothing the door asks.
+ * Keys with Shift, Ctrl or Alt give the plain key; od_key_mods() tells the
+ * modifiers. For an ANSI caller the library puts the keypad in numeric mode
+ * (ESC >) at start, so that its keys send digits, never cursor keys in
+ * disguise.
  * OD_KEY_RESIZE comes once the caller's window has changed size (SIGWINCH,
  * NAWS), also when no key is pressed: od_rows and od_cols hold the new size
  * and the door can draw its screen again. od_get_answer(), od_input_str()
- * and od_edit() never return it; od_edit() draws its field again. */
+ * and od_edit() never return it; od_edit() draws its field again. A door
+ * that drew around a field or a question keeps the size it drew for and
+ * compares it with od_rows and od_cols once the call returns:
+ *
+ *     int rows = od_control.od_rows, cols = od_control.od_cols;
+ *     char answer = od_get_answer("YN");
+ *     if (rows != od_control.od_rows || cols != od_control.od_cols) redraw();
+ */
 OD_API int od_key(int wait_ms);
 
 /* How od_edit() shows and takes a field. */
@@ -236,15 +255,18 @@ typedef struct {
 
 /* Edits buffer (max_len + 1 bytes; its text on entry is the starting text)
  * in a field at the cursor: keys insert (Insert toggles overwrite), Left,
- * Right, Home, End, Ctrl-A, Ctrl-E move, Backspace, Delete and Ctrl-D remove,
- * Ctrl-U clears. Ends on Enter, Escape (the starting text comes back), Up,
- * Down, Tab or Shift-Tab and returns that key ('\r', 27, OD_KEY_UP,
- * OD_KEY_DOWN, 9, OD_KEY_SHIFT_TAB). The field never runs past the row's
- * end: where the library knows the cursor's column (after a CR, od_clr_scr
- * or od_goto) it is cut to the columns left, elsewhere to od_cols, and the
- * text scrolls within it.
- * A field one column wide shows the character before the cursor.
- * A caller without ANSI types at the end and uses Backspace. how may be NULL. */
+ * Right, Home, End, Ctrl-A, Ctrl-E move, Ctrl-Left and Ctrl-Right move by
+ * words (a masked field's whole text), Backspace, Delete and Ctrl-D remove,
+ * Ctrl-U clears; Alt or Shift with a key is the key. Ends on Enter, Escape
+ * (the starting text comes back), Up, Down, Tab or Shift-Tab and returns
+ * that key ('\r', 27, OD_KEY_UP, OD_KEY_DOWN, 9, OD_KEY_SHIFT_TAB). The
+ * field never runs past the row's end: where the library knows the cursor's
+ * column (after a CR, od_clr_scr or od_goto) it is cut to the columns left,
+ * elsewhere to od_cols, and the text scrolls within it. A field one column wide shows the
+ * character before the cursor. A caller without ANSI types at the end and
+ * uses Backspace. how may be NULL. A new window size redraws the field
+ * where it stands; whatever the door drew around it is the door's to draw
+ * again (see OD_KEY_RESIZE under od_key). */
 OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
 
 /* Asks the caller's terminal for its size (a cursor report after a move to
@@ -253,19 +275,58 @@ OD_API int od_edit(char* buffer, int max_len, const tODEdit* how);
  * user_ansi turns on. Only this answer counts: a cursor report at any other
  * time is dropped. When no character set was named (ODOORS_CHARSET, drop
  * file), it also draws and blanks one UTF-8 character: a terminal that shows
- * it as one gets UTF-8 from then on. Keys typed meanwhile stay for the door,
+ * it as one gets UTF-8 from then on (the log says so). Over telnet the
+ * first probe waits for the client's own requests (DO, WILL) to come and be
+ * answered, at most a quarter of a second (or half of wait_ms), before it
+ * asks: a client negotiating as it connects (PuTTY) holds the answer back
+ * while it is still in line mode. Keys typed meanwhile stay for the door,
  * up to 4096 queued keys. */
 OD_API bool od_probe(int wait_ms);
 
-/* Shows a text or ANSI file. A name without an extension means name.ans for
- * an ANSI caller and name.asc otherwise, or the other when that is missing;
- * a caller without ANSI never gets an escape sequence. A SAUCE record is not
+/* The modifiers held with the last key od_key() returned: OD_MOD_SHIFT,
+ * OD_MOD_ALT and OD_MOD_CTRL added up; 0 for none, or when od_key returned
+ * 0. They come from the forms that carry them (xterm's ESC [ 1 ; 5 C,
+ * rxvt's ESC [ a and ESC O d, st's ESC [ J, an Escape sent before a cursor
+ * key for Alt); od_key's own code stays the plain key. Ctrl with a letter
+ * is its control character (Ctrl-A is 1), with no modifier.
+ *
+ *     int key = od_key(-1);
+ *     if (key == OD_KEY_LEFT && (od_key_mods() & OD_MOD_CTRL)) word_left();
+ */
+OD_API int od_key_mods(void);
+
+/* The character set the library now sends the caller's text in: "CP437",
+ * "UTF-8" (named by the sysop or the drop file, or found by od_probe),
+ * "US-ASCII" for a caller without ANSI, or the 8-bit set the sysop named in
+ * ODOORS_CHARSET, such as "ISO-8859-1". Whatever it is, the door writes
+ * CP437 (or UTF-8 through od_printf_utf8); the string stays valid until the
+ * next od_probe.
+ *
+ *     od_probe(1000);
+ *     if (strcmp(od_charset(), "UTF-8") == 0) od_log("caller speaks UTF-8");
+ */
+OD_API const char* od_charset(void);
+
+/* As od_printf, for text in UTF-8 (file names, text from other systems):
+ * a UTF-8 caller gets it as it is, any other each character as CP437 has
+ * it, or '?' where CP437 has none; bytes that are no UTF-8 show as '?'.
+ *
+ *     od_printf_utf8("`bright white`%s`grey` uploaded it.\n\r", "Zo\xc3\xab");
+ */
+OD_API void od_printf_utf8(const char* format, ...) OD_PRINTF_LIKE;
+
+/* Shows a text or ANSI file. A name ending in .ans or .asc names that file;
+ * any other means name.ans for an ANSI caller and name.asc otherwise, or
+ * the other when that is missing, or else the name as given (readme.txt).
+ * Only the last dot starts an extension (news.v2 means news.v2.ans), and
+ * .ans and .asc match in whichever case the disk has them (NAME.ANS). A
+ * caller without ANSI never gets an escape sequence. A SAUCE record is not
  * shown; pipe codes |00-|15 (foreground) and |16-|23 (background) set
  * colours; LF goes out as CR LF; an escape sequence cut by a control
  * character is dropped and the character kept. paged: a More prompt after
- * each screenful, od_rows - 1 screen rows, a line longer than od_cols
- * counting the rows it wraps onto (Enter or Space go on; Q, N or Escape stop). Returns 0 when all
- * was shown, 1 when the caller stopped it, -1 when there is no such file. */
+ * each screenful, od_rows - 1 screen rows (one fewer above a status line), a line longer than
+ * od_cols counting the rows it wraps onto (Enter or Space go on; Q, N or Escape stop). Returns 0
+ * when all was shown, 1 when the caller stopped it, -1 when there is no such file. */
 OD_API int od_show_file(const char* name, bool paged);
 
 /* Seconds left in this call, or -1 when it has no limit. */
@@ -282,7 +343,100 @@ OD_API char od_get_answer(const char* keys);
  * min_code to max_code into buffer, which holds max_len + 1 bytes. */
 OD_API void od_input_str(char* buffer, int max_len, int min_code, int max_code);
 
-/* Sends what is pending, gives the caller's side a moment to take it (a
+/* The parts a full-screen door would otherwise write by hand: a list to
+ * pick from, a status line, and a file of records that every node shares. */
+
+/* How od_list() shows its items; every field may be 0. */
+typedef struct {
+    int top, left;   /* the list's first row and column, from 1; 0: 1 */
+    int rows, cols;  /* its size; 0: down to the bottom row (above a status
+                        line), or across to the right edge */
+    const int* keys; /* more keys that end the list, 0-terminated, letters in
+                        either case: {OD_KEY_DELETE, '/', 0}; NULL: none */
+} tODList;
+
+/* Lets the caller pick one of `count` items (at most 100000, each shown up
+ * to 1024 characters) and returns the key that ended the pick: '\r', 27 or
+ * one of how->keys as written there. *selected is the item to start on and,
+ * on return, the item picked (-1 when there are none); it may be NULL.
+ * On an ANSI screen the items fill a region with a bar on the selected one:
+ * Up, Down, PgUp, PgDn, Home and End move it, a typed character jumps to
+ * the next item that starts with it, Enter picks and Escape leaves. The
+ * region's last row shows "3 of 63"; items are cut to its width, and the
+ * screen's last column is never written. A new window size draws the list
+ * again for it, unless OD_KEY_RESIZE is one of how->keys: then it ends the
+ * list, so the door can draw its whole screen again first. A caller without
+ * ANSI gets numbered lines, a screenful at a time: a number and Enter pick,
+ * Enter alone shows the next page, Q or Escape leave, and how->keys that
+ * are no digits work as the first key on the line.
+ *
+ *     const char* boards[] = {"General", "Games", "Sysop"};
+ *     int pick = 0, keys[] = {OD_KEY_DELETE, 0};
+ *     tODList how = {3, 1, 10, 40, keys};
+ *     int key = od_list(boards, 3, &pick, &how);
+ *     if (key == '\r') read_board(pick);
+ *     if (key == OD_KEY_DELETE && od_control.user_security >= 90) drop_board(pick); */
+OD_API int od_list(const char* const* items, int count, int* selected, const tODList* how);
+
+/* Keeps `text` on the screen's bottom row for an ANSI caller, in black on
+ * cyan, with the time left at its right end; the rows above it scroll on
+ * their own. It is drawn again after od_clr_scr() and for a new window size,
+ * by the library, at its next wait for a key. While it is set, the
+ * library's warnings count down in it (in red), unless od_on_warn takes
+ * them, the library's own end of a call is told there, and od_show_file()
+ * pages above it. NULL or "" removes it. A caller without ANSI sees none of
+ * it and gets the warnings as lines.
+ *
+ *     od_status("Bulletins   F1 help   Q quit"); */
+OD_API void od_status(const char* text);
+
+/* A file of fixed-size records that every node reads and writes, such as a
+ * last-read mark per user: record i lies at byte i * record_size, and the
+ * file holds nothing else. Each call takes an fcntl lock for its length and
+ * waits at most 5 seconds for another node's, without alarm(). A write is
+ * synced through a journal beside the file (path-journal), so that a crash
+ * leaves the old record or the new one; the next open or read puts it
+ * right. One process opens a file once (closing a second handle would drop
+ * the first one's locks). */
+typedef struct tODRecords tODRecords;
+
+/* Opens path, or creates it, as a regular file only (a FIFO, a device or a
+ * folder is refused, and so is a link another user planted in a shared
+ * sticky folder). record_size is 1 to 65536 bytes; a file that holds no
+ * whole number of such records is refused. NULL with errno when it cannot
+ * be used, and one line on standard error (and in the log) naming the file
+ * and the problem. Needs no od_init(). */
+OD_API tODRecords* od_records_open(const char* path, int record_size);
+/* The records the file holds, or -1 with errno. */
+OD_API long od_records_count(tODRecords* file);
+/* Reads record `index` into record (record_size bytes; zeros for one past
+ * the file's end); 0, or -1 with errno: EAGAIN when another node held the
+ * lock too long, EINVAL for an index below 0 or past a gigabyte. */
+OD_API int od_records_read(tODRecords* file, long index, void* record);
+/* Writes record `index`, growing the file with zero records as needed. */
+OD_API int od_records_write(tODRecords* file, long index, const void* record);
+/* Reads record `index` into record, calls change(record, context) and,
+ * when it returns true, writes the record back, all under one lock: two
+ * nodes never lose each other's changes. change must not wait for the
+ * caller. 0, or -1 with errno.
+ *
+ *     static bool mark_read(void* record, void* context) {
+ *         LASTREAD* mark = record;
+ *         if (mark->number >= *(int*)context) return false;
+ *         mark->number = *(int*)context;
+ *         return true;
+ *     }
+ *     tODRecords* marks = od_records_open("lastread.dat", sizeof(LASTREAD));
+ *     LASTREAD mark;
+ *     if (marks) od_records_update(marks, od_control.user_number, &mark, mark_read, &newest);
+ *     od_records_close(marks); */
+OD_API int od_records_update(tODRecords* file, long index, void* record,
+                             bool (*change)(void* record, void* context), void* context);
+/* Closes the file; NULL is allowed. */
+OD_API void od_records_close(tODRecords* file);
+
+/* Sends what is pending (on an ANSI screen with the cursor shown again, as
+ * at every end of a call), gives the caller's side a moment to take it (a
  * fifth of a second on a pty; never after a hang-up) and ends the process
  * with the given exit level. With ODOORS_LINGER=seconds (at most 600, never
  * past the time left or the inactivity limit) the last screen first stays up
