@@ -338,9 +338,9 @@ TEST(DropFile, BbsDevSaysEverythingOutright) {
         info_of(od::parse_bbsdev(bbsdev("local", "", "j", "", "UTF-8", "1.0", "CoSysop", ""), now));
     EXPECT_EQ(cosysop.security, 254);
     EXPECT_EQ(cosysop.system_name, "TestBBS 1"); // no board name: the software
-    EXPECT_EQ(info_of(od::parse_bbsdev(bbsdev("local", "", "j", "", "UTF-8", "1.0", "40"), now))
-                  .security,
-              40);
+    EXPECT_EQ(
+        info_of(od::parse_bbsdev(bbsdev("local", "", "j", "", "UTF-8", "1.0", "40"), now)).security,
+        40);
 
     auto stdio = od::parse_bbsdev(bbsdev("stdio", "", "janeq", "", "IBM437"), now);
     ASSERT_TRUE(stdio.info);
@@ -385,8 +385,9 @@ TEST(DropFile, BbsDevDeadlines) {
         {253402300799 - 600, "9999-12-31T23:59:59Z", 600},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(info_of(od::parse_bbsdev(bbsdev("stdio", "", "j", c.deadline), c.now)).seconds_left,
-                  c.seconds_left)
+        EXPECT_EQ(
+            info_of(od::parse_bbsdev(bbsdev("stdio", "", "j", c.deadline), c.now)).seconds_left,
+            c.seconds_left)
             << c.deadline << " at " << c.now;
 }
 

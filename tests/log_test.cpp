@@ -48,7 +48,8 @@ TEST(Log, StampsPast2038) {
     std::string pid = std::to_string(::getpid());
     EXPECT_EQ(dir.read("door.log"), "2038-01-19T03:14:08Z door[" + pid + "]: at 2147483648\n" +
                                         "2106-02-07T06:28:16Z door[" + pid + "]: at 4294967296\n" +
-                                        "9999-12-31T23:59:59Z door[" + pid + "]: at 253402300799\n");
+                                        "9999-12-31T23:59:59Z door[" + pid +
+                                        "]: at 253402300799\n");
 }
 
 // Years of a busy board's log pass 2 and 4 GiB; the door still appends to it.

@@ -172,11 +172,10 @@ typedef struct {
 #define OD_ALIGNOF(type) _Alignof(type)
 #endif
 #ifdef OD_LAYOUT_CHECK
-OD_LAYOUT_CHECK(sizeof(void*) == 8
-                    ? sizeof(tODControl) == 784 && OD_ALIGNOF(tODControl) == 8 &&
-                          offsetof(tODControl, od_reserved) == 528
-                    : sizeof(tODControl) == 764 && OD_ALIGNOF(tODControl) == 4 &&
-                          offsetof(tODControl, od_reserved) == 508,
+OD_LAYOUT_CHECK(sizeof(void*) == 8 ? sizeof(tODControl) == 784 && OD_ALIGNOF(tODControl) == 8 &&
+                                         offsetof(tODControl, od_reserved) == 528
+                                   : sizeof(tODControl) == 764 && OD_ALIGNOF(tODControl) == 4 &&
+                                         offsetof(tODControl, od_reserved) == 508,
                 "tODControl's layout is the ABI: a change needs a new soname");
 #undef OD_LAYOUT_CHECK
 #undef OD_ALIGNOF
