@@ -5,7 +5,11 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${CROSS_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${CROSS_TRIPLE}-g++)
-set(CMAKE_LIBRARY_ARCHITECTURE ${CROSS_TRIPLE})
+# Debian's folder for the machine's libraries; for i386 not the compiler's triple.
+if(NOT CROSS_MULTIARCH)
+  set(CROSS_MULTIARCH ${CROSS_TRIPLE})
+endif()
+set(CMAKE_LIBRARY_ARCHITECTURE ${CROSS_MULTIARCH})
 
 if(DEFINED ENV{VALEDICT_CROSS_DEPS})
   set(cross_deps $ENV{VALEDICT_CROSS_DEPS})
@@ -20,11 +24,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Multiarch headers (zconf.h) lie in a folder of the machine's own.
 foreach(lang C CXX)
   set(CMAKE_${lang}_STANDARD_INCLUDE_DIRECTORIES
-    ${cross_deps}/usr/include/${CROSS_TRIPLE} ${cross_deps}/usr/include)
+    ${cross_deps}/usr/include/${CROSS_MULTIARCH} ${cross_deps}/usr/include)
 endforeach()
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${cross_deps}/usr/lib/${CROSS_TRIPLE}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-rpath-link,${cross_deps}/usr/lib/${CROSS_TRIPLE}")
-set(ENV{PKG_CONFIG_LIBDIR} ${cross_deps}/usr/lib/${CROSS_TRIPLE}/pkgconfig:${cross_deps}/usr/share/pkgconfig)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${cross_deps}/usr/lib/${CROSS_MULTIARCH}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-rpath-link,${cross_deps}/usr/lib/${CROSS_MULTIARCH}")
+set(ENV{PKG_CONFIG_LIBDIR} ${cross_deps}/usr/lib/${CROSS_MULTIARCH}/pkgconfig:${cross_deps}/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_SYSROOT_DIR} ${cross_deps})
 # Test programs run under qemu-user; what they start runs there through binfmt_misc.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${CROSS_QEMU}-static -L /usr/${CROSS_TRIPLE})
