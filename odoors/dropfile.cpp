@@ -15,6 +15,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Without these a 32-bit build cannot list a node folder on ext4 (inode
+// numbers past 32 bits) or read a file past 2 GiB.
+static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
 namespace od {
 namespace {
 
@@ -194,8 +198,9 @@ std::string missing_name(const std::vector<std::string_view>& lines, std::size_t
     return "no caller name on " + where;
 }
 
-// "2026-12-08T23:59:00Z" as seconds since the epoch, UTC.
-std::optional<std::time_t> utc_time(std::string_view text) {
+// "2026-12-08T23:59:00Z" as seconds since the epoch, UTC. In 64 bits: long
+// and time_t may be 32, and 9999-12-31 is how a BBS writes "no limit".
+std::optional<long long> utc_time(std::string_view text) {
     int y, mo, d, h, mi, sec;
     std::string copy(text.substr(0, 32));
     char z = 0;
@@ -206,12 +211,12 @@ std::optional<std::time_t> utc_time(std::string_view text) {
     if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60) return std::nullopt;
     // Days from the civil date, so that no time zone is involved.
     y -= mo <= 2;
-    long era = (y >= 0 ? y : y - 399) / 400;
-    long yoe = y - era * 400;
-    long doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    long days = era * 146097 + doe - 719468;
-    return static_cast<std::time_t>(days * 86400L + h * 3600L + mi * 60L + sec);
+    long long era = (y >= 0 ? y : y - 399) / 400;
+    long long yoe = y - era * 400;
+    long long doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    long long days = era * 146097 + doe - 719468;
+    return days * 86400 + h * 3600LL + mi * 60LL + sec;
 }
 
 // BBSDEV.DRP's access level: a number, or a word for the two top ranks.
@@ -354,7 +359,7 @@ DropParse parse_doorfile_sr(std::string_view text) {
     return DropParse{info, {}};
 }
 
-DropParse parse_bbsdev(std::string_view text, std::time_t now) {
+DropParse parse_bbsdev(std::string_view text, long long now) {
     if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3); // tolerated, though not allowed
     for (std::size_t i = 0; i < text.size(); ++i)
         if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))
@@ -433,12 +438,23 @@ DropResult read_drop_file(std::string_view info_path) {
         std::string folder = path;
         while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
         std::vector<std::string> names;
+        // A failed readdir (EOVERFLOW, EIO) is told, not taken for the folder's end.
+        int error = 0;
         if (DIR* dir = ::opendir(folder.c_str())) {
-            while (dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
+            for (;;) {
+                errno = 0;
+                dirent* entry = ::readdir(dir);
+                if (!entry) break;
+                names.emplace_back(entry->d_name);
+            }
+            error = errno;
             ::closedir(dir);
         } else {
+            error = errno;
+        }
+        if (error != 0) {
             result.path = folder;
-            result.error = std::string("cannot list folder: ") + std::strerror(errno);
+            result.error = std::string("cannot list folder: ") + std::strerror(error);
             return result;
         }
         std::sort(names.begin(), names.end()); // same choice whatever the folder's order

@@ -56,7 +56,7 @@ DropParse parse_door_sys(std::string_view text);
 DropParse parse_dorinfo(std::string_view text);
 DropParse parse_chain(std::string_view text);
 DropParse parse_doorfile_sr(std::string_view text);
-DropParse parse_bbsdev(std::string_view text, std::time_t now);
+DropParse parse_bbsdev(std::string_view text, long long now); // now: seconds since the epoch
 DropParse parse_drop_file(DropFormat format, std::string_view text);
 
 // Reads the drop file at `path`, its format told by its name.

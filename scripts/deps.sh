@@ -2,7 +2,7 @@
 # packages of each kind are there: on Debian, as root, it installs what is
 # missing, else it names it; on FreeBSD (pkg) and NetBSD (pkgin) it names the
 # packages to install. Kinds: build, test, and the Debian-only steps tidy,
-# fuzz, bench, install, picture.
+# fuzz, bench, install, picture, and cross-ARCH for scripts/cross-test.
 
 system_kind() {
     case $(uname -s) in
@@ -21,6 +21,10 @@ packages_of() { # system kind
     debian:bench) echo "strace binkd crashmail" ;;
     debian:install) echo "gcc mandoc dpkg-dev" ;;
     debian:picture) echo "ansilove bsdutils" ;;
+    debian:cross-armhf) echo "g++-arm-linux-gnueabihf qemu-user-static" ;;
+    debian:cross-s390x) echo "g++-s390x-linux-gnu qemu-user-static" ;;
+    debian:cross-arm64) echo "g++-aarch64-linux-gnu qemu-user-static" ;;
+    debian:cross-i386) echo "g++-i686-linux-gnu qemu-user-static" ;;
     # libtelnet has no FreeBSD package: see the README for building it.
     freebsd:build) echo "cmake ninja pkgconf" ;;
     freebsd:test) echo "googletest libvterm" ;;

@@ -17,6 +17,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// A 32-bit build without large-file support cannot list the history folder
+// on ext4 (inode numbers past 32 bits).
+static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
 const char DataFile[] = "valedict.dat";
 const char HistoryFolder[] = "valedict.old";
 

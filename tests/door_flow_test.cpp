@@ -386,7 +386,11 @@ TEST(DoorFlow, SignalsEndTheDoorWithTheTerminalRestored) {
         auto sent = call.door->output.size();
         call.door->signal(signo);
         EXPECT_EQ(call.door->wait_exit(), hang_up ? 10 : 128 + signo) << strsignal(signo);
-        EXPECT_EQ(call.door->output.size(), sent) << "wrote after " << strsignal(signo);
+        std::string wrote = call.door->output.substr(sent);
+        // qemu-user tells of the core it dumps for the program, on the terminal.
+        if (platform::emulated() && wrote.starts_with("qemu: uncaught target signal"))
+            wrote.erase(0, wrote.find('\n') + 1);
+        EXPECT_EQ(wrote, "") << "wrote after " << strsignal(signo);
         termios after{};
         ASSERT_TRUE(call.door->terminal_mode(after));
         EXPECT_EQ(after.c_lflag & (ECHO | ICANON), before.c_lflag & (ECHO | ICANON))

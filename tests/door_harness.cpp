@@ -421,9 +421,10 @@ bool DoorRun::terminal_mode(termios& mode) const {
     return ::tcgetattr(master, &mode) == 0;
 }
 
-TempDir::TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "valedict-test-XXXXXX").string();
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path().string()) {}
+
+TempDir::TempDir(const std::string& under) {
+    std::string pattern = (std::filesystem::path(under) / "valedict-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
     path_ = pattern;
 }

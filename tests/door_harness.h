@@ -117,6 +117,7 @@ class DoorRun {
 class TempDir {
   public:
     TempDir();
+    explicit TempDir(const std::string& under); // in that folder, not TMPDIR
     ~TempDir();
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }

@@ -32,6 +32,14 @@ struct Expected {
     std::string system_name;
 };
 
+// The call a parse gave, or an empty one and a failure: one parse that
+// fails never crashes the whole binary.
+template <typename Parsed> od::CallInfo info_of(const Parsed& parsed) {
+    if (parsed.info) return *parsed.info;
+    ADD_FAILURE() << "no call: " << parsed.error;
+    return {};
+}
+
 void PrintTo(const Expected& e, std::ostream* os) {
     *os << e.file;
 }
@@ -292,8 +300,8 @@ TEST(DropFile, DorinfoAndDoorfileSrDetails) {
     EXPECT_EQ(sr.info->security, 0); // the format gives none of these
     EXPECT_EQ(sr.info->user_number, 0);
     EXPECT_EQ(sr.info->system_name, "");
-    EXPECT_FALSE(od::parse_doorfile_sr("X\n-1\n").info->ansi);
-    EXPECT_EQ(od::parse_doorfile_sr("X\n1\n1\n0\n").info->rows, 0); // 0: not told
+    EXPECT_FALSE(info_of(od::parse_doorfile_sr("X\n-1\n")).ansi);
+    EXPECT_EQ(info_of(od::parse_doorfile_sr("X\n1\n1\n0\n")).rows, 0); // 0: not told
     EXPECT_EQ(od::format_from_name("DORINFOa.DEF"), od::DropFormat::DorInfo);
     EXPECT_EQ(od::format_from_name("dorinfo.def"), od::DropFormat::Unknown);
     EXPECT_EQ(od::format_from_name("DOORFILE.SR"), od::DropFormat::DoorFileSr);
@@ -327,11 +335,11 @@ TEST(DropFile, BbsDevSaysEverythingOutright) {
     EXPECT_EQ(socket.info->user_number, 0);
     EXPECT_EQ(socket.info->system_name, "B\x94rd"); // the board's name, in CP437
     auto cosysop =
-        od::parse_bbsdev(bbsdev("local", "", "j", "", "UTF-8", "1.0", "CoSysop", ""), now);
-    EXPECT_EQ(cosysop.info->security, 254);
-    EXPECT_EQ(cosysop.info->system_name, "TestBBS 1"); // no board name: the software
+        info_of(od::parse_bbsdev(bbsdev("local", "", "j", "", "UTF-8", "1.0", "CoSysop", ""), now));
+    EXPECT_EQ(cosysop.security, 254);
+    EXPECT_EQ(cosysop.system_name, "TestBBS 1"); // no board name: the software
     EXPECT_EQ(
-        od::parse_bbsdev(bbsdev("local", "", "j", "", "UTF-8", "1.0", "40"), now).info->security,
+        info_of(od::parse_bbsdev(bbsdev("local", "", "j", "", "UTF-8", "1.0", "40"), now)).security,
         40);
 
     auto stdio = od::parse_bbsdev(bbsdev("stdio", "", "janeq", "", "IBM437"), now);
@@ -351,17 +359,36 @@ TEST(DropFile, BbsDevSaysEverythingOutright) {
     auto crlf = od::parse_bbsdev("1.0\r\nlocal\r\n\r\njaneq\r\n", now);
     ASSERT_TRUE(crlf.info) << crlf.error;
     EXPECT_TRUE(crlf.info->local);
-    // A deadline already gone ends the call soon but not at once; nonsense is no limit.
-    EXPECT_EQ(
-        od::parse_bbsdev(bbsdev("stdio", "", "j", "2020-01-01T00:00:00Z"), now).info->seconds_left,
-        30);
-    EXPECT_EQ(
-        od::parse_bbsdev(bbsdev("stdio", "", "j", "2026-12-09T00:00:00Z"), now).info->seconds_left,
-        30);
-    EXPECT_EQ(
-        od::parse_bbsdev(bbsdev("stdio", "", "j", "2026-12-09T00:00:45Z"), now).info->seconds_left,
-        45);
-    EXPECT_EQ(od::parse_bbsdev(bbsdev("stdio", "", "j", "tomorrow"), now).info->seconds_left, -1);
+}
+
+// A deadline already gone ends the call soon but not at once; nonsense is no
+// limit; one past 2038, 2106 or in 9999 ("no limit") is a day away, where
+// long and time_t are 32 bits too.
+TEST(DropFile, BbsDevDeadlines) {
+    constexpr long long today = 1796774400; // 2026-12-09T00:00:00Z
+    struct Case {
+        long long now;
+        const char* deadline;
+        int seconds_left;
+    };
+    const Case cases[] = {
+        {today, "2020-01-01T00:00:00Z", 30},
+        {today, "2026-12-09T00:00:00Z", 30},
+        {today, "2026-12-09T00:00:45Z", 45},
+        {today, "tomorrow", -1},
+        {today, "2038-01-19T03:14:08Z", 24 * 3600},
+        {today, "2106-02-07T06:28:16Z", 24 * 3600},
+        {today, "9999-12-31T23:59:59Z", 24 * 3600},
+        {(1LL << 31) - 600, "2038-01-19T03:14:08Z", 600},
+        {(1LL << 31) + 600, "2038-01-19T03:14:08Z", 30},
+        {(1LL << 32) - 600, "2106-02-07T06:28:16Z", 600},
+        {253402300799 - 600, "9999-12-31T23:59:59Z", 600},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(
+            info_of(od::parse_bbsdev(bbsdev("stdio", "", "j", c.deadline), c.now)).seconds_left,
+            c.seconds_left)
+            << c.deadline << " at " << c.now;
 }
 
 TEST(DropFile, AFolderWithSeveralFormatsAndDorinfoNodes) {
@@ -370,15 +397,15 @@ TEST(DropFile, AFolderWithSeveralFormatsAndDorinfoNodes) {
     std::filesystem::create_directories(dir);
     std::ofstream(dir / "doorfile.sr") << "From SR\n1\n";
     std::ofstream(dir / "CHAIN.TXT") << "1\nFrom Chain\n";
-    EXPECT_EQ(od::read_drop_file(dir.string()).info->name, "From Chain");
+    EXPECT_EQ(info_of(od::read_drop_file(dir.string())).name, "From Chain");
     std::ofstream(dir / "DORINFOB.DEF") << "B\nS\nO\nCOM1\n0\n0\nFrom\nDorinfo\n";
-    auto hex = od::read_drop_file(dir.string());
-    EXPECT_EQ(hex.info->name, "From Dorinfo");
-    EXPECT_EQ(hex.info->node, 11); // Synchronet's hex B
+    auto hex = info_of(od::read_drop_file(dir.string()));
+    EXPECT_EQ(hex.name, "From Dorinfo");
+    EXPECT_EQ(hex.node, 11); // Synchronet's hex B
     std::ofstream(dir / "dorinfo1.def") << "B\nS\nO\nCOM1\n0\n0\nNode\nOne\n";
-    EXPECT_EQ(od::read_drop_file(dir.string()).info->name, "Node One"); // DORINFO1 first
+    EXPECT_EQ(info_of(od::read_drop_file(dir.string())).name, "Node One"); // DORINFO1 first
     std::ofstream(dir / "door.sys") << std::string(9, '\n') << "From Door Sys\n";
-    EXPECT_EQ(od::read_drop_file(dir.string()).info->name, "From Door Sys");
+    EXPECT_EQ(info_of(od::read_drop_file(dir.string())).name, "From Door Sys");
     std::filesystem::remove_all(dir);
 }
 

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/resource.h>
@@ -31,6 +33,45 @@ TEST(Log, EveryEntryIsOneLine) {
                         "1970-01-01T00:00:00Z door[" + pid + "]: refused: line 3 'x??y'\n");
     EXPECT_EQ(od::log_value("plain"), "plain");
     EXPECT_EQ(od::log_value(""), "\"\"");
+}
+
+// Where time_t would be 32 bits, these were stamped in 1901 or refused.
+TEST(Log, StampsPast2038) {
+    TempDir dir;
+    {
+        od::Log log;
+        log.open(dir.file("door.log"), "door");
+        ASSERT_TRUE(log.is_open());
+        for (long long when : {1LL << 31, 1LL << 32, 253402300799LL})
+            log.write("at " + std::to_string(when), static_cast<std::time_t>(when));
+    }
+    std::string pid = std::to_string(::getpid());
+    EXPECT_EQ(dir.read("door.log"), "2038-01-19T03:14:08Z door[" + pid + "]: at 2147483648\n" +
+                                        "2106-02-07T06:28:16Z door[" + pid + "]: at 4294967296\n" +
+                                        "9999-12-31T23:59:59Z door[" + pid +
+                                        "]: at 253402300799\n");
+}
+
+// Years of a busy board's log pass 2 and 4 GiB; the door still appends to it.
+TEST(Log, AppendsPast4GiB) {
+    TempDir dir;
+    std::string path = dir.file("door.log");
+    const std::uintmax_t big = (5ULL << 30) + 1; // sparse: no disk is used
+    std::ofstream(path) << "";
+    std::filesystem::resize_file(path, big);
+    {
+        od::Log log;
+        log.open(path, "door");
+        ASSERT_TRUE(log.is_open());
+        log.write("start", 0);
+    }
+    std::string want = "\n1970-01-01T00:00:00Z door[" + std::to_string(::getpid()) + "]: start\n";
+    ASSERT_EQ(std::filesystem::file_size(path), big + want.size());
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(big));
+    std::string tail(want.size(), '\0');
+    in.read(tail.data(), static_cast<std::streamsize>(tail.size()));
+    EXPECT_EQ(tail, want); // the last byte was a NUL, no line end: a new line begins
 }
 
 enum class LogFile { Regular, FifoNoReader, FifoReaderStops, Folder };

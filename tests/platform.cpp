@@ -1,15 +1,19 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sys/syscall.h>
 #if defined(__linux__)
 #include <sys/mount.h>
 #endif
 
 namespace platform {
+
+bool emulated() {
+    return std::getenv("QEMU_LD_PREFIX") != nullptr;
+}
 
 #if defined(__linux__)
 
@@ -20,14 +24,13 @@ std::optional<pid_t> first_child(pid_t pid) {
     return -1; // none yet
 }
 
+// The kernel's function the process sleeps in, not /proc/PID/syscall: its
+// numbers are the kernel's, which under qemu-user are not the program's.
 std::optional<bool> sleeps_in_poll(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-    long number = -1;
-    if (!(in >> number)) return false;
-#ifdef SYS_poll
-    if (number == SYS_poll) return true;
-#endif
-    return number == SYS_ppoll;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/wchan");
+    std::string where;
+    in >> where;
+    return where.starts_with("poll_schedule_timeout");
 }
 
 std::optional<char> process_state(pid_t pid) {

@@ -31,6 +31,10 @@ std::optional<bool> sleeps_in_poll(pid_t pid);
 // system cannot say.
 std::optional<char> process_state(pid_t pid);
 
+// Whether the tests run under qemu-user (scripts/cross-test sets
+// QEMU_LD_PREFIX for it), where some answers are the emulator's own.
+bool emulated();
+
 // Mounts a tmpfs of `bytes` at `path`; false with the reason where it cannot.
 bool mount_small_disk(const std::string& path, long bytes, std::string& why);
 void unmount(const std::string& path);

@@ -222,6 +222,29 @@ TEST(AddQuote, OneLineIsSavedWithTheCallersNameAndShownToTheNext) {
     EXPECT_EQ(next->screen.row(5), "  So long, and thanks");
 }
 
+// A record the door saved on amd64: every machine shows it, and saves the
+// same entry as the same 386 bytes, so each reads what any other wrote. The
+// name's CP437 bytes are above 127, where char's sign differs by machine.
+TEST(SaveQuote, TheDataFileIsTheSameBytesOnEveryMachine) {
+    std::ifstream in(std::string(TEST_DATA) + "/valedict-amd64.dat", std::ios::binary);
+    std::string amd64((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(amd64.size(), record_size);
+    const std::string name = "J\x82r\x93me";
+    const std::vector<std::string> lines = {"Words that outlive the machine",
+                                            "saved on amd64, read on armhf and s390x",
+                                            std::string(69, '~'), ""};
+    TempDir dir;
+    dir.write("valedict.dat", amd64);
+    auto shown = look(dir);
+    EXPECT_EQ(shown->screen.row(3).rfind("These Valedicts left by J", 0), 0u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(shown->screen.row(5 + i), "  " + lines[i]);
+    EXPECT_EQ(shown->screen.row(8).find("  ~"), std::string::npos); // the entry ends there
+
+    TempDir other;
+    leave(other, lines, "Y", name);
+    EXPECT_EQ(other.read("valedict.dat"), amd64);
+}
+
 TEST(AddQuote, FiveLinesEndTheEntryWithoutASixthPrompt) {
     TempDir dir;
     std::vector<std::string> lines = {"a", "  b", "c c", "d", std::string(80, 'e')};

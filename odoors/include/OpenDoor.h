@@ -11,10 +11,17 @@
  * room, so that later fields can be added there without a new soname.
  * 3.1 adds od_version() and ODOORS_LINGER; the block is unchanged. 3.2
  * adds od_key_mods(), od_charset(), od_printf_utf8(), od_list(),
- * od_status() and the od_records_ calls, with the block unchanged again. */
+ * od_status() and the od_records_ calls, with the block unchanged again.
+ *
+ * The block has one layout per word size: the pointers (od_session, od_on_end,
+ * od_log_path, od_on_warn) are 4 or 8 bytes, everything else is the same.
+ * It is 764 bytes, aligned to 4, on 32-bit machines and 784, aligned to 8, on
+ * 64-bit ones; the assertions after it hold every build to that. Nothing here
+ * depends on _FILE_OFFSET_BITS or _TIME_BITS. */
 #ifndef OPENDOOR_H
 #define OPENDOOR_H
 
+#include <stddef.h>
 #ifndef __cplusplus
 #include <stdbool.h>
 #endif
@@ -163,9 +170,30 @@ typedef struct {
     int user_number;      /* the caller's record number on the BBS */
     char system_name[64]; /* the BBS's name (or its software line), NUL-terminated */
 
-    /* Room for later fields without a new soname; doors leave it alone. */
+    /* Room for later fields without a new soname; doors leave it alone.
+     * It starts 8-aligned on 64-bit machines. On 32-bit ones the block is
+     * 4-aligned and 764 bytes, which no 8-aligned member allows: a 64-bit
+     * value taken from here later is held as two ints there. */
     char od_reserved[256];
 } tODControl;
+
+/* C11 and C++11 compilers check the layout; older ones take it on trust. */
+#if defined(__cplusplus) && __cplusplus >= 201103L
+#define OD_LAYOUT_CHECK(what, why) static_assert(what, why)
+#define OD_ALIGNOF(type) alignof(type)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define OD_LAYOUT_CHECK(what, why) _Static_assert(what, why)
+#define OD_ALIGNOF(type) _Alignof(type)
+#endif
+#ifdef OD_LAYOUT_CHECK
+OD_LAYOUT_CHECK(sizeof(void*) == 8 ? sizeof(tODControl) == 784 && OD_ALIGNOF(tODControl) == 8 &&
+                                         offsetof(tODControl, od_reserved) == 528
+                                   : sizeof(tODControl) == 764 && OD_ALIGNOF(tODControl) == 4 &&
+                                         offsetof(tODControl, od_reserved) == 508,
+                "tODControl's layout is the ABI: a change needs a new soname");
+#undef OD_LAYOUT_CHECK
+#undef OD_ALIGNOF
+#endif
 
 OD_API extern tODControl od_control;
 

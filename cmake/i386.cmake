@@ -1,0 +1,6 @@
+# 32-bit PCs (i386): long and pointers are 32 bits; char is signed.
+set(CROSS_ARCH i386)
+set(CROSS_TRIPLE i686-linux-gnu)
+set(CROSS_MULTIARCH i386-linux-gnu)
+set(CROSS_QEMU i386)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
