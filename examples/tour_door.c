@@ -11,10 +11,10 @@
 static char folder[200] = ".";
 
 static const char* items[] = {"Sign the guest form", "Browse the guest book", "Read the guide",
-                              "Quit"};
-static const int menu_keys[] = {'S', 'B', 'R', 'Q', OD_KEY_RESIZE, 0};
+                              "Press keys", "Quit"};
+static const int menu_keys[] = {'S', 'B', 'R', 'K', 'Q', OD_KEY_RESIZE, 0};
 static const int resize_key[] = {OD_KEY_RESIZE, 0};
-enum { item_count = 4, menu_row = 9, max_guests = 500 };
+enum { item_count = 5, menu_row = 9, max_guests = 500 };
 
 /* The guest book, shared by every node: record 0 holds the number of
  * signatures in `node`, record n the n-th signature. */
@@ -147,6 +147,22 @@ static void browse(void) {
     } while (od_list(list, count, &pick, &how) == OD_KEY_RESIZE);
 }
 
+/* Each key as the library hands it over: its code, the modifiers held with
+ * it, and the character set the caller gets. */
+static void keys(void) {
+    od_clr_scr();
+    od_printf("`bright white`Press keys`grey`: Enter returns. Character set: %s\n\r\n\r",
+              od_charset());
+    show_status();
+    for (;;) {
+        int key = od_key(-1);
+        if (key == '\r' || key == 0) return;
+        int mods = od_key_mods();
+        od_printf("Key %d%s%s%s\n\r", key, mods & OD_MOD_SHIFT ? " Shift" : "",
+                  mods & OD_MOD_ALT ? " Alt" : "", mods & OD_MOD_CTRL ? " Ctrl" : "");
+    }
+}
+
 int main(int argc, char* argv[]) {
     if (argc > 1) snprintf(od_control.info_path, sizeof od_control.info_path, "%s", argv[1]);
     if (argc > 2) snprintf(folder, sizeof folder, "%s", argv[2]);
@@ -167,7 +183,8 @@ int main(int argc, char* argv[]) {
             while (od_key(-1) == OD_KEY_RESIZE) {
             }
         }
-        if (current == 3) break;
+        if (current == 3) keys();
+        if (current == 4) break;
     }
     od_records_close(book);
     od_clr_scr();

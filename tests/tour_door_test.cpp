@@ -54,7 +54,7 @@ TEST_P(TourOverAPty, ArtMenuFormAndPagedFile) {
     EXPECT_EQ(s.find_row(" libODoors tour   Screen: 25x80"), 24);
     EXPECT_EQ(s.row(24).substr(68), "60 min left");
     EXPECT_EQ(s.cell(24, 40).colour, 0); // black on cyan
-    EXPECT_EQ(s.row(12), std::string(27, ' ') + "1 of 4");
+    EXPECT_EQ(s.row(13), std::string(27, ' ') + "1 of 5");
     // The bar moves with the arrows.
     EXPECT_EQ(s.cell(8, 8).colour, 15);
     door->type("\x1b[B");
@@ -185,6 +185,15 @@ TEST(TourDoor, TheProbeFindsAUtf8TerminalAndKeysMeanWhatTheClientMeans) {
     // never ends it as an Escape would.
     door->type("pw\x1b\x1b[D\x1b\x1bODx\r");
     ASSERT_TRUE(door->wait_for("Thank you, o (a password of 3 characters).")) << door->screen.all();
+    // The key screen names the character set the probe chose and the
+    // modifiers of xterm's Ctrl-Left and urxvt's Alt-Left (Left is 258).
+    door->type("x");
+    ASSERT_TRUE(door->wait_for("Sign the guest form"));
+    door->type("k");
+    ASSERT_TRUE(door->wait_for("Character set: UTF-8")) << door->screen.all();
+    door->type("\x1b[1;5D\x1b\x1b[D");
+    ASSERT_TRUE(door->wait_for("Key 258 Alt")) << door->screen.all();
+    EXPECT_GE(door->screen.find_row("Key 258 Ctrl"), 0);
     door->hang_up();
     EXPECT_EQ(door->wait_exit(), 10);
 }
@@ -202,7 +211,7 @@ TEST_P(PlainTour, NeverGetsAnEscapeAndASignalEndsIt) {
                   ? "2\r\n3\r\n38400\r\nTest BBS\r\n1\r\nPat Plain\r\npat\r\n30\r\n60\r\n0\r\n1\r\n"
                   : door32_sys("Pat Plain", "pat", 0));
     auto door = tour(dir, options);
-    ASSERT_TRUE(door->wait_for("Pick 1-4")) << door->screen.all();
+    ASSERT_TRUE(door->wait_for("Pick 1-5")) << door->screen.all();
     EXPECT_GE(door->screen.find_row("|   Welcome to the libODoors tour  |"), 0);
     EXPECT_GE(door->screen.find_row("Pipe codes work too: red green blue"), 0);
     door->type("s");
@@ -214,13 +223,13 @@ TEST_P(PlainTour, NeverGetsAnEscapeAndASignalEndsIt) {
     door->type("ab\r");
     ASSERT_TRUE(door->wait_for("Thank you, plx (a password of 2 characters)."));
     // No key: the wait ends by itself and the menu comes back.
-    ASSERT_TRUE(door->wait_until([&] { return count(door->output, "Pick 1-4") == 2; }));
+    ASSERT_TRUE(door->wait_until([&] { return count(door->output, "Pick 1-5") == 2; }));
     door->type("r");
     ASSERT_TRUE(door->wait_for("-- More"));
     door->type("\x1b");
     ASSERT_TRUE(door->wait_for("Stopped."));
     door->type(" ");
-    ASSERT_TRUE(door->wait_until([&] { return count(door->output, "Pick 1-4") == 3; }));
+    ASSERT_TRUE(door->wait_until([&] { return count(door->output, "Pick 1-5") == 3; }));
     door->signal(SIGTERM);
     EXPECT_EQ(door->wait_exit(), 10);
     EXPECT_EQ(door->output.find('\x1b'), std::string::npos);
@@ -240,7 +249,7 @@ TEST(TourDoor, WarningsComeFirstAndTheFieldIsShownAgain) {
     DoorOptions options;
     options.env = {"ODOORS_INACTIVITY=3", "ODOORS_WARN=2"};
     auto door = tour(dir, options);
-    ASSERT_TRUE(door->wait_for("Pick 1-4"));
+    ASSERT_TRUE(door->wait_for("Pick 1-5"));
     door->type("s");
     ASSERT_TRUE(door->wait_for("The guest form"));
     door->type("\x15"
