@@ -85,7 +85,7 @@ static void SaveTarget(char* Target, size_t Size) {
 // A file root makes belongs to the owner and group of the folder it is made
 // in (Path from Dir), as if the door's user had written it: the door must be
 // able to save over it later.
-static bool OwnedAsFolder(int fd, int Dir, const char* Path) {
+bool OwnedAsFolder(int fd, int Dir, const char* Path) {
     struct stat Folder;
     if (geteuid() != 0) return true;
     return fstatat(Dir, Path, &Folder, 0) == 0 && fchown(fd, Folder.st_uid, Folder.st_gid) == 0;

@@ -25,6 +25,11 @@ FILE* OpenRecord(const char* Path);
 
 enum { Saved = 0, NotOpened = 10, NotWritten = 40 };
 
+// Run as root, gives the new file fd the owner and group of the folder Path
+// (from the folder Dir), so that the door's user can replace it later; true
+// at once for any other user.
+bool OwnedAsFolder(int fd, int Dir, const char* Path);
+
 // Saves the record over the data file by the file's own rights: exactly where
 // the door's user may open it for writing, or create it. With history on,
 // the record being replaced is kept first; where it cannot be, the save still

@@ -225,10 +225,15 @@ TEST(SysopRights, AsRootTheFilesItWritesBelongToTheDoorsUser) {
     TempDir dir;
     ::chmod(dir.path().c_str(), 0755);
     std::string board = dir.file("board");
-    for (const std::string& folder : {board, board + "/valedict.old"}) {
+    for (const std::string& folder : {board, board + "/valedict.old", board + "/toss"}) {
         ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0) << folder;
         ASSERT_EQ(::chown(folder.c_str(), nobody, nogroup), 0) << folder;
     }
+    // The league's state, seen list and packets too.
+    dir.write("board/valedict.ini", "[league]\narea = V\npoint = 21:1/101.7\nboard = 21:1/101\n"
+                                    "name = A\ntoss = " +
+                                        board + "/toss\npickup = " + board + "/toss\n");
+    ASSERT_EQ(::chown((board + "/valedict.ini").c_str(), nobody, nogroup), 0);
     auto all_the_doors = [&](const char* after) {
         SCOPED_TRACE(after);
         for (const auto& entry : fs::recursive_directory_iterator(board)) {
@@ -251,6 +256,7 @@ TEST(SysopRights, AsRootTheFilesItWritesBelongToTheDoorsUser) {
         all_the_doors(step[0].c_str());
     }
     ASSERT_TRUE(fs::exists(board + "/valedict.dat"));
+    ASSERT_TRUE(fs::exists(board + "/valedict.league"));
 
     dir.write("board/DOOR32.SYS", door32_sys("Jane Public", "janeq"));
     DoorOptions options;
