@@ -87,8 +87,12 @@ tODRecords* od_records_open(const char* path, int record_size) {
         errno = why;
         return nullptr;
     }
-    auto* records = new (std::nothrow) tODRecords{std::move(file)};
-    if (!records) errno = ENOMEM;
+    auto* records = new (std::nothrow) tODRecords;
+    if (!records) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    records->file = std::move(file);
     return records;
 }
 

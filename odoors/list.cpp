@@ -96,7 +96,7 @@ void ListView::draw_position(Output& out) {
         items_.empty() ? "no items"
                        : std::to_string(current_ + 1) + " of " + std::to_string(item_count(items_));
     auto width = static_cast<std::size_t>(region_.cols);
-    where = where.substr(0, width);
+    if (where.size() > width) where.resize(width);
     out.sequence(goto_sequence(region_.top + view_rows(), region_.left, unclipped));
     out.set_colour(normal_);
     out.text(std::string(width - where.size(), ' ') + where);

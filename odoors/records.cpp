@@ -71,15 +71,15 @@ std::unique_ptr<RecordFile> RecordFile::open(const std::string& path, std::size_
     int fd = open_regular(path, problem);
     if (fd < 0) return nullptr;
     std::string journal_path = path + "-journal";
-    int journal = open_regular(journal_path, problem);
-    if (journal < 0) {
+    int journal_fd = open_regular(journal_path, problem);
+    if (journal_fd < 0) {
         int why = errno;
         ::close(fd);
         problem = journal_path + ": " + problem;
         errno = why;
         return nullptr;
     }
-    std::unique_ptr<RecordFile> file(new RecordFile(fd, journal, record_size, wait));
+    std::unique_ptr<RecordFile> file(new RecordFile(fd, journal_fd, record_size, wait));
     // A file of other records, or another door's, would be read askew.
     long records = file->count();
     if (records < 0) {

@@ -42,7 +42,7 @@ std::string StatusLine::compose(std::string_view text, std::string_view clock, i
     std::size_t room = width - clock.size();
     // A blank on each side of the text, and one between it and the clock.
     std::string row = " " + std::string(text);
-    if (!clock.empty()) row = row.substr(0, room > 0 ? room - 1 : 0);
+    if (!clock.empty()) row.resize(std::min(row.size(), room > 0 ? room - 1 : 0));
     row.resize(room, ' ');
     return row + std::string(clock);
 }
