@@ -46,7 +46,8 @@ static int listen_on(int port) {
     int on = 1;
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    (void)inet_pton(AF_INET, "127.0.0.1",
+                    &addr.sin_addr); /* no INADDR_LOOPBACK in strict C on FreeBSD */
     addr.sin_port = htons((unsigned short)port);
     if (fd < 0) return -1;
     (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
