@@ -7,16 +7,29 @@
 extern "C" {
 
 namespace {
-constexpr int z_stream_error = -2; // Z_STREAM_ERROR
+constexpr int z_stream_error = -2;  // Z_STREAM_ERROR
 constexpr int z_version_error = -6; // Z_VERSION_ERROR
 } // namespace
 
-int deflateInit_(void*, int, const char*, int) { return z_version_error; }
-int inflateInit_(void*, const char*, int) { return z_version_error; }
-int deflate(void*, int) { return z_stream_error; }
-int inflate(void*, int) { return z_stream_error; }
-int deflateEnd(void*) { return z_stream_error; }
-int inflateEnd(void*) { return z_stream_error; }
-const char* zError(int) { return "compression is not offered"; }
-
+int deflateInit_(void*, int, const char*, int) {
+    return z_version_error;
+}
+int inflateInit_(void*, const char*, int) {
+    return z_version_error;
+}
+int deflate(void*, int) {
+    return z_stream_error;
+}
+int inflate(void*, int) {
+    return z_stream_error;
+}
+int deflateEnd(void*) {
+    return z_stream_error;
+}
+int inflateEnd(void*) {
+    return z_stream_error;
+}
+const char* zError(int) {
+    return "compression is not offered";
+}
 }

@@ -126,6 +126,25 @@ TEST(SynchronetInstall, TheShippedAndTheInstalledFileFollowTheInstallersRules) {
     }
 }
 
+// Past 100 characters no Synchronet keeps the whole command: the install
+// says the door could not start; at 100 it says only what older boards do.
+TEST(SynchronetInstall, ACommandPastAHundredCharactersIsWarnedAbout) {
+    for (int length : {100, 101}) {
+        SCOPED_TRACE(length);
+        TempDir dest;
+        std::string bindir = "/" + std::string(length - 12, 'x'); // "/valedict %f" follows
+        std::string install =
+            "DESTDIR='" + dest.path() + "' '" CMAKE_PROGRAM "' -DVALEDICT_XTRN_SOURCE='" +
+            XTRN_SOURCE + "' -DVALEDICT_BINDIR=" + bindir +
+            " -DVALEDICT_DATADIR=share -DCMAKE_INSTALL_PREFIX=/usr -P '" XTRN_SCRIPT "' 2>'" +
+            dest.file("said") + "' >/dev/null";
+        ASSERT_EQ(std::system(install.c_str()), 0) << install;
+        std::string said = read_file(dest.file("said"));
+        EXPECT_EQ(said.find("could not start") != std::string::npos, length == 101) << said;
+        EXPECT_EQ(said.find("before 3.20") != std::string::npos, length == 100) << said;
+    }
+}
+
 // The fenced block after the guide's "<!-- wrapper-test: NAME -->" line.
 std::string guide_wrapper(const std::string& name) {
     std::istringstream guide(read_file(SETUP_GUIDE));
