@@ -74,11 +74,11 @@ std::optional<int> seconds_setting(tODSession& s, const char* name, int low, int
                                                        : std::stoll(value.substr(first));
         if (seconds >= low) return static_cast<int>(std::min<long long>(seconds, high));
     }
-    std::string line = std::string(program_name()) + ": " + name + ": '" + od::shown_value(value) +
+    std::string said = std::string(name) + ": '" + od::shown_value(value) +
                        "' is not a whole number of seconds" + (low > 0 ? " above 0" : "") +
                        "; ignored";
-    (void)std::fprintf(stderr, "%s\n", line.c_str());
-    s.log.write(line);
+    (void)std::fprintf(stderr, "%s: %s\n", program_name(), said.c_str());
+    s.log.write(said); // the log line names the program already
     return std::nullopt;
 }
 

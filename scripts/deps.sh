@@ -14,7 +14,7 @@ system_kind() {
 
 packages_of() { # system kind
     case "$1:$2" in
-    debian:build) echo "g++ cmake ninja-build pkg-config libtelnet-dev zlib1g-dev" ;;
+    debian:build) echo "g++ cmake ninja-build pkg-config libtelnet-dev" ;;
     debian:test) echo "libgtest-dev libvterm-dev inetutils-telnet valgrind mandoc binkd crashmail" ;;
     debian:tidy) echo "clang-tidy cppcheck" ;;
     debian:fuzz) echo "clang libclang-rt-14-dev" ;;

@@ -182,6 +182,7 @@ TEST(SetupGuide, EveryWrapperStartsItsDoorInItsFolder) {
         {"magicka", "valedict", "/usr/local/bin/valedict", "/opt/magicka/node$1/door32.sys"},
         {"talisman", "valedict", "/usr/local/bin/valedict", "/opt/talisman/temp/$1/door32.sys"},
         {"mystic", "valedict", "/usr/local/bin/valedict", "$1"},
+        {"wwiv", "valedict", "/usr/bin/valedict", "$1"},
         {"tour", "tour", "/opt/bbs/doors/tour/tour_door", "/opt/envy/tmp/$1/door32.sys"},
     };
     for (const Wrapper& w : wrappers) {
@@ -212,6 +213,7 @@ TEST(SetupGuide, EveryWrapperStartsItsDoorInItsFolder) {
         script = replaced(script, "/usr/local/share/doc/libodoors/examples/tour", TOUR_FILES);
         script = replaced(replaced(script, "/opt/", root.path() + "/opt/"),
                           "/usr/local/bin/valedict", door_path());
+        script = replaced(script, "exec /usr/bin/valedict ", "exec " + door_path() + " ");
         root.write("wrapper.sh", script);
 
         DoorOptions options;
