@@ -6,13 +6,13 @@ namespace od {
 namespace {
 
 constexpr std::array<std::uint32_t, 256> make_table() {
-    std::array<std::uint32_t, 256> table{};
+    std::array<std::uint32_t, 256> made{};
     for (std::uint32_t n = 0; n < 256; ++n) {
         std::uint32_t c = n;
         for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[n] = c;
+        made[n] = c;
     }
-    return table;
+    return made;
 }
 
 // Made by the compiler: read-only data, no start-up cost.
