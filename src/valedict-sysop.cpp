@@ -21,8 +21,9 @@
 #include <unistd.h>
 #include <vector>
 
-static const char Usage[] = "usage: valedict-sysop [-C FOLDER] show [--raw] | set --name NAME "
-                            "[FILE | -] | clear | history | restore N\n"
+static const char Usage[] = "usage: valedict-sysop [-C FOLDER] show [--raw] | clear | history | "
+                            "restore N\n"
+                            "       valedict-sysop [-C FOLDER] set --name NAME [FILE | -]\n"
                             "       valedict-sysop [-C FOLDER] league import | accept | reject | "
                             "status\n"
                             "       valedict-sysop --help | --version\n";

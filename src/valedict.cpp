@@ -162,7 +162,8 @@ static int Inform(const char* Argument) {
 }
 
 int main(int argc, char* argv[]) {
-    if (argc > 1 && (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "--help") == 0))
+    if (argc > 1 && (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "--help") == 0 ||
+                     strcmp(argv[1], "-h") == 0))
         return Inform(argv[1]);
     if (argc > 1) strncpy(od_control.info_path, argv[1], sizeof od_control.info_path - 1);
     od_control.od_clear_on_exit = false;

@@ -448,6 +448,9 @@ static bool KeepCurrent(int Dir, char* Name, size_t NameSize, char* Kept, size_t
     if (fp == NULL) return true; // no entry: nothing is replaced
     memset(&Words, 0, sizeof Words);
     size_t Got = fread(&Words, 1, sizeof Words, fp);
+    // A kept entry is as private as the data file it came from.
+    struct stat Data;
+    bool HaveMode = fstat(fileno(fp), &Data) == 0;
     (void)fclose(fp);
     if (Got == 0) return true;
 
@@ -459,7 +462,7 @@ static bool KeepCurrent(int Dir, char* Name, size_t NameSize, char* Kept, size_t
     }
     mode_t Mask = umask(0);
     umask(Mask);
-    (void)fchmod(fd, 0666 & ~Mask);
+    (void)fchmod(fd, HaveMode ? Data.st_mode & 0666 : 0666 & ~Mask);
     bool Written = od::write_all_at(fd, &Words, sizeof Words, 0) && od::sync_file(fd);
     Written = (close(fd) == 0 || errno == EINTR) && Written;
     if (!Written) {
