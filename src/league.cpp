@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 static const char PendingEntry[] = "valedict.pending/entry.pkt";
+static const char WaitingFile[] = "valedict.ahead"; // entries dated ahead, as one packet
 
 // Bounds on what the league keeps and reads.
 enum {
@@ -29,7 +30,9 @@ enum {
     FlowLinesMost = 1000,
     RefusedKept = 20,
     OriginsMost = 1000,
-    AheadMost = 3600,
+    AheadMost = 3600,          // an entry dated further ahead waits...
+    WaitMost = 30 * 24 * 3600, // ...unless it is dated this far ahead
+    WaitingKept = 20,          // the highest this many wait
 };
 
 // A lock older than this is left by a process that died: a transfer or an
@@ -249,6 +252,7 @@ static bool CurrentKey(const STATE& State, ENTRY* Current) {
     WORDS Words;
     if (!State.HaveCurrent || !RecordOnFile(&Words) || RecordSum(&Words) != State.Sum) return false;
     *Current = State.Current;
+    Current->Words = Words;
     return true;
 }
 
@@ -363,10 +367,15 @@ static std::string ListPickup(const std::string& Pickup, bool Folder, std::vecto
     return "";
 }
 
+// FTN packet passwords are told apart without case.
+static bool SamePassword(const std::string& A, const char* B) {
+    return Lower(A) == Lower(B);
+}
+
 // Reads one listed packet whole; false with Problem when it cannot count.
 static bool LoadPacket(const std::string& Path, std::string* Data, std::string* Problem) {
     if (ReadSmall(Path.c_str(), PacketMost, Data) == 0) return true;
-    *Problem = errno == EFBIG ? "larger than 1 MiB" : strerror(errno);
+    *Problem = errno == EFBIG ? "larger than 16 MiB" : strerror(errno);
     return false;
 }
 
@@ -380,21 +389,41 @@ static std::string Today(time_t Now) {
 static int* CountOf(STATE* State, const std::string& Origin) {
     for (auto& Count : State->Counts)
         if (Count.first == Origin) return &Count.second;
-    if (State->Counts.size() >= OriginsMost) return NULL;
+    // A full table gives up its least-used origin, so that forged MSGIDs
+    // never shut a new board out.
+    if (State->Counts.size() >= OriginsMost) {
+        auto Least =
+            std::min_element(State->Counts.begin(), State->Counts.end(),
+                             [](const auto& A, const auto& B) { return A.second < B.second; });
+        *Least = {Origin, 0};
+        return &Least->second;
+    }
     State->Counts.push_back({Origin, 0});
     return &State->Counts.back().second;
 }
 
-// Why an entry may not be taken, or empty.
-static std::string Refusal(const LEAGUE& League, STATE* State, std::set<std::string>* Seen,
-                           const ENTRY& Entry, time_t Now) {
+// What the seen list remembers of a taken entry: its MSGID and its words,
+// since two entries with one MSGID may differ.
+static std::string SeenKey(const ENTRY& Entry) {
+    char Sum[24];
+    (void)snprintf(Sum, sizeof Sum, " %016llx", RecordSum(&Entry.Words));
+    return Entry.MsgId + Sum;
+}
+
+// Why an entry may not be taken whenever it is dated, or empty.
+static std::string Refusal(const LEAGUE& League, const std::set<std::string>& Seen,
+                           const ENTRY& Entry) {
     std::string Which;
     if (!Entry.Problem.empty()) return Entry.Problem;
-    if (Seen->count(Entry.MsgId)) return "a duplicate (MSGID already taken)";
-    if (Entry.Written > (int64_t)Now + AheadMost) return "dated more than an hour ahead";
+    if (Seen.count(SeenKey(Entry))) return "a duplicate (taken already)";
     if (Blocked(League, Entry, &Which)) return "blocked (" + Which + ")";
+    return "";
+}
+
+// The day's bound per origin, counted once the entry is taken.
+static std::string OverTheDay(const LEAGUE& League, STATE* State, const ENTRY& Entry) {
     int* Count = CountOf(State, AddressText(Entry.Origin));
-    if (Count == NULL || *Count >= League.PerDay)
+    if (*Count >= League.PerDay)
         return "more than per_day (" + std::to_string(League.PerDay) + ") from this origin today";
     (*Count)++;
     return "";
@@ -453,8 +482,23 @@ static std::string Hold(const LEAGUE& League, const ENTRY& Entry, time_t Now) {
 // Tidies the flow after the import: handled packets go (as the flow line
 // asks), refused ones are renamed .bad for the sysop to look at, and only
 // the lines not handled stay.
+enum { Handled = 0, Refuse = 1, Leave = 2 };
+
+// Keeps a refused packet for the sysop under a name of its own: link()
+// never replaces an earlier one.
+static void KeepBad(const std::string& Path) {
+    for (int Try = 0; Try < 1000; Try++) {
+        std::string Name = Path + (Try ? "." + std::to_string(Try) : "") + ".bad";
+        if (link(Path.c_str(), Name.c_str()) == 0) {
+            (void)unlink(Path.c_str());
+            return;
+        }
+        if (errno != EEXIST) return;
+    }
+}
+
 static void Finish(const std::string& Flow, bool Folder, const std::vector<LISTED>& Listed,
-                   const std::vector<bool>& Bad) {
+                   const std::vector<char>& Bad) {
     std::string Left;
     for (size_t At = 0; At < Listed.size(); At++) {
         const LISTED& Item = Listed[At];
@@ -462,9 +506,11 @@ static void Finish(const std::string& Flow, bool Folder, const std::vector<LISTE
             Left += Item.Line + "\n";
             continue;
         }
-        if (Bad[At])
-            (void)rename(Item.Path.c_str(), (Item.Path + ".bad").c_str());
-        else if (Item.Mark == '^')
+        if (Bad[At] == Leave) {
+            if (!Folder) Left += Item.Line + "\n";
+        } else if (Bad[At] == Refuse) {
+            KeepBad(Item.Path);
+        } else if (Item.Mark == '^')
             (void)unlink(Item.Path.c_str());
         else if (Item.Mark == '#') {
             int fd = OpenRegular(Item.Path.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0);
@@ -488,11 +534,9 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
     std::string Busy = Folder ? "" : BusyOf(League.Pickup);
     if (!Folder) {
         int Lock = od::open_checked(Busy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (Lock < 0 && errno == ENOENT) {
-            Said->push_back("nothing to import: the tosser has left nothing for the point yet");
-            return 0;
-        }
-        if (Lock < 0) {
+        // No flow file: nothing new, but entries dated ahead may be due.
+        if (Lock < 0 && errno == ENOENT) Busy.clear();
+        if (Lock < 0 && errno != ENOENT) {
             int Why = errno;
             std::string Since;
             if (Why == EEXIST && Stale(Busy, &Since))
@@ -505,14 +549,17 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
             return 2;
         }
         std::string Pid = std::to_string((long)getpid()) + "\n";
-        (void)!write(Lock, Pid.data(), Pid.size());
-        close(Lock);
+        if (Lock >= 0) {
+            (void)!write(Lock, Pid.data(), Pid.size());
+            close(Lock);
+        }
     }
+    bool Flow = !Folder && !Busy.empty();
     int Status = 0;
     int fd = LockState();
     if (fd < 0) {
         Said->push_back(std::string(StateFile) + ": " + strerror(errno));
-        if (!Folder) unlink(Busy.c_str());
+        if (Flow) unlink(Busy.c_str());
         return 2;
     }
     STATE State;
@@ -526,55 +573,99 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
     std::set<std::string> Seen = ReadSeen(&Order);
 
     std::vector<LISTED> Listed;
-    std::string Problem = ListPickup(League.Pickup, Folder, &Listed);
+    std::string Problem = Folder || Flow ? ListPickup(League.Pickup, Folder, &Listed) : "";
     if (!Problem.empty()) {
         Said->push_back(Problem);
         Status = 2;
     }
-    std::vector<bool> Bad(Listed.size(), false);
+    std::vector<char> Bad(Listed.size(), Handled);
     int Packets = 0, BadPackets = 0, Taken = 0, Refused = 0;
     bool Have = false;
     ENTRY Winner;
+    std::vector<ENTRY> Waiting;
+    std::set<std::string> Waits;
+    auto Turn = [&](const std::string& What) {
+        Refused++;
+        Said->push_back("refused " + What);
+        State.Refused.push_back(std::to_string((long long)Now) + " " + What);
+    };
+    // Each entry on its own: a bad one costs only itself.
+    auto Consider = [&](const ENTRY& Entry, bool Told) {
+        std::string Why = Refusal(League, Seen, Entry);
+        if (Why.empty() && Entry.Written > (int64_t)Now + AheadMost) {
+            if (Entry.Written > (int64_t)Now + WaitMost) {
+                Why = "dated more than 30 days ahead";
+            } else {
+                // Neither shown early nor lost: it waits for its time.
+                if (Waits.insert(SeenKey(Entry)).second) Waiting.push_back(Entry);
+                if (Told)
+                    Said->push_back("waiting: " + Described(Entry) + ", dated " +
+                                    WrittenText(Entry.Written));
+                return;
+            }
+        }
+        if (Why.empty()) Why = OverTheDay(League, &State, Entry);
+        if (!Why.empty()) return Turn(Described(Entry) + ": " + Why);
+        Taken++;
+        if (Seen.insert(SeenKey(Entry)).second) Order.push_back(SeenKey(Entry));
+        if (!Have || Beats(Entry, Winner)) Winner = Entry;
+        Have = true;
+    };
+    std::string Held;
+    if (ReadSmall(WaitingFile, PacketMost, &Held) == 0) {
+        std::vector<ENTRY> Entries;
+        (void)ReadPacket(reinterpret_cast<const unsigned char*>(Held.data()), Held.size(),
+                         League.Area, &Entries);
+        for (const ENTRY& Entry : Entries) Consider(Entry, false);
+    }
     for (size_t At = 0; At < Listed.size(); At++) {
         if (!Listed[At].Packet) continue;
         std::string Data;
         std::vector<ENTRY> Entries;
         const std::string& Path = Listed[At].Path;
+        std::string Secret;
         if (!LoadPacket(Path, &Data, &Problem)) {
             if (errno == ENOENT) continue; // gone meanwhile: nothing to take
         } else {
-            Problem = ReadPacket(reinterpret_cast<const unsigned char*>(Data.data()), Data.size(),
-                                 League.Area, &Entries);
+            const unsigned char* Bytes = reinterpret_cast<const unsigned char*>(Data.data());
+            Problem = ReadPacket(Bytes, Data.size(), League.Area, &Entries);
+            Secret = PacketPassword(Bytes, Data.size());
         }
+        // A packet still being written into a folder is left for the next
+        // import: a tosser writing there takes no lock we could share.
+        struct stat Info;
+        if (Folder && Problem.find("cut short") != std::string::npos &&
+            lstat(Path.c_str(), &Info) == 0 && time(NULL) - Info.st_mtime < 60) {
+            Bad[At] = Leave;
+            Said->push_back("left for the next import: " + Path + " (" + Problem + ")");
+            continue;
+        }
+        if (Problem.empty() && League.Password[0] && !SamePassword(Secret, League.Password))
+            Problem = "not the packet password set in " + std::string(LeagueFile);
         Packets++;
         if (!Problem.empty()) {
-            Bad[At] = true;
+            Bad[At] = Refuse;
             BadPackets++;
             std::string Why = "packet " + Path;
             Why += ": ";
             Why += Problem;
             std::string Told = "refused " + Why;
-            Told += " (kept as " + Path + ".bad)";
+            Told += " (kept as " + Path + ".bad or .N.bad)";
             Said->push_back(Told);
             State.Refused.push_back(std::to_string((long long)Now) + " " + Why);
             continue;
         }
-        for (const ENTRY& Entry : Entries) {
-            std::string Why = Refusal(League, &State, &Seen, Entry, Now);
-            if (!Entry.MsgId.empty() && Seen.insert(Entry.MsgId).second)
-                Order.push_back(Entry.MsgId);
-            if (!Why.empty()) {
-                Refused++;
-                Said->push_back("refused " + Described(Entry) + ": " + Why);
-                State.Refused.push_back(std::to_string((long long)Now) + " " + Described(Entry) +
-                                        ": " + Why);
-                continue;
-            }
-            Taken++;
-            if (!Have || Beats(Entry, Winner)) Winner = Entry;
-            Have = true;
-        }
+        for (const ENTRY& Entry : Entries) Consider(Entry, true);
     }
+    // The highest wait; those beyond the bound could only be outdone.
+    std::sort(Waiting.begin(), Waiting.end(),
+              [](const ENTRY& A, const ENTRY& B) { return Beats(A, B); });
+    if (Waiting.size() > WaitingKept) Waiting.resize(WaitingKept);
+    if (Waiting.empty())
+        (void)unlink(WaitingFile);
+    else if (!ReplaceWhole(WaitingFile,
+                           MakePackets(League.Point, League.Point, League.Area, Waiting, Now)))
+        Said->push_back(std::string(WaitingFile) + ": " + strerror(errno));
 
     std::string Outcome = "the entry is unchanged";
     ENTRY Current;
@@ -598,7 +689,7 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
     WriteState(fd, State);
     close(fd);
     Finish(League.Pickup, Folder, Listed, Bad);
-    if (!Folder) unlink(Busy.c_str());
+    if (Flow) unlink(Busy.c_str());
     return Status;
 }
 

@@ -18,7 +18,10 @@ bool Beats(const ENTRY& A, const ENTRY& B) {
     if (A.Written != B.Written) return A.Written > B.Written;
     int Order = CompareAddress(&A.Origin, &B.Origin);
     if (Order != 0) return Order > 0;
-    return A.Serial > B.Serial;
+    if (A.Serial != B.Serial) return A.Serial > B.Serial;
+    // Two entries with one key still differ in their words: the bytes decide,
+    // so that no two different entries compare equal.
+    return memcmp(&A.Words, &B.Words, sizeof A.Words) > 0;
 }
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
@@ -89,6 +92,26 @@ std::string MakePacket(const FTNADDR& From, const FTNADDR& To, const std::string
     return std::string(reinterpret_cast<char*>(Bytes), Size);
 }
 
+std::string MakePackets(const FTNADDR& From, const FTNADDR& To, const std::string& Area,
+                        const std::vector<ENTRY>& Entries, int64_t Now) {
+    std::string Out(HeaderSize, '\0');
+    PutHeader(reinterpret_cast<unsigned char*>(Out.data()), &From, &To, "", Now);
+    for (const ENTRY& Entry : Entries) {
+        unsigned char Bytes[MessageMost];
+        POSTED Posted = {Entry.MsgId.c_str(), Entry.Origin, Entry.Written, Entry.Board.c_str(),
+                         &Entry.Words};
+        size_t Size = PutMessage(Bytes, sizeof Bytes, &To, Area.c_str(), &Posted);
+        Out.append(reinterpret_cast<char*>(Bytes), Size);
+    }
+    return Out + std::string(2, '\0');
+}
+
+std::string PacketPassword(const unsigned char* Data, size_t Size) {
+    if (Size < HeaderSize) return "";
+    const char* Secret = reinterpret_cast<const char*>(Data) + 26;
+    return std::string(Secret, strnlen(Secret, 8));
+}
+
 // A zero-ended string that starts at At and may take Most bytes with its
 // zero; Next moves past the zero. False when there is no zero in reach.
 static bool Ended(const unsigned char* Data, size_t Size, size_t* Next, size_t Most,
@@ -145,8 +168,12 @@ static bool ReadMsgId(const std::string& Text, ENTRY* Entry) {
             return false;
         Serial = Serial << 4 | Value;
     }
+    // One key, one text: "77" and "00000077" are the same message's number.
+    char Canonical[64];
+    (void)snprintf(Canonical, sizeof Canonical, "%s %08x", AddressText(Entry->Origin).c_str(),
+                   Serial);
     Entry->Serial = Serial;
-    Entry->MsgId = Id;
+    Entry->MsgId = Canonical;
     return true;
 }
 
@@ -193,16 +220,15 @@ std::string ReadPacket(const unsigned char* Data, size_t Size, const std::string
                        std::vector<ENTRY>* Entries) {
     std::vector<ENTRY> Found;
     Entries->clear();
-    if (Size > PacketMost) return "larger than 1 MiB";
+    if (Size > PacketMost) return "larger than 16 MiB";
     if (Size < 58) return "cut short in its header";
     if (Get16(Data + 18) != 2) return "not a Type 2 packet";
     size_t At = 58;
-    for (int Count = 0;; Count++) {
+    for (;;) {
         if (Size - At < 2) return "cut short: no end mark";
         unsigned Type = Get16(Data + At);
         if (Type == 0) break;
         if (Type != 2) return "garbage where a message should start";
-        if (Count == MessagesMost) return "more than 200 messages";
         size_t Start = At;
         if (Size - At < 14) return "cut short in a message header";
         At += 14;
