@@ -545,14 +545,15 @@ TEST(LeagueConvergence, EveryOrderAndBatchingEndsAlike) {
         packet(entry("21:1/103.7", 0x11, now - 20, "Two", {"two"})),
         packet(entry("21:1/104.7", 0x12, now - 20, "Three", {"three"})), // equal time
         packet(entry("21:1/104.7", 0x13, now - 20, "Four", {"four"})),   // and origin
+        packet(entry("21:1/104.7", 0x13, now - 20, "Five", {"five"})),   // Four's key
         packet(entry("21:1/105.7", 0x14, now + 7200, "Ahead", {"ahead"})),
         packet(entry("21:1/103.7", 0x11, now + 30, "Broken", {})), // shares Two's MSGID
     };
     const std::string expected = data_record({"four"}, "Four");
-    std::vector<int> order = {0, 1, 2, 3, 4, 5};
+    std::vector<int> order = {0, 1, 2, 3, 4, 5, 6};
     int runs = 0;
     do {
-        if (runs++ % 6 != 0) continue; // 120 of the 720 orders
+        if (runs++ % 42 != 0) continue; // 120 of the 5040 orders
         Board single, bundled, halves;
         for (int i : order) {
             single.drop(set[i]);
@@ -562,7 +563,7 @@ TEST(LeagueConvergence, EveryOrderAndBatchingEndsAlike) {
         sysop(bundled.dir.path(), {"league", "import"});
         for (size_t i = 0; i < order.size(); i++) {
             halves.drop(set[order[i]]);
-            if (i == 2 || i == 5) sysop(halves.dir.path(), {"league", "import"});
+            if (i == 2 || i == 6) sysop(halves.dir.path(), {"league", "import"});
         }
         ASSERT_EQ(single.record(), expected) << runs;
         ASSERT_EQ(bundled.record(), expected) << runs;
