@@ -37,7 +37,7 @@ enum {
 
 // A lock older than this is left by a process that died: a transfer or an
 // import of a few packets takes seconds.
-static const time_t StaleAfter = 3600;
+static const time_t StaleAfter = 12 * 3600;
 
 static std::string Lower(std::string Text) {
     for (char& Letter : Text)
