@@ -582,7 +582,7 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
     int Packets = 0, BadPackets = 0, Taken = 0, Refused = 0;
     bool Have = false;
     ENTRY Winner;
-    std::vector<ENTRY> Waiting;
+    std::vector<ENTRY> Waiting, Passed;
     std::set<std::string> Waits;
     auto Turn = [&](const std::string& What) {
         Refused++;
@@ -604,7 +604,13 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
                 return;
             }
         }
-        if (Why.empty()) Why = OverTheDay(League, &State, Entry);
+        if (!Why.empty()) return Turn(Described(Entry) + ": " + Why);
+        Passed.push_back(Entry);
+    };
+    // The day's bound counts the newest first, so a flood never costs the
+    // newest entry.
+    auto Take = [&](const ENTRY& Entry) {
+        std::string Why = OverTheDay(League, &State, Entry);
         if (!Why.empty()) return Turn(Described(Entry) + ": " + Why);
         Taken++;
         if (Seen.insert(SeenKey(Entry)).second) Order.push_back(SeenKey(Entry));
@@ -657,6 +663,9 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
         }
         for (const ENTRY& Entry : Entries) Consider(Entry, true);
     }
+    std::sort(Passed.begin(), Passed.end(),
+              [](const ENTRY& A, const ENTRY& B) { return Beats(A, B); });
+    for (const ENTRY& Entry : Passed) Take(Entry);
     // The highest wait; those beyond the bound could only be outdone.
     std::sort(Waiting.begin(), Waiting.end(),
               [](const ENTRY& A, const ENTRY& B) { return Beats(A, B); });

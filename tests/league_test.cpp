@@ -280,12 +280,13 @@ TEST(LeagueImport, DuplicatesAndTheDailyLimit) {
     Ran ran = sysop(board.dir.path(), {"league", "import"});
     EXPECT_NE(ran.out.find("duplicate"), std::string::npos) << ran.out;
     EXPECT_EQ(board.record(), data_record({"local"}, "Sysop"));
-    // One more from that origin is within the day's two; the third is not.
+    // One more from that origin is within the day's two, counted newest first.
     board.drop(joined({entry("21:1/102.7", 2, now + 1801, "Second", {"2"}),
                        entry("21:1/102.7", 3, now + 1802, "Third", {"3"})}));
     ran = sysop(board.dir.path(), {"league", "import"});
     EXPECT_NE(ran.out.find("more than per_day (2)"), std::string::npos) << ran.out;
-    EXPECT_EQ(board.record(), data_record({"2"}, "Second"));
+    EXPECT_EQ(board.record(), data_record({"3"}, "Third"));
+    EXPECT_NE(ran.out.find("00000002 from \"Board B\": more than per_day"), std::string::npos);
     // The local save went out as one packet in the toss folder.
     EXPECT_NE(
         sysop(board.dir.path(), {"league", "status"}).out.find("into " + board.dir.file("toss/")),
