@@ -285,6 +285,21 @@ std::string output_of(const std::string& command) {
     return out;
 }
 
+// A macro runs only at a line's start: one that follows text on its line
+// is printed as words and its entry is lost, which mandoc -Tlint misses.
+TEST(ManualPages, NoMacroInTheMiddleOfALine) {
+    for (const char* page : {"valedict.6", "valedict-sysop.8", "libODoors.3"}) {
+        std::istringstream source(read_file(std::string(MAN_PAGES) + "/" + page));
+        int number = 0;
+        for (std::string line; std::getline(source, line);) {
+            ++number;
+            if (line.rfind(".\\\"", 0) == 0) continue; // a comment
+            static const std::regex inside("[^ \\\\]\\.(It|Sh|Ss|Pp|Bl|El|Bd|Ed) ?");
+            EXPECT_FALSE(std::regex_search(line, inside)) << page << ":" << number << ": " << line;
+        }
+    }
+}
+
 // Every text a page quotes shows whole as the page is read: a word the
 // formatter takes for a macro of its own (No, Ar, Em...) would vanish.
 TEST(ManualPages, EveryQuotedTextShowsWhole) {
