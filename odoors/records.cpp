@@ -1,5 +1,6 @@
 #include "records.h"
 
+#include "crc32.h"
 #include "file_io.h"
 #include "open_checked.h"
 
@@ -12,7 +13,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-#include <zlib.h>
 
 namespace od {
 namespace {
@@ -39,9 +39,7 @@ std::uint64_t get_le(const unsigned char* at, int bytes) {
 }
 
 std::uint32_t checksum(const unsigned char* header, const unsigned char* body, std::size_t size) {
-    uLong crc = crc32(0L, header + 4, 12);
-    crc = crc32(crc, body, static_cast<uInt>(size));
-    return static_cast<std::uint32_t>(crc);
+    return crc32(crc32(0, header + 4, 12), body, size);
 }
 
 bool busy(int error) {

@@ -1,16 +1,19 @@
 // valedict-sysop: the sysop's tool to show, set, clear and restore the entry,
 // and to run its league.
+#include "open_checked.h"
 #include "sysop_league.h"
 #include "words.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
 #include <string>
@@ -18,8 +21,9 @@
 #include <unistd.h>
 #include <vector>
 
-static const char Usage[] = "usage: valedict-sysop [-C FOLDER] show [--raw] | set --name NAME "
-                            "[FILE | -] | clear | history | restore N\n"
+static const char Usage[] = "usage: valedict-sysop [-C FOLDER] show [--raw] | clear | history | "
+                            "restore N\n"
+                            "       valedict-sysop [-C FOLDER] set --name NAME [FILE | -]\n"
                             "       valedict-sysop [-C FOLDER] league import | accept | reject | "
                             "status\n"
                             "       valedict-sysop --help | --version\n";
@@ -433,6 +437,27 @@ static int Run(const char* Command, char** Args, int Left, FILE* Text, const cha
     return BadUsage();
 }
 
+// Moves to the door's folder. Root goes there by the links root may follow
+// (open_checked): a link another user put on the way must not choose the
+// folder whose owner root then acts as.
+static bool EnterFolder(const char* Folder) {
+    if (geteuid() != 0) return chdir(Folder) == 0;
+    int Dir = od::open_checked(Folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Dir < 0) return false;
+    bool Done = fchdir(Dir) == 0;
+    int Why = errno;
+    close(Dir);
+    errno = Why;
+    return Done;
+}
+
+// The folder as the sysop named it, or the working folder in full.
+static std::string FolderName(const char* Folder) {
+    if (Folder) return Folder;
+    char Here[PATH_MAX];
+    return getcwd(Here, sizeof Here) ? Here : ".";
+}
+
 int main(int argc, char* argv[]) {
     (void)setlocale(LC_ALL, "");
     int At = 1;
@@ -464,8 +489,11 @@ int main(int argc, char* argv[]) {
         if (Text == NULL) return Fail(From, strerror(errno));
     }
     int Status;
-    if (Folder != NULL && chdir(Folder) != 0)
+    char Problem[256];
+    if (Folder != NULL && !EnterFolder(Folder))
         Status = Fail(Folder, strerror(errno));
+    else if (!ActAsFolderOwner(Problem, sizeof Problem))
+        Status = Fail(FolderName(Folder).c_str(), Problem);
     else
         Status = Run(Command, argv + At, Left, Text, From);
     if (From) (void)fclose(Text);

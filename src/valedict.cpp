@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 // Copies a field up to its zero byte or its width, whichever comes first.
 // Control bytes would be commands to the caller's terminal: a '?' stands in.
@@ -118,6 +119,21 @@ static void AddQuote() {
     free(Words);
 }
 
+// Run as root, the door acts as its folder's owner before it reads or
+// writes anything there; a folder it must not work in ends the call.
+static void TakeFolderOwner() {
+    char Problem[200];
+    char Here[256];
+    char Line[480];
+    if (ActAsFolderOwner(Problem, sizeof Problem)) return;
+    if (getcwd(Here, sizeof Here) == NULL) (void)snprintf(Here, sizeof Here, ".");
+    (void)snprintf(Line, sizeof Line, "%s: %s", Here, Problem);
+    (void)fprintf(stderr, "valedict: %s\n", Line);
+    od_log(Line);
+    Error(10, __LINE__, DataFile);
+    od_exit(1, false);
+}
+
 static const char Help[] =
     "usage: valedict [DROP-FILE | NODE-FOLDER]\n"
     "Shows the parting words the last caller left and lets this caller leave\n"
@@ -146,11 +162,13 @@ static int Inform(const char* Argument) {
 }
 
 int main(int argc, char* argv[]) {
-    if (argc > 1 && (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "--help") == 0))
+    if (argc > 1 && (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "--help") == 0 ||
+                     strcmp(argv[1], "-h") == 0))
         return Inform(argv[1]);
     if (argc > 1) strncpy(od_control.info_path, argv[1], sizeof od_control.info_path - 1);
     od_control.od_clear_on_exit = false;
     od_init();
+    TakeFolderOwner();
 
     od_printf("`bright cyan`VALEDICT v1.05, Aug 14 2003.  ");
     od_printf("`bright white`The Valedict Quote Door.\n\r");

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -82,13 +83,37 @@ static void SaveTarget(char* Target, size_t Size) {
     }
 }
 
-// A file root makes belongs to the owner and group of the folder it is made
-// in (Path from Dir), as if the door's user had written it: the door must be
-// able to save over it later.
-bool OwnedAsFolder(int fd, int Dir, const char* Path) {
+// Root acts as the owner of the folder it works in: that user may have put
+// links and files there, and as that user they reach nothing more than that
+// user could reach anyway. Files made from here on are that user's too.
+bool ActAsFolderOwner(char* Problem, size_t Size) {
     struct stat Folder;
     if (geteuid() != 0) return true;
-    return fstatat(Dir, Path, &Folder, 0) == 0 && fchown(fd, Folder.st_uid, Folder.st_gid) == 0;
+    if (stat(".", &Folder) != 0) {
+        (void)snprintf(Problem, Size, "%s", strerror(errno));
+        return false;
+    }
+    if (Folder.st_uid == 0) {
+        if ((Folder.st_mode & (S_IWGRP | S_IWOTH)) == 0) return true; // root's own
+        (void)snprintf(Problem, Size,
+                       "owned by root but writable by its group or others: give it to the "
+                       "door's user, or take the write permission away (chmod go-w)");
+        return false;
+    }
+    uid_t Uid = Folder.st_uid;
+    gid_t Gid = Folder.st_gid;
+    // Groups first, then the group, then the user: once the user is set, the
+    // rest can no longer be changed. Root must be gone for good.
+    bool Done = setgroups(0, NULL) == 0 && setgid(Gid) == 0 && setuid(Uid) == 0 &&
+                getuid() == Uid && geteuid() == Uid && getgid() == Gid && getegid() == Gid;
+    if (Done && setuid(0) == 0) {
+        Done = false;
+        errno = EPERM;
+    }
+    if (!Done)
+        (void)snprintf(Problem, Size, "cannot act as its owner (user %lu, group %lu): %s",
+                       (unsigned long)Uid, (unsigned long)Gid, strerror(errno));
+    return Done;
 }
 
 static const int RenameRefused = -1;
@@ -113,11 +138,9 @@ static int ReplaceFile(const WORDS* Words, const char* Target, const struct stat
     if (Old) {
         Same = fchown(fd, Old->st_uid, Old->st_gid) == 0 && fchmod(fd, Old->st_mode & 0777) == 0;
     } else {
-        char Folder[PATH_MAX];
-        FolderOf(Target, Folder, sizeof Folder);
         mode_t Mask = umask(0);
         umask(Mask);
-        Same = OwnedAsFolder(fd, AT_FDCWD, Folder) && fchmod(fd, 0666 & ~Mask) == 0;
+        Same = fchmod(fd, 0666 & ~Mask) == 0;
     }
     if (!Same) {
         Discard(fd, Temp);
@@ -425,6 +448,9 @@ static bool KeepCurrent(int Dir, char* Name, size_t NameSize, char* Kept, size_t
     if (fp == NULL) return true; // no entry: nothing is replaced
     memset(&Words, 0, sizeof Words);
     size_t Got = fread(&Words, 1, sizeof Words, fp);
+    // A kept entry is as private as the data file it came from.
+    struct stat Data;
+    bool HaveMode = fstat(fileno(fp), &Data) == 0;
     (void)fclose(fp);
     if (Got == 0) return true;
 
@@ -436,9 +462,8 @@ static bool KeepCurrent(int Dir, char* Name, size_t NameSize, char* Kept, size_t
     }
     mode_t Mask = umask(0);
     umask(Mask);
-    (void)fchmod(fd, 0666 & ~Mask);
-    bool Written = OwnedAsFolder(fd, Dir, ".") && od::write_all_at(fd, &Words, sizeof Words, 0) &&
-                   od::sync_file(fd);
+    (void)fchmod(fd, HaveMode ? Data.st_mode & 0666 : 0666 & ~Mask);
+    bool Written = od::write_all_at(fd, &Words, sizeof Words, 0) && od::sync_file(fd);
     Written = (close(fd) == 0 || errno == EINTR) && Written;
     if (!Written) {
         int Why = errno;

@@ -25,17 +25,18 @@ FILE* OpenRecord(const char* Path);
 
 enum { Saved = 0, NotOpened = 10, NotWritten = 40 };
 
-// Run as root, gives the new file fd the owner and group of the folder Path
-// (from the folder Dir), so that the door's user can replace it later; true
-// at once for any other user.
-bool OwnedAsFolder(int fd, int Dir, const char* Path);
+// Run as root, takes the working folder's owner and group for good
+// (supplementary groups dropped) before anything in the folder is opened,
+// made or removed; a folder of root's own that no one else may write keeps
+// root. False, with why in Problem, for a folder of root's that its group
+// or others may write, or when the change fails. True at once for any
+// other user.
+bool ActAsFolderOwner(char* Problem, size_t Size);
 
 // Saves the record over the data file by the file's own rights: exactly where
 // the door's user may open it for writing, or create it. With history on,
 // the record being replaced is kept first; where it cannot be, the save still
-// happens and Kept says why (empty when kept, or when history is off). Run
-// as root, every file it creates (the data file, a kept record) belongs to
-// its folder's owner and group, so the door can save over it later. On
+// happens and Kept says why (empty when kept, or when history is off). On
 // failure errno tells why.
 int SaveWords(const WORDS* Words, char* Kept, size_t KeptSize);
 

@@ -131,6 +131,8 @@ TEST(Faults, AFullDiskKeepsTheOldEntry) {
         std::string path;
         ~Unmount() { platform::unmount(path); }
     } unmount{mount_point};
+    // A fresh tmpfs is world-writable, which root refuses to work in.
+    ::chmod(mount_point.c_str(), 0755);
 
     std::string old = record("old words", "before");
     std::ofstream(mount_point + "/valedict.dat", std::ios::binary) << old;

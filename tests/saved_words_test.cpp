@@ -599,6 +599,24 @@ TEST(SaveQuote, SavesExactlyWhereTheDoorsUserMayWriteAndKeepsWhatTheSysopSetUp) 
         dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
         ::chmod(dir.file("DOOR32.SYS").c_str(), 0644);
         c.make(dir);
+        // Root works in no folder of its own that others may write: a plain
+        // board becomes root's alone; a shared sticky one another user's,
+        // whom the door then runs as.
+        struct stat board {};
+        if (root() && !c.as_nobody && ::stat(dir.file("board").c_str(), &board) == 0 &&
+            board.st_uid == 0) {
+            if (board.st_mode & S_ISVTX) {
+                ASSERT_EQ(::chown(dir.file("board").c_str(), 1700, 1700), 0);
+                for (const auto& entry : fs::directory_iterator(dir.file("board"))) {
+                    struct stat link {};
+                    if (::lstat(entry.path().c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+                        link.st_uid == 0)
+                        (void)::lchown(entry.path().c_str(), 1700, 1700); // the owner's links
+                }
+            } else {
+                ::chmod(dir.file("board").c_str(), board.st_mode & 07755);
+            }
+        }
         std::string data = dir.file(link_case ? c.target : "board/valedict.dat");
         Seen before = look_at(data);
         auto names = [&] {

@@ -158,6 +158,7 @@ TEST(SysopHistory, SavesKeepTheReplacedRecordWhichRestoreAndClearUse) {
 
     std::string first = data_record({"the first words"}, "early");
     dir.write("valedict.dat", first);
+    fs::permissions(dir.file("valedict.dat"), fs::perms::owner_read | fs::perms::owner_write);
     fs::create_directory(dir.file("valedict.old"));
     // A caller's save through the door keeps the record it replaces.
     dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
@@ -173,6 +174,11 @@ TEST(SysopHistory, SavesKeepTheReplacedRecordWhichRestoreAndClearUse) {
     std::string callers = data_record({"a caller's words"}, "janeq");
     EXPECT_EQ(dir.read("valedict.dat"), callers);
     EXPECT_EQ(kept(dir), std::vector<std::string>{first});
+    // The kept entry is as private as the data file.
+    for (const auto& entry : fs::directory_iterator(dir.file("valedict.old")))
+        EXPECT_EQ(entry.status().permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write)
+            << entry.path();
     Ran listed = tool({"history"}, dir.path());
     EXPECT_EQ(listed.status, 0);
     EXPECT_NE(listed.out.find(" 1  "), std::string::npos) << listed.out;
@@ -530,8 +536,13 @@ TEST(SysopHistory, KeptRecordsAreReadSafelyWhateverTheFolderHolds) {
         if (c.make) c.make(dir);
         Ran ran = tool(c.args, dir.path(), c.input, nullptr, c.unprivileged);
         std::string said = ran.out + ran.err;
-        EXPECT_EQ(ran.status, c.status) << said;
-        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        // Root refuses a folder of root's that others may write, before
+        // any link in it is looked at.
+        bool refused = c.planted && !c.unprivileged && ::geteuid() == 0;
+        EXPECT_EQ(ran.status, refused ? 2 : c.status) << said;
+        EXPECT_NE(said.find(refused ? "owned by root but writable by its group or others" : c.says),
+                  std::string::npos)
+            << said;
         if (!c.never.empty()) {
             EXPECT_EQ(said.find(c.never), std::string::npos) << said;
         }
@@ -684,6 +695,133 @@ TEST(SysopStorm, DoorsAndTheToolSavingAtOnceKeepEveryReplacedRecordOnce) {
     for (const auto& r : records) ++times[r];
     EXPECT_EQ(records.size(), saved.size() - 1);
     for (const auto& r : saved) EXPECT_EQ(times[r], r == last ? 0 : 1);
+}
+
+} // namespace
+
+namespace {
+
+// What a root-only file or folder is: owner, mode, bytes (or its names).
+std::string root_only(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return "gone";
+    std::string seen = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
+                       std::to_string(st.st_mode) + " ";
+    if (S_ISDIR(st.st_mode)) {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path))
+            names.insert(entry.path().filename().string());
+        for (const auto& name : names) seen += name + ",";
+        return seen;
+    }
+    std::ifstream in(path, std::ios::binary);
+    return seen + std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Root, in a folder the BBS's user owns (uid 1600, no passwd entry), runs
+// the tool and the door as that user: links the user planted to root-only
+// files and folders reach nothing, and honest saves are that user's files.
+TEST(SysopRights, AsRootTheFolderOwnersLinksReachNothingOfRoots) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: the tool and the door run as root";
+    constexpr unsigned bbs = 1600;
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    std::string secret = dir.file("secret");
+    ASSERT_EQ(::mkdir(secret.c_str(), 0700), 0);
+    for (const char* name : {"data", "league", "pending"}) {
+        dir.write(std::string("secret/") + name, data_record({"root's own"}, name));
+        ::chmod((secret + "/" + name).c_str(), 0600);
+    }
+    dir.write("secret/20261201T000000Z.dat", data_record({"root's kept"}, "root"));
+    ::chmod((secret + "/20261201T000000Z.dat").c_str(), 0600);
+    std::string board = dir.file("board");
+    ASSERT_EQ(::mkdir(board.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(board.c_str(), bbs, bbs), 0);
+    const std::string ini = "[league]\narea = V\npoint = 21:1/101.7\nboard = 21:1/101\nname = A\n"
+                            "toss = " +
+                            board + "/toss\npickup = " + board + "/toss\nhold = yes\n";
+    ASSERT_TRUE(as_user(bbs, [&] {
+        std::ofstream(board + "/valedict.ini") << ini;
+        return ::mkdir((board + "/toss").c_str(), 0755) == 0 &&
+               ::symlink((secret + "/data").c_str(), (board + "/valedict.dat").c_str()) == 0 &&
+               ::symlink(secret.c_str(), (board + "/valedict.old").c_str()) == 0 &&
+               ::symlink((secret + "/league").c_str(), (board + "/valedict.league").c_str()) == 0 &&
+               ::symlink((secret + "/pending").c_str(), (board + "/valedict.pending").c_str()) == 0;
+    }));
+    std::map<std::string, std::string> before;
+    for (const char* name : {"", "/data", "/league", "/pending", "/20261201T000000Z.dat"})
+        before[name] = root_only(secret + name);
+    auto untouched = [&](const std::string& after) {
+        SCOPED_TRACE(after);
+        for (const auto& [name, seen] : before) EXPECT_EQ(root_only(secret + name), seen) << name;
+    };
+    const std::vector<std::vector<std::string>> steps = {{"set", "--name", "Root", "-"},
+                                                         {"clear"},
+                                                         {"restore", "1"},
+                                                         {"league", "import"},
+                                                         {"league", "accept"}};
+    for (const auto& step : steps) {
+        std::vector<std::string> args = {"-C", board};
+        args.insert(args.end(), step.begin(), step.end());
+        Ran ran = tool(args, dir.path(), "set by root\n");
+        untouched(args[2] + ": " + ran.err);
+    }
+    dir.write("board/DOOR32.SYS", door32_sys("Jane Public", "janeq"));
+    auto door_saves = [&](const std::string& words) {
+        DoorOptions options;
+        options.args = {board + "/DOOR32.SYS"};
+        options.cwd = board;
+        DoorRun door(options);
+        ASSERT_TRUE(door.wait_for(question)) << door.screen.all();
+        door.type("Y" + words + "\r\rY");
+        EXPECT_EQ(door.wait_exit(), 10) << door.screen.all();
+    };
+    door_saves("as root");
+    untouched("the door");
+
+    // The honest folder: the tool's and the door's saves are the user's.
+    for (const char* name :
+         {"valedict.dat", "valedict.old", "valedict.league", "valedict.pending", "valedict.ini"})
+        ASSERT_TRUE(as_user(bbs, [&] { return ::unlink((board + "/" + name).c_str()) == 0; }));
+    ASSERT_TRUE(
+        as_user(bbs, [&] { return ::mkdir((board + "/valedict.old").c_str(), 0755) == 0; }));
+    EXPECT_EQ(tool({"-C", board, "set", "--name", "Root", "-"}, dir.path(), "by root\n").status, 0);
+    door_saves("honest");
+    EXPECT_NE(dir.read("board/valedict.dat").find("honest"), std::string::npos);
+    int files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(board)) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(entry.path().c_str(), &st), 0);
+        if (entry.path().filename() == "DOOR32.SYS") continue;
+        EXPECT_EQ(st.st_uid, bbs) << entry.path();
+        EXPECT_EQ(st.st_gid, bbs) << entry.path();
+        files++;
+    }
+    EXPECT_GE(files, 4); // the folders, the entry and a kept record
+}
+
+// Root refuses a folder of its own that others may write, in one line
+// naming it; the door, as for its other sysop mistakes, ends with 1.
+TEST(SysopRights, AsRootAFolderOfRootsThatOthersMayWriteIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0777);
+    Ran ran = tool({"set", "--name", "Root", "-"}, dir.path(), "words\n");
+    EXPECT_EQ(ran.status, 2);
+    EXPECT_EQ(ran.err, "valedict-sysop: " + dir.path() +
+                           ": owned by root but writable by its group or others: give it to the "
+                           "door's user, or take the write permission away (chmod go-w)\n");
+    EXPECT_FALSE(fs::exists(dir.file("valedict.dat")));
+    dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
+    DoorOptions options;
+    options.args = {dir.file("DOOR32.SYS")};
+    options.cwd = dir.path();
+    options.separate_stderr = true;
+    DoorRun door(options);
+    EXPECT_EQ(door.wait_exit(), 1);
+    EXPECT_NE(door.err.find(dir.path() + ": owned by root but writable"), std::string::npos)
+        << door.err;
+    EXPECT_FALSE(fs::exists(dir.file("valedict.dat")));
 }
 
 } // namespace
