@@ -774,7 +774,10 @@ int main(int argc, char* argv[]) {
         s.drop_file();
     }
 
-    if (argc > 7) flood_rows(argv[7], s.dir, rows);
+    if (argc > 7) {
+        flood_rows(argv[7], s.dir, rows);
+        s.drop_file(); // the flood rows take theirs away
+    }
 
     // One save: from the answer at the save question to its last byte on the
     // caller's side, and to the door's end (which includes the pause that lets
