@@ -2,116 +2,196 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// The path is walked one name at a time from an open folder (openat with
+// O_NOFOLLOW), so the folder a link is judged in is the folder it is
+// followed from: nothing can be swapped between the check and the use.
+// Only libc: the door's program loads no C++ runtime.
 
 namespace od {
 namespace {
 
-// Where the link at path points, taken from path's folder when relative;
-// empty when path is no link.
-std::string link_target(const std::string& path) {
-    char link[PATH_MAX];
-    ssize_t length = readlink(path.c_str(), link, sizeof link - 1);
-    if (length <= 0) return {};
-    std::string target(link, static_cast<size_t>(length));
-    auto slash = path.rfind('/');
-    if (target[0] == '/' || slash == std::string::npos) return target;
-    return path.substr(0, slash + 1) + target;
-}
+// A folder opened only to look names up in, so that a folder we may search
+// but not list is passed as open(2) passes it: O_PATH on Linux, O_SEARCH
+// on FreeBSD and NetBSD.
+#if defined(__linux__) && defined(O_PATH)
+constexpr int search_only = O_PATH;
+#elif defined(O_SEARCH)
+constexpr int search_only = O_SEARCH;
+#else
+constexpr int search_only = O_RDONLY;
+#endif
 
-// The folder that holds path, with its last slash ("." when there is none).
-std::string folder_of(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+// As the kernels' own bound on links followed in one path.
+constexpr int most_links = 32;
+
+// The folder reached so far; closed on every way out, errno kept.
+struct Folder {
+    int fd = AT_FDCWD;
+    Folder() = default;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    ~Folder() { move_to(AT_FDCWD); }
+    void move_to(int next) {
+        if (fd >= 0) {
+            int why = errno;
+            ::close(fd);
+            errno = why;
+        }
+        fd = next;
+    }
+    bool stat(struct stat* info) const {
+        return (fd == AT_FDCWD ? ::stat(".", info) : ::fstat(fd, info)) == 0;
+    }
+};
+
+bool shared(const struct stat& folder) {
+    return (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
 }
 
 // Linux (fs.protected_symlinks) never follows a link in a sticky,
-// world-writable folder unless the link belongs to the follower or to the
-// folder's owner; the BSDs have no such rule, so every link on the way to
-// the file, folders' included, is held to it here. budget bounds the links
-// looked at; a path that cannot be checked counts as refused.
-bool forbidden(const std::string& path, int& budget) {
-    if (path.size() >= PATH_MAX) return true;
-    for (size_t end = 1; end <= path.size(); end++) {
-        if ((end < path.size() && path[end] != '/') || path[end - 1] == '/') continue;
-        std::string prefix = path.substr(0, end);
-        struct stat link, folder;
-        if (lstat(prefix.c_str(), &link) != 0) return false; // nothing further to follow
-        if (!S_ISLNK(link.st_mode)) continue;
-        if (--budget < 0) return true;
-        if (stat(folder_of(prefix).c_str(), &folder) != 0) return true;
-        bool shared = (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-        if (shared && link.st_uid != geteuid() && link.st_uid != folder.st_uid) return true;
-        auto target = link_target(prefix);
-        if (target.empty() || forbidden(target, budget)) return true;
-    }
-    return false;
+// world-writable folder unless it belongs to the follower or to the
+// folder's owner; the BSDs have no such rule, so it is kept here. Root
+// follows, in a folder another user owns, only its own links: that user
+// could otherwise point root at any file.
+bool may_follow(const struct stat& folder, uid_t owner) {
+    uid_t me = ::geteuid();
+    if (shared(folder) && owner != me && owner != folder.st_uid) return false;
+    return !(me == 0 && folder.st_uid != 0 && owner != 0);
 }
 
-// The name the file at path has in its own folder: path with the links at
-// its end followed (folders on the way are left to stat).
-std::string final_name(std::string path) {
-    for (int hops = 0; hops < 32; hops++) {
-        auto target = link_target(path);
-        if (target.empty()) break;
-        path = target;
-    }
-    return path;
+// A hard link has no owner of its own: in a sticky, world-writable folder
+// (FreeBSD lets anyone make one) or, for root, in another user's folder, a
+// file with a second name may be someone's way to a file they cannot write.
+bool may_open(const struct stat& folder, int fd) {
+    struct stat file;
+    if (::fstat(fd, &file) != 0) return false;
+    if (!S_ISREG(file.st_mode) || file.st_nlink <= 1) return true;
+    return !shared(folder) && !(::geteuid() == 0 && folder.st_uid != 0);
 }
 
-// A regular file with several names in a sticky, world-writable folder may
-// be another user's hard link to a file of the door's user (FreeBSD lets
-// anyone make one). A hard link has no owner of its own, so who made it
-// cannot be told: such a file is refused whoever owns it.
-bool planted_hard_link(int fd, const char* path) {
-    struct stat file, folder;
-    if (::fstat(fd, &file) != 0) return true;
-    if (!S_ISREG(file.st_mode) || file.st_nlink <= 1) return false;
-    if (::stat(folder_of(final_name(path)).c_str(), &folder) != 0) return true;
-    return (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+enum class Step { opened, refused, failed };
+
+// Walks path from the working folder or the root. With open_last, opens
+// the last name as open(2) would (fd); without, only judges the links on
+// the way (fd stays -1). refused: a link or a second name breaks the rules
+// above, or the path is too long or has too many links to be checked.
+Step walk(const char* path, int flags, mode_t mode, bool open_last, int* fd) {
+    char rest[PATH_MAX];
+    *fd = -1;
+    size_t length = strlen(path);
+    if (length == 0) {
+        errno = ENOENT;
+        return Step::failed;
+    }
+    if (length >= sizeof rest) {
+        errno = ENAMETOOLONG;
+        return Step::refused;
+    }
+    memcpy(rest, path, length + 1);
+    Folder dir;
+    int links = 0;
+    size_t at = 0;
+    for (;;) {
+        if (rest[at] == '/') {
+            int root;
+            do {
+                root = ::open("/", search_only | O_DIRECTORY | O_CLOEXEC);
+            } while (root < 0 && errno == EINTR);
+            if (root < 0) return Step::failed;
+            dir.move_to(root);
+            while (rest[at] == '/') at++;
+        }
+        char name[PATH_MAX];
+        size_t end = at;
+        while (rest[end] != '\0' && rest[end] != '/') end++;
+        if (end == at) {
+            memcpy(name, ".", 2); // the path is the root itself
+        } else {
+            memcpy(name, rest + at, end - at);
+            name[end - at] = '\0';
+        }
+        size_t next = end;
+        while (rest[next] == '/') next++;
+        bool last = rest[next] == '\0';
+
+        int opened;
+        if (!last) {
+            do {
+                opened = ::openat(dir.fd, name, search_only | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            } while (opened < 0 && errno == EINTR);
+            if (opened >= 0) {
+                dir.move_to(opened);
+                at = next;
+                continue;
+            }
+        } else if (open_last) {
+            int wanted = flags | O_NOFOLLOW | (next != end ? O_DIRECTORY : 0);
+            do {
+                opened = ::openat(dir.fd, name, wanted, mode);
+            } while (opened < 0 && errno == EINTR);
+            if (opened >= 0) {
+                struct stat folder;
+                if (dir.stat(&folder) && may_open(folder, opened)) {
+                    *fd = opened;
+                    return Step::opened;
+                }
+                ::close(opened);
+                errno = EACCES;
+                return Step::refused;
+            }
+            // open(2) follows no link here either.
+            if ((flags & O_NOFOLLOW) || (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL))
+                return Step::failed;
+        }
+
+        // lstat tells a link, not errno: O_NOFOLLOW fails with ELOOP, EMLINK
+        // or EFTYPE by system.
+        int why = errno;
+        struct stat link;
+        if (::fstatat(dir.fd, name, &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+            if (!open_last && last) return Step::opened; // nothing further to follow
+            errno = why;
+            return Step::failed;
+        }
+        struct stat folder;
+        if (!dir.stat(&folder) || !may_follow(folder, link.st_uid) || ++links > most_links) {
+            errno = links > most_links ? ELOOP : EACCES;
+            return Step::refused;
+        }
+        // The link's target takes its name's place; what followed the name stays.
+        char target[PATH_MAX];
+        ssize_t got = ::readlinkat(dir.fd, name, target, sizeof target);
+        if (got <= 0) {
+            if (got == 0) errno = ENOENT;
+            return Step::failed;
+        }
+        size_t tail = strlen(rest + end);
+        if ((size_t)got >= sizeof target || (size_t)got + tail >= sizeof rest) {
+            errno = ENAMETOOLONG;
+            return Step::refused;
+        }
+        memmove(rest + got, rest + end, tail + 1);
+        memcpy(rest, target, (size_t)got);
+        at = 0;
+    }
 }
 
 } // namespace
 
 bool planted_link(const char* path) {
-    int budget = 32;
-    return forbidden(path, budget);
+    int fd;
+    return walk(path, 0, 0, false, &fd) == Step::refused;
 }
 
-// lstat tells a link, not errno: O_NOFOLLOW fails with ELOOP, EMLINK or
-// EFTYPE by system.
 int open_checked(const char* path, int flags, mode_t mode) {
-    for (int tries = 0; tries < 3; tries++) {
-        struct stat info;
-        bool link = lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
-        if (link && planted_link(path)) {
-            errno = EACCES;
-            return -1;
-        }
-        int fd;
-        do {
-            fd = open(path, flags | (link ? 0 : O_NOFOLLOW), mode);
-        } while (fd < 0 && errno == EINTR);
-        if (fd >= 0 && planted_hard_link(fd, path)) {
-            ::close(fd);
-            errno = EACCES;
-            return -1;
-        }
-        if (fd >= 0 || link) return fd;
-        // A link put under the name since the lstat is judged again.
-        int why = errno;
-        if (lstat(path, &info) != 0 || !S_ISLNK(info.st_mode)) {
-            errno = why;
-            return -1;
-        }
-    }
-    errno = EACCES;
-    return -1;
+    int fd;
+    walk(path, flags, mode, true, &fd);
+    return fd;
 }
 
 } // namespace od

@@ -466,3 +466,16 @@ std::string data_record(const std::vector<std::string>& lines, const std::string
     r.replace(350, std::min<std::size_t>(user.size(), 36), user.substr(0, 36));
     return r;
 }
+
+bool as_user(unsigned id, const std::function<bool()>& step) {
+    pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) ::_exit(2);
+        ::_exit(step() ? 0 : 1);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}

@@ -132,3 +132,8 @@ std::string door_path();
 // A 386-byte data file: up to five lines of 70 bytes, then the 36-byte name.
 std::string data_record(const std::vector<std::string>& lines, const std::string& user);
 std::string door32_sys(const std::string& real_name, const std::string& alias, int ansi = 1);
+
+// Runs `step` in a child process as uid and gid `id` (no other groups), as
+// a hostile local user would; true when the child got there and the step
+// returned true. Needs root.
+bool as_user(unsigned id, const std::function<bool()>& step);

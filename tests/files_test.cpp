@@ -88,6 +88,68 @@ TEST(OpenChecked, TheLogNeverAppendsThroughAPlantedName) {
     EXPECT_EQ(shared.dir.read("profile"), "the door user's secret\n");
 }
 
+// Another user's link as a folder on the way, not only as the last name:
+// the record file and the log through sticky/nodes -> victim/ are refused,
+// and so is, for root, a link of the folder's owner in a folder not root's.
+TEST(OpenChecked, AFolderOnTheWayIsNeverAPlantedLink) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: the links must be another user's";
+    constexpr unsigned hostile = 1500;
+    Shared shared;
+    std::string victim = shared.dir.file("victim");
+    fs::create_directory(victim);
+    ASSERT_TRUE(as_user(hostile, [&] {
+        return ::symlink(victim.c_str(), (shared.folder + "/nodes").c_str()) == 0;
+    }));
+    std::string through = shared.folder + "/nodes/";
+    // As a record file is opened.
+    errno = 0;
+    EXPECT_EQ(od::open_checked((through + "scores.dat").c_str(),
+                               O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666),
+              -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_TRUE(od::planted_link((through + "scores.dat").c_str()));
+    {
+        od::Log log;
+        log.open(through + "notes.log", "door");
+        EXPECT_FALSE(log.is_open());
+        log.write("start: user x");
+    }
+    // Deeper, and through a link of the door's own that leads to it.
+    fs::create_directory(victim + "/deep");
+    fs::create_symlink(shared.folder, shared.dir.file("mine"));
+    EXPECT_EQ(
+        od::open_checked(shared.dir.file("mine/nodes/deep/x").c_str(), O_RDWR | O_CREAT, 0600), -1);
+    EXPECT_TRUE(fs::is_empty(victim + "/deep"));
+    EXPECT_FALSE(fs::exists(victim + "/scores.dat"));
+    EXPECT_FALSE(fs::exists(victim + "/notes.log"));
+
+    // The door user's own link there, and the folder's, lead on as before.
+    fs::create_symlink(victim, shared.folder + "/own");
+    int fd = od::open_checked((shared.folder + "/own/scores.dat").c_str(), O_RDWR | O_CREAT, 0600);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) ::close(fd);
+    EXPECT_TRUE(fs::exists(victim + "/scores.dat"));
+
+    // Root in a folder another user owns follows none of that user's links.
+    std::string board = shared.dir.file("board");
+    fs::create_directory(board);
+    ASSERT_EQ(::chown(board.c_str(), hostile, hostile), 0);
+    ASSERT_TRUE(as_user(hostile, [&] {
+        return ::symlink(victim.c_str(), (board + "/nodes").c_str()) == 0 &&
+               ::symlink((victim + "/scores.dat").c_str(), (board + "/scores.dat").c_str()) == 0;
+    }));
+    for (const char* path : {"/nodes/scores.dat", "/scores.dat"}) {
+        SCOPED_TRACE(path);
+        errno = 0;
+        EXPECT_EQ(od::open_checked((board + path).c_str(), O_RDONLY), -1);
+        EXPECT_EQ(errno, EACCES);
+    }
+    fs::create_symlink(victim, board + "/roots");
+    fd = od::open_checked((board + "/roots/scores.dat").c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) ::close(fd);
+}
+
 TEST(OpenChecked, ArtIsNeverShownThroughAPlantedName) {
     Shared shared;
     bool linked = shared.plant_link("news.ans");
