@@ -1,5 +1,6 @@
 #include "league.h"
 
+#include "file_io.h"
 #include "log.h"
 #include "open_checked.h"
 
@@ -18,16 +19,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const char LeagueFile[] = "valedict.ini";
-const char StateFile[] = "valedict.league";
-const char SeenFile[] = "valedict.seen";
-const char PendingFolder[] = "valedict.pending";
-
 static const char PendingEntry[] = "valedict.pending/entry.pkt";
 
 // Bounds on what the league keeps and reads.
 enum {
-    IniMost = 64 * 1024,
     StateMost = 64 * 1024,
     SeenMost = 4000,
     FlowMost = 64 * 1024,
@@ -41,24 +36,10 @@ enum {
 // import of a few packets takes seconds.
 static const time_t StaleAfter = 3600;
 
-static std::string Trim(const std::string& Text) {
-    size_t First = Text.find_first_not_of(" \t");
-    if (First == std::string::npos) return "";
-    return Text.substr(First, Text.find_last_not_of(" \t\r") - First + 1);
-}
-
 static std::string Lower(std::string Text) {
     for (char& Letter : Text)
         if (Letter >= 'A' && Letter <= 'Z') Letter = (char)(Letter + 32);
     return Text;
-}
-
-static bool Printable(const std::string& Text, bool Blanks) {
-    for (char Letter : Text) {
-        unsigned char Byte = (unsigned char)Letter;
-        if (Byte < 32 || Byte > 126 || (!Blanks && Byte == ' ')) return false;
-    }
-    return true;
 }
 
 // Opens a file through the sticky-folder rule; a FIFO, a device or a
@@ -83,21 +64,20 @@ static int ReadSmall(const char* Path, size_t Most, std::string* Out) {
     if (fd < 0) return -1;
     char Chunk[8192];
     for (;;) {
-        ssize_t Got = read(fd, Chunk, sizeof Chunk);
-        if (Got < 0 && errno == EINTR) continue;
+        ssize_t Got = od::read_all_at(fd, Chunk, sizeof Chunk, (off_t)Out->size());
         if (Got < 0) {
             int Why = errno;
             close(fd);
             errno = Why;
             return -1;
         }
-        if (Got == 0) break;
         Out->append(Chunk, (size_t)Got);
         if (Out->size() > Most) {
             close(fd);
             errno = EFBIG;
             return -1;
         }
+        if ((size_t)Got < sizeof Chunk) break;
     }
     close(fd);
     return 0;
@@ -136,8 +116,7 @@ static bool ReplaceWhole(const std::string& Path, const std::string& Data) {
     if (fd < 0) return false;
     mode_t Mask = umask(0);
     umask(Mask);
-    bool Done = OwnedAsFolder(fd, AT_FDCWD, FolderOf(Path).c_str()) &&
-                fchmod(fd, 0666 & ~Mask) == 0 && WriteAll(fd, Data);
+    bool Done = fchmod(fd, 0666 & ~Mask) == 0 && WriteAll(fd, Data);
     Done = close(fd) == 0 && Done;
     if (!Done || rename(Temp.c_str(), Path.c_str()) != 0) {
         int Why = errno;
@@ -149,34 +128,11 @@ static bool ReplaceWhole(const std::string& Path, const std::string& Data) {
     return true;
 }
 
-// "21:3/*", "21:*", "21:1/101" (the node and its points), "21:1/101.7".
-static bool ReadPattern(const std::string& Text, BLOCK* Block) {
-    static const char Marks[4] = {':', '/', '.', '\0'};
-    size_t At = 0;
-    for (int Part = 0; Part < 4; Part++) Block->Parts[Part] = -1;
-    for (int Part = 0; Part < 4; Part++) {
-        if (At < Text.size() && Text[At] == '*') {
-            At++;
-            if (At != Text.size()) return false;
-            return Part > 0;
-        }
-        size_t Start = At;
-        long Value = 0;
-        while (At < Text.size() && Text[At] >= '0' && Text[At] <= '9' && At - Start < 6)
-            Value = Value * 10 + (Text[At++] - '0');
-        if (At == Start || Value > 65535 || (Part == 0 && Value == 0)) return false;
-        Block->Parts[Part] = (int)Value;
-        if (At == Text.size()) return Part >= 2;
-        if (Text[At] != Marks[Part]) return false;
-        At++;
-    }
-    return false;
-}
-
 static bool Blocked(const LEAGUE& League, const ENTRY& Entry, std::string* Which) {
     const unsigned Origin[4] = {Entry.Origin.Zone, Entry.Origin.Net, Entry.Origin.Node,
                                 Entry.Origin.Point};
-    for (const BLOCK& Block : League.Block) {
+    for (int At = 0; At < League.Blocks; At++) {
+        const BLOCK& Block = League.Block[At];
         bool Match = true;
         if (Block.Address) {
             for (int Part = 0; Part < 4; Part++)
@@ -193,124 +149,6 @@ static bool Blocked(const LEAGUE& League, const ENTRY& Entry, std::string* Which
     return false;
 }
 
-// One setting's value, checked; empty when it may be used.
-static std::string TakeValue(LEAGUE* League, const std::string& Key, const std::string& Value) {
-    if (Key == "area") {
-        if (Value.empty() || Value.size() > 50 || !Printable(Value, false))
-            return "not an echo tag (1-50 printable characters, no blank)";
-        League->Area = Value;
-    } else if (Key == "point" || Key == "board") {
-        FTNADDR Address;
-        if (!ReadAddress(Value, &Address)) return "not an address such as 21:1/101.7";
-        (Key == "point" ? League->Point : League->Board) = Address;
-    } else if (Key == "name") {
-        if (Value.empty() || Value.size() > 35 || !Printable(Value, true))
-            return "not a board name (1-35 printable ASCII characters)";
-        League->Name = Value;
-    } else if (Key == "toss" || Key == "pickup") {
-        if (Value.empty() || Value.size() >= PATH_MAX || !Printable(Value, true))
-            return "not a path";
-        (Key == "toss" ? League->Toss : League->Pickup) = Value;
-    } else if (Key == "password") {
-        if (Value.size() > 8 || !Printable(Value, false))
-            return "more than 8 characters, or a blank or control character";
-        League->Password = Value;
-    } else if (Key == "block") {
-        size_t Start = 0;
-        while (Start <= Value.size()) {
-            size_t Comma = Value.find(',', Start);
-            std::string Item =
-                Trim(Value.substr(Start, Comma == std::string::npos ? Comma : Comma - Start));
-            Start = Comma == std::string::npos ? Value.size() + 1 : Comma + 1;
-            if (Item.empty()) continue;
-            BLOCK Block;
-            Block.Text = Item;
-            Block.Address = Item.find_first_of(":/") != std::string::npos;
-            if (Block.Address && !ReadPattern(Item, &Block))
-                return "\"" + Item + "\" is not an address pattern such as 21:3/* or 21:1/101.7";
-            if (!Block.Address && (Item.size() > 35 || !Printable(Item, true)))
-                return "\"" + Item + "\" is not a board name";
-            League->Block.push_back(Block);
-        }
-    } else if (Key == "hold") {
-        std::string Said = Lower(Value);
-        if (Said != "yes" && Said != "no") return "not yes or no";
-        League->Hold = Said == "yes";
-    } else if (Key == "per_day") {
-        if (Value.empty() || Value.size() > 5 ||
-            Value.find_first_not_of("0123456789") != std::string::npos || atoi(Value.c_str()) < 1 ||
-            atoi(Value.c_str()) > 10000)
-            return "not a whole number from 1 to 10000";
-        League->PerDay = atoi(Value.c_str());
-    } else {
-        return "not a setting of the league";
-    }
-    return "";
-}
-
-int ReadLeague(LEAGUE* League, std::string* Problem) {
-    std::string Text;
-    *League = LEAGUE();
-    League->Hold = false;
-    League->PerDay = 20;
-    Problem->clear();
-    auto Wrong = [&](const std::string& What) {
-        // The sysop's own bytes, but a terminal shows this line.
-        *Problem = od::harmless(std::string(LeagueFile) + ": " + What);
-        return LeagueWrong;
-    };
-    if (ReadSmall(LeagueFile, IniMost, &Text) != 0) {
-        if (errno == ENOENT) return LeagueOff;
-        return Wrong(errno == EFBIG ? "larger than 64 KiB" : strerror(errno));
-    }
-    bool Inside = false, Found = false;
-    std::set<std::string> Given;
-    size_t Start = 0;
-    for (int Number = 1; Start < Text.size(); Number++) {
-        size_t End = Text.find('\n', Start);
-        if (End == std::string::npos) End = Text.size();
-        std::string Line = Trim(Text.substr(Start, End - Start));
-        Start = End + 1;
-        if (Line.empty() || Line[0] == ';' || Line[0] == '#') continue;
-        if (Line[0] == '[') {
-            Inside = Lower(Line) == "[league]";
-            Found = Found || Inside;
-            continue;
-        }
-        if (!Inside) continue;
-        std::string Where = "line " + std::to_string(Number) + ": ";
-        size_t Equals = Line.find('=');
-        if (Equals == std::string::npos) return Wrong(Where + "not KEY = VALUE");
-        std::string Key = Lower(Trim(Line.substr(0, Equals)));
-        std::string Value = Line.substr(Equals + 1);
-        // A comment may follow a value after a blank.
-        for (size_t At = 1; At < Value.size(); At++)
-            if ((Value[At] == ';' || Value[At] == '#') &&
-                (Value[At - 1] == ' ' || Value[At - 1] == '\t')) {
-                Value.resize(At);
-                break;
-            }
-        Value = Trim(Value);
-        if (!Given.insert(Key).second) return Wrong(Where + Key + ": given twice");
-        std::string Said = TakeValue(League, Key, Value);
-        if (!Said.empty()) {
-            std::string Told = Where;
-            Told += Key.substr(0, 40);
-            Told += ": ";
-            return Wrong(Told + Said);
-        }
-    }
-    if (!Found) return LeagueOff;
-    for (const char* Key : {"area", "point", "board", "name", "toss", "pickup"})
-        if (Given.count(Key) == 0) return Wrong(std::string("[league]: ") + Key + ": missing");
-    if (League->Point.Point == 0 || League->Point.Zone != League->Board.Zone ||
-        League->Point.Net != League->Board.Net || League->Point.Node != League->Board.Node)
-        return Wrong("point: " + AddressText(League->Point) + " is not a point of the board " +
-                     AddressText(League->Board));
-    if (League->Board.Point != 0) return Wrong("board: a board's address has no point");
-    return LeagueOn;
-}
-
 // What the league keeps between runs, in the state file.
 struct STATE {
     uint32_t Serial = 0;
@@ -322,47 +160,6 @@ struct STATE {
     std::vector<std::pair<std::string, int>> Counts;
     std::vector<std::string> Refused;
 };
-
-// A checksum of the data file's record (FNV-1a), to tell whether the entry
-// the state describes is still the one on file.
-static unsigned long long RecordSum(const WORDS& Words) {
-    unsigned long long Sum = 1469598103934665603ULL;
-    const unsigned char* Byte = reinterpret_cast<const unsigned char*>(&Words);
-    for (size_t At = 0; At < sizeof Words; At++) Sum = (Sum ^ Byte[At]) * 1099511628211ULL;
-    return Sum;
-}
-
-static bool OnFile(WORDS* Words) {
-    memset(Words, 0, sizeof *Words);
-    FILE* fp = OpenRecord(DataFile);
-    if (fp == NULL) return false;
-    size_t Got = fread(Words, 1, sizeof *Words, fp);
-    (void)fclose(fp);
-    return Got == sizeof *Words;
-}
-
-// Opens and locks the state file: every league step takes turns on it.
-// -1 with errno when it cannot be had.
-static int LockState() {
-    mode_t Mask = umask(0);
-    umask(Mask);
-    int fd =
-        OpenRegular(StateFile, O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666 & ~Mask);
-    if (fd < 0) return -1;
-    struct stat Info; // made by root just now: the door's, as its other files
-    if (fstat(fd, &Info) == 0 && Info.st_uid == 0 && !OwnedAsFolder(fd, AT_FDCWD, ".")) {
-        close(fd);
-        return -1;
-    }
-    for (int Tries = 0; Tries < 200; Tries++) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
-        if (errno != EWOULDBLOCK && errno != EINTR) break;
-        usleep(50000);
-    }
-    close(fd);
-    errno = EWOULDBLOCK;
-    return -1;
-}
 
 static void ReadState(int fd, STATE* State) {
     std::string Text;
@@ -450,7 +247,7 @@ static std::string Stamp(time_t When) {
 // The current entry's key, when the data file still holds what it names.
 static bool CurrentKey(const STATE& State, ENTRY* Current) {
     WORDS Words;
-    if (!State.HaveCurrent || !OnFile(&Words) || RecordSum(Words) != State.Sum) return false;
+    if (!State.HaveCurrent || !RecordOnFile(&Words) || RecordSum(&Words) != State.Sum) return false;
     *Current = State.Current;
     return true;
 }
@@ -460,7 +257,7 @@ static void SetCurrent(STATE* State, const ENTRY& Entry) {
     State->Current.Written = Entry.Written;
     State->Current.Origin = Entry.Origin;
     State->Current.Serial = Entry.Serial;
-    State->Sum = RecordSum(Entry.Words);
+    State->Sum = RecordSum(&Entry.Words);
 }
 
 static std::set<std::string> ReadSeen(std::vector<std::string>* Order) {
@@ -485,95 +282,6 @@ static bool WriteSeen(const std::vector<std::string>& Order) {
     size_t First = Order.size() > SeenMost ? Order.size() - SeenMost : 0;
     for (size_t At = First; At < Order.size(); At++) Text += Order[At] + "\n";
     return ReplaceWhole(SeenFile, Text);
-}
-
-// Puts Packet into Folder under a name of the form 0123abcd.pkt, which a
-// tosser only looks at once it is whole.
-static std::string PutPacket(const std::string& Folder, const std::string& Packet, uint32_t Serial,
-                             std::string* Name) {
-    if (od::planted_link(Folder.c_str())) return Folder + ": " + strerror(EACCES);
-    struct stat Info;
-    if (stat(Folder.c_str(), &Info) != 0) return Folder + ": " + strerror(errno);
-    if (!S_ISDIR(Info.st_mode)) return Folder + ": not a folder";
-    std::string Base = Folder + (Folder.back() == '/' ? "" : "/");
-    std::string Temp = Base + "valedict.XXXXXX";
-    int fd = mkstemp(Temp.data());
-    if (fd < 0) return Folder + ": " + strerror(errno);
-    mode_t Mask = umask(0);
-    umask(Mask);
-    bool Done = OwnedAsFolder(fd, AT_FDCWD, Base.c_str()) && fchmod(fd, 0666 & ~Mask) == 0 &&
-                WriteAll(fd, Packet);
-    Done = close(fd) == 0 && Done;
-    if (!Done) {
-        std::string Why = strerror(errno);
-        unlink(Temp.c_str());
-        return Temp + ": " + Why;
-    }
-    // link() never replaces: a packet of the tosser's may have the name.
-    for (uint32_t Try = 0; Try < 256; Try++) {
-        char Leaf[16];
-        (void)snprintf(Leaf, sizeof Leaf, "%08x.pkt", Serial + Try);
-        *Name = Base + Leaf;
-        if (link(Temp.c_str(), Name->c_str()) == 0) {
-            unlink(Temp.c_str());
-            SyncFolder(Base);
-            return "";
-        }
-        if (errno != EEXIST) break;
-    }
-    std::string Why = strerror(errno);
-    unlink(Temp.c_str());
-    return *Name + ": " + Why;
-}
-
-// Posts the record just saved as the league's newest entry, the state's
-// lock held (fd).
-static std::string Share(int fd, const LEAGUE& League, const WORDS& Words) {
-    STATE State;
-    ReadState(fd, &State);
-    time_t Now = time(NULL);
-    // A serial that only grows, even when the state file is lost.
-    uint32_t Serial = std::max<uint32_t>(State.Serial + 1, (uint32_t)Now);
-    ENTRY Entry;
-    char Id[64];
-    (void)snprintf(Id, sizeof Id, "%s %08x", AddressText(League.Point).c_str(), Serial);
-    Entry.MsgId = Id;
-    Entry.Origin = League.Point;
-    Entry.Serial = Serial;
-    Entry.Written = Now;
-    Entry.Board = League.Name;
-    Entry.Words = Words;
-    std::string Packet =
-        MakePacket(League.Point, League.Board, League.Password, League.Area, Entry, Now);
-    std::string Name;
-    std::string Problem = PutPacket(League.Toss, Packet, Serial, &Name);
-    State.Serial = Serial;
-    SetCurrent(&State, Entry);
-    State.Export = std::to_string((long long)Now) + " " +
-                   (Problem.empty() ? Entry.MsgId + " into " + Name : "not sent: " + Problem);
-    std::vector<std::string> Order;
-    ReadSeen(&Order);
-    Order.push_back(Entry.MsgId); // our own, echoed back, is never taken
-    (void)WriteSeen(Order);
-    WriteState(fd, State);
-    return Problem.empty() ? "" : "the entry was saved but not sent to the league: " + Problem;
-}
-
-int SaveShared(const LEAGUE& League, const WORDS* Words, char* Kept, size_t KeptSize,
-               std::string* Problem) {
-    // An import between the save and its post would replace the new entry
-    // with an older one: the two take turns on the state's lock.
-    int fd = LockState();
-    Problem->clear();
-    if (fd < 0)
-        *Problem = "the entry was not sent to the league: " + std::string(StateFile) + ": " +
-                   strerror(errno);
-    int Result = SaveWords(Words, Kept, KeptSize);
-    int Why = errno;
-    if (Result == Saved && fd >= 0) *Problem = Share(fd, League, *Words);
-    if (fd >= 0) close(fd);
-    errno = Why;
-    return Result;
 }
 
 // One file the tosser listed: where it is and what the flow line asks.
@@ -772,9 +480,9 @@ static void Finish(const std::string& Flow, bool Folder, const std::vector<LISTE
 
 int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
     struct stat Info;
-    bool Folder = stat(League.Pickup.c_str(), &Info) == 0 && S_ISDIR(Info.st_mode);
-    if (od::planted_link(League.Pickup.c_str())) {
-        Said->push_back(League.Pickup + ": " + strerror(EACCES));
+    bool Folder = stat(League.Pickup, &Info) == 0 && S_ISDIR(Info.st_mode);
+    if (od::planted_link(League.Pickup)) {
+        Said->push_back(std::string(League.Pickup) + ": " + strerror(EACCES));
         return 2;
     }
     std::string Busy = Folder ? "" : BusyOf(League.Pickup);
@@ -935,8 +643,8 @@ std::vector<std::string> LeagueStatus(const LEAGUE& League) {
         return Stamp((time_t)atoll(Line.c_str())) + ": " +
                (Blank == std::string::npos ? "" : Line.substr(Blank + 1));
     };
-    Out.push_back("league " + League.Area + ": point " + AddressText(League.Point) + " of " +
-                  AddressText(League.Board) + " (" + League.Name + ")" +
+    Out.push_back("league " + std::string(League.Area) + ": point " + AddressText(League.Point) +
+                  " of " + AddressText(League.Board) + " (" + std::string(League.Name) + ")" +
                   (League.Hold ? ", winners held" : ""));
     Out.push_back("last export: " + (State.Export.empty() ? "none" : When(State.Export)));
     Out.push_back("last import: " + (State.Import.empty() ? "none" : When(State.Import)));
@@ -949,7 +657,7 @@ std::vector<std::string> LeagueStatus(const LEAGUE& League) {
     for (const std::string& Line : State.Refused) Out.push_back("refused " + When(Line));
     struct stat Info;
     std::string Since;
-    if (!(stat(League.Pickup.c_str(), &Info) == 0 && S_ISDIR(Info.st_mode)) &&
+    if (!(stat(League.Pickup, &Info) == 0 && S_ISDIR(Info.st_mode)) &&
         Stale(BusyOf(League.Pickup), &Since))
         Out.push_back("lock: " + BusyOf(League.Pickup) + " is stale (since " + Since +
                       "): remove it, or let binkd's kill-old-bsy do so");

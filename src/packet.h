@@ -2,6 +2,7 @@
 // by byte so that the same bytes come out on every machine.
 #pragma once
 
+#include "league_post.h"
 #include "words.h"
 
 #include <cstddef>
@@ -9,16 +10,10 @@
 #include <string>
 #include <vector>
 
-// A zone:net/node.point address.
-struct FTNADDR {
-    unsigned Zone, Net, Node, Point;
-};
-
 // Reads "21:1/101" or "21:1/101.7" (a "@domain" after it is dropped); every
 // number 0-65535, the zone above 0.
 bool ReadAddress(const std::string& Text, FTNADDR* Address);
 std::string AddressText(const FTNADDR& Address);
-int CompareAddress(const FTNADDR& A, const FTNADDR& B);
 
 // One entry as it travels between boards.
 struct ENTRY {
