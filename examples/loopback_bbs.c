@@ -11,7 +11,9 @@
  *            client's mode itself
  *   -1       take one call, then end with the door's exit status
  *
- * Each caller gets the lowest free node, 1 to 8, and the folder nodeN in
+ * Each call is a caller of its own: the drop file's record number counts
+ * the calls from 1, so that doors keyed by record number tell two callers
+ * apart. Each caller gets the lowest free node, 1 to 8, and the folder nodeN in
  * the working folder for the drop file. An argument {} is replaced by the
  * drop file's path; without one, the path is the door's last argument. The
  * door runs in the working folder, with the socket as descriptor 3. */
@@ -67,15 +69,15 @@ static int port_of(int fd) {
 }
 
 /* nodeN/DOOR32.SYS: a telnet call on descriptor 3, ANSI, an hour left. */
-static int write_drop_file(int node, const char* name, char* path, size_t size) {
+static int write_drop_file(int node, long record, const char* name, char* path, size_t size) {
     char folder[32];
     snprintf(folder, sizeof folder, "node%d", node);
     if (mkdir(folder, 0755) != 0 && errno != EEXIST) return -1;
     snprintf(path, size, "%s/DOOR32.SYS", folder);
     FILE* f = fopen(path, "w");
     if (!f) return -1;
-    fprintf(f, "2\r\n%d\r\n38400\r\nLoopback BBS\r\n1\r\n%s\r\n%s\r\n100\r\n60\r\n1\r\n%d\r\n",
-            door_fd, name, name, node);
+    fprintf(f, "2\r\n%d\r\n38400\r\nLoopback BBS\r\n%ld\r\n%s\r\n%s\r\n100\r\n60\r\n1\r\n%d\r\n",
+            door_fd, record, name, name, node);
     return fclose(f) == 0 ? 0 : -1;
 }
 
@@ -125,6 +127,7 @@ static int free_node(void) {
 }
 
 static int answer(int listener, char** door, const char* name, int negotiate) {
+    static long calls;
     int caller = accept(listener, NULL, NULL);
     if (caller < 0) return errno == EINTR ? 0 : -1;
     int node = free_node();
@@ -136,7 +139,7 @@ static int answer(int listener, char** door, const char* name, int negotiate) {
         return 0;
     }
     if ((negotiate && write(caller, greeting, sizeof greeting) != (ssize_t)sizeof greeting) ||
-        write_drop_file(node, name, drop_file, sizeof drop_file) != 0) {
+        write_drop_file(node, ++calls, name, drop_file, sizeof drop_file) != 0) {
         fprintf(stderr, "loopback_bbs: node %d: %s\n", node, strerror(errno));
         close(caller);
         return 0;
@@ -147,7 +150,7 @@ static int answer(int listener, char** door, const char* name, int negotiate) {
     close(caller);
     if (pid < 0) return -1;
     nodes[node] = pid;
-    printf("node %d: %s called\n", node, name);
+    printf("node %d: %s called (record %ld)\n", node, name, calls);
     fflush(stdout);
     return pid;
 }

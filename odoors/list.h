@@ -17,6 +17,7 @@ namespace od {
 // Rows and columns on the screen, from 1.
 struct Region {
     int top = 1, left = 1, rows = 1, cols = 1;
+    bool to_edge = false; // it ends next to the screen's last column
 };
 
 // The region a list takes: what the door asked (0: from the first row or
@@ -40,6 +41,10 @@ class ListView {
     int selected() const { return current_; }
     // The row of item shown at `row` of the region (from 0), -1 for none.
     int item_at(int row) const;
+    // What each row of the region shows, so that a list drawn again over
+    // the same rows draws only those that changed.
+    const std::vector<std::string>& shown() const { return shown_; }
+    void assume_shown(std::vector<std::string> rows) { shown_ = std::move(rows); }
 
   private:
     int view_rows() const;
@@ -54,6 +59,8 @@ class ListView {
     Region region_;
     Colour normal_;
     int current_, first_ = 0;
+    int number_ = 0; // the item number being typed, 0 for none
+    std::vector<std::string> shown_;
 };
 
 // Numbered lines for a caller without ANSI: a page of `page_rows`, then a

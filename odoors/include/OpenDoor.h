@@ -1,4 +1,4 @@
-/* libODoors 3.2: a small door library for Unix bulletin-board systems.
+/* libODoors 3.3: a small door library for Unix bulletin-board systems.
  *
  * A door fills in the control block, calls od_init(), talks to the caller
  * through the od_ calls and ends with od_exit(). Every call may be made from
@@ -12,6 +12,9 @@
  * 3.1 adds od_version() and ODOORS_LINGER; the block is unchanged. 3.2
  * adds od_key_mods(), od_charset(), od_printf_utf8(), od_list(),
  * od_status() and the od_records_ calls, with the block unchanged again.
+ * 3.3 adds od_form(), od_list_wait(), od_records_append(), od_records_own()
+ * and od_records_update_many(); no struct a 3.2 door passes changes size,
+ * and the block keeps its layout.
  *
  * The block has one layout per word size: the pointers (od_session, od_on_end,
  * od_log_path, od_on_warn) are 4 or 8 bytes, everything else is the same.
@@ -364,7 +367,8 @@ OD_API int od_seconds_left(void);
 OD_API void od_log(const char* text);
 
 /* Waits for one of the keys in `keys` (letters in either case; "\r" and "\n"
- * stand for Enter) and returns it as written in `keys`. Nothing is echoed. */
+ * stand for Enter, "\x1b" for Escape) and returns it as written in `keys`.
+ * A letter typed with Alt counts as the letter. Nothing is echoed. */
 OD_API char od_get_answer(const char* keys);
 
 /* Reads and echoes a line of at most max_len characters with codes from
@@ -405,6 +409,53 @@ typedef struct {
  *     if (key == '\r') read_board(pick);
  *     if (key == OD_KEY_DELETE && od_control.user_security >= 90) drop_board(pick); */
 OD_API int od_list(const char* const* items, int count, int* selected, const tODList* how);
+
+/* As od_list, but waits at most wait_ms milliseconds for the caller
+ * (negative: as long as the call lasts) and returns 0 when no key ended the
+ * list in that time, with *selected where the bar stands. The door can then
+ * take in other nodes' changes, change its items and call again with the
+ * same selected and how: on an ANSI screen only the rows that changed are
+ * drawn again, as long as nothing else was printed in between. On an ANSI
+ * screen typing a number moves the bar to that item (12 to the twelfth),
+ * in both calls. A caller without ANSI gets the numbered list, which waits
+ * for the caller and never returns 0.
+ *
+ *     int pick = 0, key;
+ *     while ((key = od_list_wait(titles, count, &pick, &how, 2000)) == 0)
+ *         count = load_titles(titles); // what other nodes added
+ */
+OD_API int od_list_wait(const char* const* items, int count, int* selected, const tODList* how,
+                        int wait_ms);
+
+/* One field of a form, for od_form(). */
+typedef struct {
+    int row, col;      /* where the field starts on an ANSI screen, from 1 */
+    const char* label; /* a plain caller's prompt for it, such as "Title: "; NULL: none */
+    char* buffer;      /* max_len + 1 bytes; its text on entry is the starting text */
+    int max_len;       /* at most this many characters */
+    tODEdit how;       /* width, mask and allowed characters, as for od_edit */
+} tODField;
+
+/* Lets the caller fill in `count` fields (1 to 64) at once. On an ANSI
+ * screen every field is drawn where it stands and edited as by od_edit;
+ * Tab, Down and Enter go to the next field, Shift-Tab and Up to the one
+ * before (both wrap round), and Enter on the last field ends the form. A
+ * new window size draws the fields again. A caller without ANSI is asked
+ * for each field in turn on a line of its own, its label first, the text
+ * typed at the end; Enter goes on, Up or Shift-Tab goes back a field.
+ * Returns '\r' when the form was ended with Enter, or 27 for Escape, after
+ * which every buffer holds its starting text again. *current is the field
+ * to start in and, on return, the one the caller was in; it may be NULL.
+ * The door draws the labels on an ANSI screen itself.
+ *
+ *     char title[41] = "", answers[61] = "";
+ *     tODField form[] = {{3, 12, "Title: ", title, 40, {0, 0, NULL}},
+ *                        {4, 12, "Answers: ", answers, 60, {0, 0, NULL}}};
+ *     od_goto(3, 1); od_printf("Title:");
+ *     od_goto(4, 1); od_printf("Answers:");
+ *     if (od_form(form, 2, NULL) == '\r') add_poll(title, answers);
+ */
+OD_API int od_form(tODField* fields, int count, int* current);
 
 /* Keeps `text` on the screen's bottom row for an ANSI caller, in black on
  * cyan, with the time left at its right end; the rows above it scroll on
