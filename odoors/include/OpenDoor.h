@@ -497,7 +497,9 @@ OD_API int od_records_write(tODRecords* file, long index, const void* record);
 /* Reads record `index` into record, calls change(record, context) and,
  * when it returns true, writes the record back, all under one lock: two
  * nodes never lose each other's changes. change must not wait for the
- * caller. 0, or -1 with errno.
+ * caller. It may read, write or append records of the same file through
+ * the same handle (the lock is already held); a second handle to the same
+ * file in one process would drop the lock. 0, or -1 with errno.
  *
  *     static bool mark_read(void* record, void* context) {
  *         LASTREAD* mark = record;
@@ -511,6 +513,49 @@ OD_API int od_records_write(tODRecords* file, long index, const void* record);
  *     od_records_close(marks); */
 OD_API int od_records_update(tODRecords* file, long index, void* record,
                              bool (*change)(void* record, void* context), void* context);
+/* Writes record after the file's last one, under the write lock and through
+ * the journal, and returns its index: two nodes appending at once get two
+ * indexes. -1 with errno: EFBIG when the file already holds a gigabyte.
+ *
+ *     VOTE vote = {poll, choice};
+ *     long at = od_records_append(votes, &vote); */
+OD_API long od_records_append(tODRecords* file, const void* record);
+/* Finds the caller's own record and returns its index, all under one lock.
+ * The record keeps a key of key_size bytes at byte key_offset: "#" and the
+ * caller's record number (od_control.user_number) when the drop file gives
+ * one, else "@" and their name (od_control.user_name) as the drop file
+ * spells it, padded with zero bytes; 36 bytes hold every key. When found, the record is
+ * read into record. When no record has that key, the first record whose key
+ * bytes are all zero is claimed, or one is appended: record, as the door
+ * filled it in, is written there with the key put in. -1 with errno: EINVAL
+ * for a key out of the record or a caller with neither number nor name,
+ * ENAMETOOLONG for a key longer than key_size.
+ *
+ *     typedef struct { char key[36]; int votes; } VOTER;
+ *     VOTER me = {"", 0};
+ *     long mine = od_records_own(voters, &me, offsetof(VOTER, key), sizeof me.key);
+ *     ... later ...  od_records_write(voters, mine, &me); */
+OD_API long od_records_own(tODRecords* file, void* record, int key_offset, int key_size);
+/* Reads the `count` records named in indexes (1 to 64 of them, each once)
+ * into records, one after another (count * record_size bytes), calls
+ * change(records, context) and, when it returns true, writes them all back,
+ * under one lock and one journal entry: after a crash the file holds all of
+ * the changes or none of them. 0, or -1 with errno (EINVAL for a repeated
+ * index or a count out of range).
+ *
+ *     static bool cast(void* records, void* context) {
+ *         VOTER* voter = records;
+ *         POLL* poll = (POLL*)((char*)records + sizeof(VOTER));
+ *         ...mark the voter, count the vote...
+ *         return true;
+ *     }
+ *     long at[2] = {mine, poll_number};
+ *     od_records_update_many(file, at, 2, both, cast, &choice);
+ * Both records share the file's record size, so a door that keeps voters
+ * and polls in one file gives them one size. */
+OD_API int od_records_update_many(tODRecords* file, const long* indexes, int count,
+                                  void* records, bool (*change)(void* records, void* context),
+                                  void* context);
 /* Closes the file; NULL is allowed. */
 OD_API void od_records_close(tODRecords* file);
 
