@@ -364,22 +364,23 @@ std::string native_int32(std::int32_t value) {
     return bytes;
 }
 
-// A guest book of 30 signatures, Zora's the 17th: record 0 counts them.
+// A guest book of 30 signatures, one record each, Zora's the 17th.
 std::string guest_book() {
-    std::string book(31 * 40, '\0');
-    book.replace(36, 4, native_int32(30));
+    std::string book(30 * 40, '\0');
     for (int i = 1; i <= 30; ++i) {
         std::string name = i == 17 ? "Zora" : "Guest " + std::to_string(100 + i).substr(1);
-        book.replace(40 * i, name.size(), name);
-        book.replace(40 * i + 36, 4, native_int32(9));
+        book.replace(40 * (i - 1), name.size(), name);
+        book.replace(40 * (i - 1) + 36, 4, native_int32(9));
     }
     return book;
 }
 
 // Two nodes at once, one over a pty in CP437, one over a telnet socket in
-// UTF-8: both sign in the same moment and neither signature is lost. The
-// book's list scrolls, jumps to a typed letter and follows a new window,
-// and a warning counts down in the status line below it.
+// UTF-8: both fill in the form and sign in the same moment, and neither
+// signature is lost; each caller gets a visit record of their own. The
+// book's list scrolls, jumps to a typed letter or number, follows a new
+// window, shows the other node's new signature with no key pressed, and a
+// warning counts down in the status line below it.
 TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
     TempDir dir;
     dir.write("tourbook.dat", guest_book());
@@ -390,7 +391,7 @@ TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
     auto one = tour(dir, pty);
     ASSERT_EQ(::mkdir(dir.file("node2").c_str(), 0700), 0);
     dir.write("node2/DOOR32.SYS",
-              "2\r\n3\r\n38400\r\nTest BBS\r\n1\r\nSid Sock\r\nsid\r\n30\r\n60\r\n1\r\n2\r\n");
+              "2\r\n3\r\n38400\r\nTest BBS\r\n2\r\nSid Sock\r\nsid\r\n30\r\n60\r\n1\r\n2\r\n");
     DoorOptions socket;
     socket.link = DoorOptions::Link::SocketPair;
     socket.utf8_screen = true;
@@ -417,10 +418,15 @@ TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
     ASSERT_TRUE(one->wait_for("Thank you, Ann"));
     ASSERT_TRUE(two.wait_for("Thank you, Sid"));
     std::string book = dir.read("tourbook.dat");
-    ASSERT_EQ(book.size(), 33u * 40);
-    EXPECT_EQ(book.substr(36, 4), native_int32(32));
-    std::string last_two = book.substr(31 * 40, 3) + book.substr(32 * 40, 3);
+    ASSERT_EQ(book.size(), 32u * 40);
+    std::string last_two = book.substr(30 * 40, 3) + book.substr(31 * 40, 3);
     EXPECT_TRUE(last_two == "AnnSid" || last_two == "SidAnn") << last_two;
+    // Callers 1 and 2 each have their own record, one visit each.
+    std::string visits = dir.read("tourvisits.dat");
+    ASSERT_EQ(visits.size(), 2u * 40);
+    EXPECT_NE(visits.substr(0, 36), visits.substr(40, 36));
+    EXPECT_EQ(visits.substr(36, 4), native_int32(1));
+    EXPECT_EQ(visits.substr(76, 4), native_int32(1));
 
     Screen& s = one->screen;
     std::size_t at = one->output.size();
@@ -438,6 +444,8 @@ TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
     ASSERT_GE(zora, 2);
     EXPECT_EQ(s.cell(zora, 3).colour, 15);
     EXPECT_EQ(s.cell(zora + 1, 3).colour, 7);
+    one->type("12"); // a number picks that signature
+    ASSERT_TRUE(one->wait_for("12 of 32"));
     one->type("\x1b[H");
     ASSERT_TRUE(one->wait_for("1 of 32"));
     EXPECT_EQ(s.row(2), " Guest 01 (node 9)");
@@ -459,6 +467,17 @@ TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
     ASSERT_TRUE(two.wait_for("32 of 32")) << two.screen.all();
     EXPECT_GE(two.screen.find_row(" Ann (node 1)"), 0);
     EXPECT_EQ(two.screen.row(24).find(" libODoors tour   Screen: 25x80"), 0u);
+    // Node 2 signs again while node 1's list waits: it shows up there with
+    // no key pressed on node 1.
+    two.type("\x1b");
+    ASSERT_TRUE(two.wait_for("Sign the guest form"));
+    two.type("s");
+    ASSERT_TRUE(two.wait_for("The guest form"));
+    two.type("\x15"
+             "Sue\rpw\r");
+    ASSERT_TRUE(two.wait_for("Thank you, Sue"));
+    ASSERT_TRUE(one->wait_for("33 of 33")) << s.all();
+    EXPECT_GE(s.find_row(" Sue (node 2)"), 0);
     one->hang_up();
     two.hang_up();
     EXPECT_EQ(one->wait_exit(), 10);
