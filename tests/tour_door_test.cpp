@@ -305,8 +305,41 @@ TEST(TourDoor, WarningsGoToTheStatusLineAndTheFieldStays) {
     ASSERT_TRUE(door->wait_for("No key pressed for too long; back to the BBS."));
     EXPECT_EQ(s.find_row("No key pressed for too long; back to the BBS."), 24);
     EXPECT_EQ(s.row(2), "Name:     draf!t");
+    // The BBS's next text starts at the bottom row's start, in plain grey,
+    // not inside the door's screen in its last colour.
+    std::string end = door->output.substr(door->output.rfind("No key pressed"));
+    EXPECT_NE(end.find("\x1b[m"), std::string::npos);
+    EXPECT_EQ(s.cursor_row(), 24);
+    EXPECT_EQ(s.cursor_col(), 0);
     door->type(" ");
     EXPECT_EQ(door->wait_exit(), 10);
+}
+
+// Odd screens: one row, where no status line fits, still gets the warning
+// and the end line; a character set that does not carry ASCII as it is
+// is refused in one line and the door speaks CP437.
+TEST(TourDoor, OddScreensStillGetWarningsAndAPlainCharacterSet) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Sam Slow", "sam"));
+    DoorOptions options;
+    options.env = {"ODOORS_INACTIVITY=3", "ODOORS_WARN=2", "ODOORS_CHARSET=UTF-16"};
+    options.answers = true;
+    options.separate_stderr = true;
+    auto door = tour(dir, options);
+    ASSERT_TRUE(door->wait_for("Sign the guest form"));
+    door->type("k");
+    ASSERT_TRUE(door->wait_for("Character set: CP437")) << door->screen.all();
+    door->resize(1, 80);
+    auto said = [&](const char* text) {
+        return door->wait_until([&] { return door->output.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(said("Press a key within 2 seconds, or the call ends."));
+    EXPECT_TRUE(said("No key pressed for too long; back to the BBS."));
+    door->type(" ");
+    EXPECT_EQ(door->wait_exit(), 10);
+    EXPECT_NE(door->err.find("ODOORS_CHARSET: 'UTF-16' is no character set that carries ASCII"),
+              std::string::npos)
+        << door->err;
 }
 
 // With a minute left and the usual 60 s warning, the warning is due as the
