@@ -34,6 +34,21 @@
 
 enum { max_nodes = 8, max_args = 64, door_fd = 3 };
 
+/* A port in network byte order and back, without htons and ntohs: strict
+ * POSIX builds on NetBSD do not declare them. */
+static in_port_t port_bytes(int port) {
+    unsigned char bytes[2] = {(unsigned char)(port >> 8), (unsigned char)port};
+    in_port_t value;
+    memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+static int port_of_bytes(in_port_t value) {
+    unsigned char bytes[2];
+    memcpy(bytes, &value, sizeof bytes);
+    return bytes[0] << 8 | bytes[1];
+}
+
 static pid_t nodes[max_nodes + 1]; /* the door running on each node, 0 when free */
 
 /* WILL ECHO, WILL SGA: the client leaves line mode; DO NAWS: it tells its
@@ -50,7 +65,7 @@ static int listen_on(int port) {
     addr.sin_family = AF_INET;
     (void)inet_pton(AF_INET, "127.0.0.1",
                     &addr.sin_addr); /* no INADDR_LOOPBACK in strict C on FreeBSD */
-    addr.sin_port = htons((unsigned short)port);
+    addr.sin_port = port_bytes(port);
     if (fd < 0) return -1;
     (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (bind(fd, (struct sockaddr*)&addr, sizeof addr) != 0 || listen(fd, 4) != 0) {
@@ -65,7 +80,7 @@ static int port_of(int fd) {
     struct sockaddr_in addr;
     socklen_t size = sizeof addr;
     if (getsockname(fd, (struct sockaddr*)&addr, &size) != 0) return -1;
-    return ntohs(addr.sin_port);
+    return port_of_bytes(addr.sin_port);
 }
 
 /* nodeN/DOOR32.SYS: a telnet call on descriptor 3, ANSI, an hour left. */
