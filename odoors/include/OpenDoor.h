@@ -260,9 +260,13 @@ OD_API void od_show_cursor(bool shown);
  * it goes: they were typed at the BBS (an Enter after the hot key that
  * started the door) and answer nothing the door asks.
  * Keys with Shift, Ctrl or Alt give the plain key; od_key_mods() tells the
- * modifiers. For an ANSI caller the library puts the keypad in numeric mode
- * (ESC >) at start, so that its keys send digits, never cursor keys in
- * disguise.
+ * modifiers; an Escape followed at once (in the same read, or within the
+ * quarter second) by a printable character is that character with Alt, as
+ * most terminals send Alt-a, while an Escape pressed alone and a letter
+ * typed after a pause stay Escape and the letter. For an ANSI caller the
+ * library puts the keypad in numeric mode and the cursor keys in normal
+ * mode (ESC > ESC [ ? 1 l) at start, so that the keypad sends digits, and a
+ * bare ESC O A is Ctrl-Up, as PuTTY sends it.
  * OD_KEY_RESIZE comes once the caller's window has changed size (SIGWINCH,
  * NAWS), also when no key is pressed: od_rows and od_cols hold the new size
  * and the door can draw its screen again. od_get_answer(), od_input_str()
@@ -291,7 +295,8 @@ typedef struct {
  * Ctrl-U clears; Alt or Shift with a key is the key. Ends on Enter, Escape
  * (the starting text comes back), Up, Down, Tab or Shift-Tab and returns
  * that key ('\r', 27, OD_KEY_UP, OD_KEY_DOWN, 9, OD_KEY_SHIFT_TAB). The
- * field never runs past the row's end: where the library knows the cursor's
+ * field never runs past the row's end, nor writes its last column (where
+ * terminals disagree on the cursor after it): where the library knows the cursor's
  * column (after a CR, od_clr_scr or od_goto) it is cut to the columns left,
  * elsewhere to od_cols, and the text scrolls within it. A field one column wide shows the
  * character before the cursor. A caller without ANSI types at the end and
@@ -392,15 +397,17 @@ typedef struct {
  * one of how->keys as written there. *selected is the item to start on and,
  * on return, the item picked (-1 when there are none); it may be NULL.
  * On an ANSI screen the items fill a region with a bar on the selected one:
- * Up, Down, PgUp, PgDn, Home and End move it, a typed character jumps to
+ * Up, Down, PgUp, PgDn, Home and End move it, a typed number moves it to
+ * that item, another typed character jumps to
  * the next item that starts with it, Enter picks and Escape leaves. The
  * region's last row shows "3 of 63"; items are cut to its width, and the
  * screen's last column is never written. A new window size draws the list
  * again for it, unless OD_KEY_RESIZE is one of how->keys: then it ends the
  * list, so the door can draw its whole screen again first. A caller without
- * ANSI gets numbered lines, a screenful at a time: a number and Enter pick,
- * Enter alone shows the next page, Q or Escape leave, and how->keys that
- * are no digits work as the first key on the line.
+ * ANSI gets numbered lines, as many as the list's rows hold, with the
+ * prompt on its last row: a number and Enter pick, Enter alone shows the
+ * next page, Q or Escape leave; one of how->keys that is no digit, typed
+ * first on the prompt's line, ends the list at once, without Enter.
  *
  *     const char* boards[] = {"General", "Games", "Sysop"};
  *     int pick = 0, keys[] = {OD_KEY_DELETE, 0};
@@ -553,9 +560,8 @@ OD_API long od_records_own(tODRecords* file, void* record, int key_offset, int k
  *     od_records_update_many(file, at, 2, both, cast, &choice);
  * Both records share the file's record size, so a door that keeps voters
  * and polls in one file gives them one size. */
-OD_API int od_records_update_many(tODRecords* file, const long* indexes, int count,
-                                  void* records, bool (*change)(void* records, void* context),
-                                  void* context);
+OD_API int od_records_update_many(tODRecords* file, const long* indexes, int count, void* records,
+                                  bool (*change)(void* records, void* context), void* context);
 /* Closes the file; NULL is allowed. */
 OD_API void od_records_close(tODRecords* file);
 
