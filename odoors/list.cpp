@@ -64,7 +64,7 @@ Region list_region(int top, int left, int rows, int cols, Size screen, int botto
     return r;
 }
 
-ListView::ListView(std::vector<std::string_view> items, int selected, Region region,
+ListView::ListView(std::vector<std::string_view> items, int selected, const Region& region,
                    std::vector<int> end_keys, Colour normal)
     : items_(std::move(items)), end_keys_(std::move(end_keys)), region_(region), normal_(normal),
       current_(items_.empty() ? -1 : std::clamp(selected, 0, item_count(items_) - 1)) {}
@@ -87,15 +87,15 @@ void ListView::scroll_to_current() {
 
 void ListView::draw_row(int row, Output& out) {
     int item = item_at(row);
-    bool selected = item >= 0 && item == current_;
-    std::string key = (selected ? "*" : " ") +
-                      std::string(item >= 0 ? items_[static_cast<std::size_t>(item)] : "");
+    bool on_bar = item >= 0 && item == current_;
+    std::string key =
+        (on_bar ? "*" : " ") + std::string(item >= 0 ? items_[static_cast<std::size_t>(item)] : "");
     auto at = static_cast<std::size_t>(row);
     if (shown_.size() <= at) shown_.resize(at + 1);
     if (shown_[at] == key && !key.empty()) return;
     shown_[at] = key;
     out.sequence(goto_sequence(region_.top + row, region_.left, unclipped));
-    out.set_colour(selected ? bar : normal_);
+    out.set_colour(on_bar ? bar : normal_);
     // A row that reaches the edge is cleared rather than padded: a screen
     // the caller claims is 9999 wide costs a few bytes a row, not 9999.
     bool clear = region_.to_edge;
@@ -141,7 +141,7 @@ void ListView::draw(Output& out) {
     park(out);
 }
 
-void ListView::move_to(Region region, Output& out) {
+void ListView::move_to(const Region& region, Output& out) {
     region_ = region;
     shown_.clear();
     draw(out);

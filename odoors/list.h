@@ -29,13 +29,13 @@ class ListView {
   public:
     // end_keys: the door's keys that end the list besides Enter and Escape.
     // normal: the colour of the items that are not selected.
-    ListView(std::vector<std::string_view> items, int selected, Region region,
+    ListView(std::vector<std::string_view> items, int selected, const Region& region,
              std::vector<int> end_keys, Colour normal);
 
     // Draws the whole region.
     void draw(Output& out);
     // The screen changed: the list takes its new region and draws again.
-    void move_to(Region region, Output& out);
+    void move_to(const Region& region, Output& out);
     // 0 while the list goes on, else the key that ended it.
     int apply(const Key& key, Output& out);
     int selected() const { return current_; }
