@@ -60,7 +60,7 @@ int od_show_file(const char* name, bool paged) {
     // A long line wraps: the page counts screen rows, the prompt taking the last.
     int used = 0;
     // The rows above a status line scroll; the line stays.
-    int status_row = s.status.active() && s.output.ansi() ? 1 : 0;
+    int status_row = od::status_shown(s) ? 1 : 0;
     int page_rows = std::max(od_control.od_rows - 1 - status_row, 1);
     while (!text.at_end()) {
         int rows = paged ? od::screen_rows(text.next_line_columns(), od_control.od_cols) : 0;

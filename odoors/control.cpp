@@ -141,6 +141,16 @@ void od_init(void) {
     const od::CallInfo& call = *found.info;
 
     std::string charset = setting("ODOORS_CHARSET", call.charset);
+    if (!od::ascii_compatible(charset)) {
+        // What the door sends would not be what the caller's set says.
+        std::string line =
+            std::string(program_name()) + ": " +
+            (charset == call.charset ? "the drop file's character set" : "ODOORS_CHARSET") + ": '" +
+            od::shown_value(charset) + "' is no character set that carries ASCII as it is; ignored";
+        (void)std::fprintf(stderr, "%s\n", line.c_str());
+        s->log.write(line);
+        charset = charset != call.charset && od::ascii_compatible(call.charset) ? call.charset : "";
+    }
     s->charset_named = !charset.empty();
     bool ansi = call.ansi && od::charset_by_name(charset) != od::Charset::Ascii;
     if (!ansi) charset = "US-ASCII"; // no ANSI, no line drawing either
@@ -180,6 +190,7 @@ void od_init(void) {
     s->charset_name = charset;
     s->output.sequence(od::keypad_numeric_sequence);
     s->decoder = od::KeyDecoder(charset);
+    s->decoder.set_cursor_normal(ansi);
     s->drop_size = {call.rows, call.cols};
     // As the environment's value: a door's "no limit" (INT_MAX) is a day.
     od_control.od_inactivity = std::clamp(od_control.od_inactivity, 0, 86400);
