@@ -53,7 +53,7 @@ struct Child {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        close(master);
+        if (master >= 0) close(master);
     }
     // Reads until text shows in what arrived from offset `from` on.
     bool wait_for(const std::string& text, std::size_t from = 0) {
@@ -78,6 +78,17 @@ struct Child {
     void type(const std::string& keys) {
         if (write(master, keys.data(), keys.size()) < 0) std::perror("write");
     }
+    // The caller hangs up (the pty's master closes) and the program is
+    // reaped; its peak resident memory (KiB) in kb.
+    int hang_up(long& kb) {
+        close(master);
+        master = -1;
+        int status = 0;
+        rusage usage{};
+        kb = wait4(pid, &status, 0, &usage) == pid ? usage.ru_maxrss : -1;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     int finish() {
         int status = 0;
         wait_for("\x01never"); // drain until the door closes its side
@@ -93,6 +104,15 @@ struct Child {
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+// The median with the middle half of the values around it: "5.1 (4.9-5.4)".
+std::string spread(std::vector<double> v, int digits) {
+    std::sort(v.begin(), v.end());
+    char b[96];
+    std::snprintf(b, sizeof b, "%.*f (%.*f-%.*f)", digits, v[v.size() / 2], digits, v[v.size() / 4],
+                  digits, v[v.size() * 3 / 4]);
+    return b;
 }
 
 double ms_since(Clock::time_point t) {
@@ -266,14 +286,6 @@ std::string ratio(long door, long floor) {
     return b;
 }
 
-long peak_kb(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
-
 // The caller's colour after an SGR sequence: foreground 0-7, bright flag.
 struct Pen {
     int fg = 7;
@@ -367,6 +379,91 @@ std::string fixed(double v, int digits = 2) {
     char b[64];
     std::snprintf(b, sizeof b, "%.*f", digits, v);
     return b;
+}
+
+// One whole call: the program starts, shows its screen, takes a key, shows
+// the answer; then the caller hangs up and the program is reaped. The hang-up
+// leaves out the door's deliberate pause for a relaying BBS at its end
+// (measured with the save below).
+struct Whole {
+    double ms = 0, start_ms = 0;
+    long kb = 0;
+};
+
+Whole whole_call(const std::vector<std::string>& argv, const std::string& cwd) {
+    Whole w;
+    auto t = Clock::now();
+    Child c(argv, cwd);
+    c.wait_for(question);
+    w.start_ms = ms_since(t);
+    std::size_t before = c.out.size();
+    c.type("N");
+    c.wait_for("No\n\r", before);
+    c.hang_up(w.kb);
+    w.ms = ms_since(t);
+    return w;
+}
+
+// Door and floors in turns, each trio back to back: the whole call, the start
+// to the question, and the peak memory, with their spread.
+void start_rows(const std::vector<std::string>& door, const std::string& c_floor,
+                const std::string& cxx_floor, const std::string& cwd, std::vector<Row>& rows) {
+    std::vector<double> ms[3], start[3], kb[3];
+    for (int i = 0; i < runs; ++i) {
+        const std::vector<std::string> argv[3] = {door, {c_floor}, {cxx_floor}};
+        for (int p = 0; p < 3; ++p) {
+            Whole w = whole_call(argv[p], cwd);
+            ms[p].push_back(w.ms);
+            start[p].push_back(w.start_ms);
+            kb[p].push_back(static_cast<double>(w.kb));
+        }
+    }
+    std::string n = std::to_string(runs);
+    struct {
+        const char* what;
+        std::vector<double>* v;
+        int digits;
+    } measures[] = {
+        {"whole call: start, first screen, a key, the answer, end (ms)", ms, 3},
+        {"start to the question (ms)", start, 3},
+        {"peak resident memory of that call (KiB)", kb, 0},
+    };
+    for (const auto& m : measures)
+        for (int p = 1; p < 3; ++p)
+            rows.push_back({std::string(m.what) + ", median (middle half) of " + n +
+                                " runs back to back; floor: " +
+                                (p == 1 ? "bare C" : "the same program as C++"),
+                            spread(m.v[0], m.digits), spread(m.v[p], m.digits),
+                            fixed(median(m.v[0]) / median(m.v[p]))});
+}
+
+// System calls from exec to the first wait for a key, as strace counts them.
+int syscalls_to_first_wait(const std::vector<std::string>& argv, const fs::path& dir) {
+    std::string trace = (dir / "syscalls").string();
+    std::vector<std::string> traced = {"/usr/bin/strace", "-qq", "-o", trace};
+    traced.insert(traced.end(), argv.begin(), argv.end());
+    {
+        Child c(traced, dir.string());
+        c.wait_for(question);
+        c.type("N");
+        c.finish();
+    }
+    std::ifstream in(trace);
+    std::string line;
+    int calls = -1; // the execve itself is not counted
+    while (std::getline(in, line)) {
+        if (line.rfind("---", 0) == 0 || line.rfind("+++", 0) == 0) continue;
+        if (line.find("resumed>") != std::string::npos) continue;
+        if (calls < 0 && line.rfind("execve(", 0) != 0) continue;
+        ++calls;
+        // The door waits in poll, the floor in read: both on the caller's side.
+        if ((line.rfind("poll([{fd=0, events=POLLIN", 0) == 0 &&
+             line.find("], 2, 0)") == std::string::npos) ||
+            line.rfind("read(0,", 0) == 0)
+            break;
+    }
+    fs::remove(trace);
+    return calls;
 }
 
 std::string run_capture(const std::string& command) {
@@ -466,39 +563,48 @@ int main(int argc, char* argv[]) {
         fs::remove_all(dir);
         return 0;
     }
-    if (argc < 4) {
+    // bench --start DOOR C_FLOOR CXX_FLOOR: the start rows alone.
+    bool start_only = argc == 5 && std::string(argv[1]) == "--start";
+    if (start_only) {
+        ++argv;
+        --argc;
+    } else if (argc < 5) {
         std::fprintf(stderr,
-                     "usage: %s DOOR FLOOR RESULTS.md [SHOW_DOOR [TOUR_DOOR TOUR_FILES "
-                     "[FLOOD_DOOR]]]\n       %s --flood FLOOD_DOOR\n",
-                     argv[0], argv[0]);
+                     "usage: %s DOOR C_FLOOR CXX_FLOOR RESULTS.md [SHOW_DOOR [TOUR_DOOR "
+                     "TOUR_FILES [FLOOD_DOOR]]]\n       %s --start DOOR C_FLOOR CXX_FLOOR\n"
+                     "       %s --flood FLOOD_DOOR\n",
+                     argv[0], argv[0], argv[0]);
         return 2;
     }
+    // The floor of the rows below is the bare C program.
     Setup s{fs::temp_directory_path() / ("valedict-bench-" + std::to_string(getpid())), argv[1],
             argv[2]};
     fs::create_directories(s.dir);
     s.drop_file();
-    s.entry(5, 69);
     std::vector<Row> rows;
 
-    // Start to the question.
-    std::vector<double> door_ms, floor_ms;
-    for (int i = 0; i < runs; ++i) {
-        auto t = Clock::now();
-        Child d(s.door_argv(), s.dir.string());
-        d.wait_for(question);
-        door_ms.push_back(ms_since(t));
-        d.type("N");
-        d.finish();
-        t = Clock::now();
-        Child f({s.floor}, s.dir.string());
-        f.wait_for(question);
-        floor_ms.push_back(ms_since(t));
-        f.type("N\r"); // the floor reads a cooked pty: a key arrives with Enter
-        f.finish();
+    // The whole call, the start and the memory, against both floors, with
+    // no entry on file (the floors show none either).
+    s.entry(0, 0);
+    start_rows(s.door_argv(), argv[2], argv[3], s.dir.string(), rows);
+    if (access("/usr/bin/strace", X_OK) == 0) {
+        int door = syscalls_to_first_wait(s.door_argv(), s.dir);
+        int floor = syscalls_to_first_wait({argv[2]}, s.dir);
+        rows.push_back({"system calls from exec to the first wait for a key (strace)",
+                        std::to_string(door), std::to_string(floor),
+                        fixed(static_cast<double>(door) / floor)});
     }
-    double dm = median(door_ms), fm = median(floor_ms);
-    rows.push_back({"start to the question, median of " + std::to_string(runs) + " (ms)",
-                    fixed(dm, 3), fixed(fm, 3), fixed(dm / fm)});
+    if (start_only) {
+        for (const auto& r : rows)
+            std::printf("| %s | %s | %s | %s |\n", r.what.c_str(), r.door.c_str(), r.floor.c_str(),
+                        r.ratio.c_str());
+        fs::remove_all(s.dir);
+        return 0;
+    }
+    // The remaining arguments as they were before the C++ floor joined.
+    ++argv;
+    --argc;
+    s.entry(5, 69);
 
     // Bytes to the caller for three fixed calls.
     struct Call {
@@ -569,9 +675,6 @@ int main(int argc, char* argv[]) {
         double fcpu = static_cast<double>(schedstat_ns(f.pid) - f0) / 1e6;
         rows.push_back({"CPU while waiting 10 s at the question (ms)", fixed(dcpu, 4),
                         fixed(fcpu, 4), fcpu > 0 ? fixed(dcpu / fcpu) : "-"});
-        long dk = peak_kb(d.pid), fk = peak_kb(f.pid);
-        rows.push_back({"peak resident memory (KiB)", std::to_string(dk), std::to_string(fk),
-                        fixed(static_cast<double>(dk) / fk)});
         d.type("N");
         f.type("N\r");
         d.finish();
@@ -671,7 +774,10 @@ int main(int argc, char* argv[]) {
         s.drop_file();
     }
 
-    if (argc > 7) flood_rows(argv[7], s.dir, rows);
+    if (argc > 7) {
+        flood_rows(argv[7], s.dir, rows);
+        s.drop_file(); // the flood rows take theirs away
+    }
 
     // One save: from the answer at the save question to its last byte on the
     // caller's side, and to the door's end (which includes the pause that lets

@@ -30,7 +30,14 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${cross_deps}/usr/lib/${CROSS_M
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-rpath-link,${cross_deps}/usr/lib/${CROSS_MULTIARCH}")
 set(ENV{PKG_CONFIG_LIBDIR} ${cross_deps}/usr/lib/${CROSS_MULTIARCH}/pkgconfig:${cross_deps}/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_SYSROOT_DIR} ${cross_deps})
-# Test programs run under qemu-user; what they start runs there through binfmt_misc.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${CROSS_QEMU}-static -L /usr/${CROSS_TRIPLE})
+# Test programs run under qemu-user; what they start runs there through
+# binfmt_misc, with QEMU_LD_PREFIX set to the same folder. Where the cross
+# toolchain's own C library fails under qemu (i386's hangs in fork), the
+# machine's Debian C library in the unpacked packages is used instead.
+if(CROSS_QEMU_FROM_DEPS)
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${CROSS_QEMU}-static -L ${cross_deps})
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${CROSS_QEMU}-static -L /usr/${CROSS_TRIPLE})
+endif()
 # The package names the machine it is for.
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CROSS_ARCH})

@@ -11,7 +11,9 @@
  *            client's mode itself
  *   -1       take one call, then end with the door's exit status
  *
- * Each caller gets the lowest free node, 1 to 8, and the folder nodeN in
+ * Each call is a caller of its own: the drop file's record number counts
+ * the calls from 1, so that doors keyed by record number tell two callers
+ * apart. Each caller gets the lowest free node, 1 to 8, and the folder nodeN in
  * the working folder for the drop file. An argument {} is replaced by the
  * drop file's path; without one, the path is the door's last argument. The
  * door runs in the working folder, with the socket as descriptor 3. */
@@ -32,6 +34,21 @@
 
 enum { max_nodes = 8, max_args = 64, door_fd = 3 };
 
+/* A port in network byte order and back, without htons and ntohs: strict
+ * POSIX builds on NetBSD do not declare them. */
+static in_port_t port_bytes(int port) {
+    unsigned char bytes[2] = {(unsigned char)(port >> 8), (unsigned char)port};
+    in_port_t value;
+    memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+static int port_of_bytes(in_port_t value) {
+    unsigned char bytes[2];
+    memcpy(bytes, &value, sizeof bytes);
+    return bytes[0] << 8 | bytes[1];
+}
+
 static pid_t nodes[max_nodes + 1]; /* the door running on each node, 0 when free */
 
 /* WILL ECHO, WILL SGA: the client leaves line mode; DO NAWS: it tells its
@@ -48,7 +65,7 @@ static int listen_on(int port) {
     addr.sin_family = AF_INET;
     (void)inet_pton(AF_INET, "127.0.0.1",
                     &addr.sin_addr); /* no INADDR_LOOPBACK in strict C on FreeBSD */
-    addr.sin_port = htons((unsigned short)port);
+    addr.sin_port = port_bytes(port);
     if (fd < 0) return -1;
     (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (bind(fd, (struct sockaddr*)&addr, sizeof addr) != 0 || listen(fd, 4) != 0) {
@@ -63,19 +80,19 @@ static int port_of(int fd) {
     struct sockaddr_in addr;
     socklen_t size = sizeof addr;
     if (getsockname(fd, (struct sockaddr*)&addr, &size) != 0) return -1;
-    return ntohs(addr.sin_port);
+    return port_of_bytes(addr.sin_port);
 }
 
 /* nodeN/DOOR32.SYS: a telnet call on descriptor 3, ANSI, an hour left. */
-static int write_drop_file(int node, const char* name, char* path, size_t size) {
+static int write_drop_file(int node, long record, const char* name, char* path, size_t size) {
     char folder[32];
     snprintf(folder, sizeof folder, "node%d", node);
     if (mkdir(folder, 0755) != 0 && errno != EEXIST) return -1;
     snprintf(path, size, "%s/DOOR32.SYS", folder);
     FILE* f = fopen(path, "w");
     if (!f) return -1;
-    fprintf(f, "2\r\n%d\r\n38400\r\nLoopback BBS\r\n1\r\n%s\r\n%s\r\n100\r\n60\r\n1\r\n%d\r\n",
-            door_fd, name, name, node);
+    fprintf(f, "2\r\n%d\r\n38400\r\nLoopback BBS\r\n%ld\r\n%s\r\n%s\r\n100\r\n60\r\n1\r\n%d\r\n",
+            door_fd, record, name, name, node);
     return fclose(f) == 0 ? 0 : -1;
 }
 
@@ -125,6 +142,7 @@ static int free_node(void) {
 }
 
 static int answer(int listener, char** door, const char* name, int negotiate) {
+    static long calls;
     int caller = accept(listener, NULL, NULL);
     if (caller < 0) return errno == EINTR ? 0 : -1;
     int node = free_node();
@@ -136,7 +154,7 @@ static int answer(int listener, char** door, const char* name, int negotiate) {
         return 0;
     }
     if ((negotiate && write(caller, greeting, sizeof greeting) != (ssize_t)sizeof greeting) ||
-        write_drop_file(node, name, drop_file, sizeof drop_file) != 0) {
+        write_drop_file(node, ++calls, name, drop_file, sizeof drop_file) != 0) {
         fprintf(stderr, "loopback_bbs: node %d: %s\n", node, strerror(errno));
         close(caller);
         return 0;
@@ -147,7 +165,7 @@ static int answer(int listener, char** door, const char* name, int negotiate) {
     close(caller);
     if (pid < 0) return -1;
     nodes[node] = pid;
-    printf("node %d: %s called\n", node, name);
+    printf("node %d: %s called (record %ld)\n", node, name, calls);
     fflush(stdout);
     return pid;
 }

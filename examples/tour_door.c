@@ -1,7 +1,8 @@
 /* A tour of libODoors in plain C: an art screen, a menu list, a form of two
- * fields, a guest book that every node signs at once, a paged text file,
- * and a status line with the time left and the library's warnings, all
- * drawn again when the caller's window changes.
+ * fields, a guest book that every node signs at once and that shows other
+ * nodes' signatures as they come, each caller's own count of visits, a
+ * paged text file, and a status line with the time left and the library's
+ * warnings, all drawn again when the caller's window changes.
  * Run as: tour_door DROPFILE [FOLDER OF ITS FILES] */
 #include <OpenDoor.h>
 #include <stdint.h>
@@ -16,13 +17,20 @@ static const int menu_keys[] = {'S', 'B', 'R', 'K', 'Q', OD_KEY_RESIZE, 0};
 static const int resize_key[] = {OD_KEY_RESIZE, 0};
 enum { item_count = 5, menu_row = 9, max_guests = 500 };
 
-/* The guest book, shared by every node: record 0 holds the number of
- * signatures in `node`, record n the n-th signature. */
+/* The guest book, shared by every node: one record per signature, in the
+ * order they came. */
 typedef struct {
     char name[36];
     int32_t node;
 } guest;
 static tODRecords* book;
+
+/* Each caller's own record: the library keeps the key, the door the count. */
+typedef struct {
+    char key[36];
+    int32_t visits;
+} visitor;
+static int visits;
 
 /* Where the door's own file is, from the folder it was given. */
 static const char* path_of(const char* name) {
@@ -67,54 +75,42 @@ static int menu(int current) {
     }
 }
 
-/* Record 0 counts the signatures; the update takes the next number under
- * the file's lock, so two nodes signing at once get one each. */
-static bool take_number(void* record, void* number) {
-    guest* head = record;
-    if (head->node < 0 || head->node >= max_guests) return false;
-    *(int*)number = ++head->node;
-    return true;
-}
-
+/* Appending takes the next record under the file's lock, so two nodes
+ * signing at once get one each. */
 static void sign(const char* name) {
-    guest head, entry;
-    int number = 0;
-    if (!book || od_records_update(book, 0, &head, take_number, &number) != 0 || number == 0) {
-        od_printf("`bright red`The guest book is full or cannot be written.`grey`\n\r");
-        return;
-    }
+    guest entry;
     memset(&entry, 0, sizeof entry);
     snprintf(entry.name, sizeof entry.name, "%s", name);
     entry.node = od_control.od_node;
-    od_records_write(book, number, &entry);
+    if (!book || od_records_count(book) >= max_guests || od_records_append(book, &entry) < 0)
+        od_printf("`bright red`The guest book is full or cannot be written.`grey`\n\r");
+}
+
+/* The caller's own record, found by their record number (or name), or a new
+ * one claimed for them; its count of visits goes up by one. */
+static void count_visit(void) {
+    visitor me;
+    memset(&me, 0, sizeof me);
+    tODRecords* file = od_records_open("tourvisits.dat", sizeof me);
+    long mine = file ? od_records_own(file, &me, 0, sizeof me.key) : -1;
+    if (mine >= 0) {
+        visits = ++me.visits;
+        od_records_write(file, mine, &me);
+    }
+    od_records_close(file);
 }
 
 /* Two fields: Tab, Up and Down move between them, Enter on the last one
- * signs, Escape leaves. */
+ * signs, Escape leaves. A plain caller is asked for each in turn. */
 static void form(void) {
-    char name[36], password[17] = "";
-    tODEdit name_field = {20, 0, NULL};
-    tODEdit password_field = {16, '*', NULL};
-    snprintf(name, sizeof name, "%s", od_control.user_name);
+    char name[31], password[17] = "";
+    snprintf(name, sizeof name, "%.30s", od_control.user_name);
+    tODField fields[] = {{3, 11, "Name: ", name, 30, {20, 0, NULL}},
+                         {4, 11, "Password: ", password, 16, {16, '*', NULL}}};
     od_clr_scr();
     od_printf("`bright white`The guest form`grey`\n\r\n\r");
     if (od_control.user_ansi) od_printf("Name:\n\rPassword:\n\r");
-    int field = 0;
-    for (;;) {
-        int key;
-        if (od_control.user_ansi) {
-            od_goto(3 + field, 11);
-        } else {
-            od_printf(field == 0 ? "\n\rName: " : "\n\rPassword: ");
-        }
-        if (field == 0)
-            key = od_edit(name, 30, &name_field);
-        else
-            key = od_edit(password, 16, &password_field);
-        if (key == 27) return;
-        if (key == '\r' && field == 1) break;
-        field = key == OD_KEY_UP ? 0 : field == 0 ? 1 : key == '\r' ? 1 : 0;
-    }
+    if (od_form(fields, 2, NULL) != '\r') return;
     od_goto(6, 1);
     sign(name);
     od_printf("\n\r`bright green`Thank you, %s`grey` (a password of %d characters).\n\r", name,
@@ -123,28 +119,53 @@ static void form(void) {
     od_key(2000); /* 0 after two seconds without a key; a new window size ends it too */
 }
 
-/* The signatures in a list that scrolls; a typed letter jumps to the next
- * name that starts with it. */
-static void browse(void) {
-    static char names[max_guests][48];
-    static const char* list[max_guests];
-    guest head, entry;
-    int count = 0;
-    if (book && od_records_read(book, 0, &head) == 0 && head.node > 0)
-        count = head.node < max_guests ? head.node : max_guests;
+/* The signatures, read again from the shared file. */
+static int load_book(char names[][48], const char* list[]) {
+    guest entry;
+    long count = book ? od_records_count(book) : 0;
+    if (count < 0) count = 0;
+    if (count > max_guests) count = max_guests;
     for (int i = 0; i < count; ++i) {
-        if (od_records_read(book, i + 1, &entry) != 0) memset(&entry, 0, sizeof entry);
+        if (od_records_read(book, i, &entry) != 0) memset(&entry, 0, sizeof entry);
         snprintf(names[i], sizeof names[i], "%.35s (node %d)", entry.name, (int)entry.node);
         list[i] = names[i];
     }
+    return (int)count;
+}
+
+static void book_heading(int count) {
+    od_clr_scr();
+    od_printf("`bright white`The guest book`grey`: %d signatures. Enter or Escape: back.\n\r",
+              count);
+    show_status();
+}
+
+/* The signatures in a list that scrolls; a typed letter jumps to the next
+ * name that starts with it, a number to that signature. Every two seconds
+ * without a key it reads the book again, so that other nodes' signatures
+ * show as they come. */
+static void browse(void) {
+    static char names[max_guests][48];
+    static const char* list[max_guests];
+    int count = load_book(names, list);
     int pick = count - 1; /* the newest */
     tODList how = {3, 1, 0, 50, resize_key};
-    do {
-        od_clr_scr();
-        od_printf("`bright white`The guest book`grey`: %d signatures. Enter or Escape: back.\n\r",
-                  count);
-        show_status();
-    } while (od_list(list, count, &pick, &how) == OD_KEY_RESIZE);
+    book_heading(count);
+    for (;;) {
+        int key = od_list_wait(list, count, &pick, &how, 2000);
+        if (key == OD_KEY_RESIZE) {
+            book_heading(count);
+        } else if (key == 0) {
+            int now = load_book(names, list);
+            if (now != count) {
+                count = now;
+                pick = count - 1;
+                book_heading(count);
+            }
+        } else {
+            return;
+        }
+    }
 }
 
 /* Each key as the library hands it over: its code, the modifiers held with
@@ -171,6 +192,7 @@ int main(int argc, char* argv[]) {
     /* The drop file's size may be stale or missing: ask the terminal. */
     if (od_control.user_ansi) od_probe(1000);
     book = od_records_open("tourbook.dat", sizeof(guest));
+    count_visit();
     int current = 0;
     for (;;) {
         current = menu(current);
@@ -188,7 +210,7 @@ int main(int argc, char* argv[]) {
     }
     od_records_close(book);
     od_clr_scr();
-    od_printf("Goodbye, %s.\n\r", od_control.user_name);
+    od_printf("Goodbye, %s. Visits: %d.\n\r", od_control.user_name, visits);
     od_exit(10, false);
     return 0;
 }

@@ -60,7 +60,7 @@ int od_show_file(const char* name, bool paged) {
     // A long line wraps: the page counts screen rows, the prompt taking the last.
     int used = 0;
     // The rows above a status line scroll; the line stays.
-    int status_row = s.status.active() && s.output.ansi() ? 1 : 0;
+    int status_row = od::status_shown(s) ? 1 : 0;
     int page_rows = std::max(od_control.od_rows - 1 - status_row, 1);
     while (!text.at_end()) {
         int rows = paged ? od::screen_rows(text.next_line_columns(), od_control.od_cols) : 0;
@@ -115,6 +115,28 @@ int od_records_update(tODRecords* file, long index, void* record,
                       bool (*change)(void* record, void* context), void* context) {
     if (!file || !record || !change) return errno = EINVAL, -1;
     return file->file->update(index, record, [&](void* r) { return change(r, context); }) ? 0 : -1;
+}
+
+long od_records_append(tODRecords* file, const void* record) {
+    if (!file || !record) return errno = EINVAL, -1;
+    return file->file->append(record);
+}
+
+long od_records_own(tODRecords* file, void* record, int key_offset, int key_size) {
+    if (!file || !record || key_offset < 0 || key_size <= 0) return errno = EINVAL, -1;
+    auto key = od::RecordFile::caller_key(od_control.user_number, od_control.user_name,
+                                          sizeof od_control.user_name);
+    return file->file->own(record, static_cast<std::size_t>(key_offset),
+                           static_cast<std::size_t>(key_size), key);
+}
+
+int od_records_update_many(tODRecords* file, const long* indexes, int count, void* records,
+                           bool (*change)(void* records, void* context), void* context) {
+    if (!file || !indexes || !records || !change || count <= 0) return errno = EINVAL, -1;
+    return file->file->update_many(indexes, static_cast<std::size_t>(count), records,
+                                   [&](void* r) { return change(r, context); })
+               ? 0
+               : -1;
 }
 
 void od_records_close(tODRecords* file) {

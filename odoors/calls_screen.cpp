@@ -89,6 +89,7 @@ bool od_probe(int wait_ms) {
         od_control.od_rows = size.rows;
         od_control.od_cols = size.cols;
         if (!s.output.ansi()) s.output.raw(od::keypad_numeric_sequence);
+        s.decoder.set_cursor_normal(true);
         od_control.user_ansi = true;
         s.output.set_ansi(true);
     }

@@ -3,6 +3,7 @@
 #include "session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -18,7 +19,7 @@ constexpr int max_end_keys = 64;
 
 // The bottom row a list may reach: the one above a status line.
 int list_bottom(const tODSession& s) {
-    return od_control.od_rows - (s.status.active() && s.output.ansi() ? 1 : 0);
+    return od_control.od_rows - (od::status_shown(s) ? 1 : 0);
 }
 
 od::Region region_for(const tODSession& s, const tODList* how) {
@@ -28,19 +29,38 @@ od::Region region_for(const tODSession& s, const tODList* how) {
                            list_bottom(s));
 }
 
+// The screen as od_list_wait left it: the same region, and nothing sent or
+// printed since.
+std::string moment(const tODSession& s, const od::Region& r) {
+    return std::to_string(r.top) + "," + std::to_string(r.left) + "," + std::to_string(r.rows) +
+           "," + std::to_string(r.cols) + "," + std::to_string(s.sends) + "," +
+           std::to_string(s.output.pending().size());
+}
+
 int pick_from_view(tODSession& s, const std::vector<std::string_view>& items, int& selected,
-                   const std::vector<int>& keys, const tODList* how) {
+                   const std::vector<int>& keys, const tODList* how, int wait_ms) {
     od::Colour normal = s.output.colour();
-    od::ListView view(items, selected, region_for(s, how), keys, normal);
+    od::Region region = region_for(s, how);
+    od::ListView view(items, selected, region, keys, normal);
+    if (!s.list_moment.empty() && s.list_moment == moment(s, region))
+        view.assume_shown(std::move(s.list_rows));
+    s.list_rows.clear();
+    s.list_moment.clear();
     s.output.sequence(od::cursor_sequence(false));
     view.draw(s.output);
+    auto until = od::Clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
     // A warning line of the library's stays up until the next key.
     bool stale = false;
     s.redraw = [&stale](od::Output&) { stale = true; };
     bool door_redraws = std::find(keys.begin(), keys.end(), OD_KEY_RESIZE) != keys.end();
     int ended = 0;
+    bool timed_out = false;
     while (!ended) {
-        auto key = next_key(s);
+        auto key = next_key(s, wait_ms < 0 ? -1 : od::milliseconds_until(until));
+        if (!key && wait_ms >= 0 && !od::input_closed(s)) {
+            timed_out = true;
+            break;
+        }
         if (!key) { // input closed in the end callback
             ended = 27;
             break;
@@ -56,13 +76,20 @@ int pick_from_view(tODSession& s, const std::vector<std::string_view>& items, in
     s.output.set_colour(normal);
     s.output.sequence(od::cursor_sequence(true));
     selected = view.selected();
+    if (timed_out) {
+        s.list_rows = view.shown();
+        s.list_moment = moment(s, region_for(s, how));
+    }
     return ended;
 }
 
 int pick_by_number(tODSession& s, const std::vector<std::string_view>& items, int& selected,
-                   const std::vector<int>& keys) {
-    od::NumberedList numbered(items, selected, std::max(od_control.od_rows - 1, 1),
-                              od_control.od_cols, keys);
+                   const std::vector<int>& keys, const tODList* how) {
+    // A page keeps to the list's rows, its prompt on the last, so that the
+    // door's heading above it stays on the screen.
+    od::Region region = region_for(s, how);
+    od::NumberedList numbered(items, selected, std::max(region.rows - 1, 1), od_control.od_cols,
+                              keys);
     numbered.start(s.output);
     s.redraw = [&numbered](od::Output& out) { numbered.redraw(out); };
     int ended = 0;
@@ -84,6 +111,11 @@ int pick_by_number(tODSession& s, const std::vector<std::string_view>& items, in
 extern "C" {
 
 int od_list(const char* const* items, int count, int* selected, const tODList* how) {
+    return od_list_wait(items, count, selected, how, -1);
+}
+
+int od_list_wait(const char* const* items, int count, int* selected, const tODList* how,
+                 int wait_ms) {
     auto& s = session();
     std::vector<std::string_view> list;
     for (int i = 0; items && i < std::min(count, max_items); ++i)
@@ -93,8 +125,8 @@ int od_list(const char* const* items, int count, int* selected, const tODList* h
     for (int i = 0; how && how->keys && how->keys[i] && i < max_end_keys; ++i)
         keys.push_back(how->keys[i]);
     int pick = selected ? *selected : 0;
-    int ended = s.output.ansi() ? pick_from_view(s, list, pick, keys, how)
-                                : pick_by_number(s, list, pick, keys);
+    int ended = s.output.ansi() ? pick_from_view(s, list, pick, keys, how, wait_ms)
+                                : pick_by_number(s, list, pick, keys, how);
     if (selected) *selected = pick;
     return ended;
 }

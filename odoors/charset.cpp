@@ -30,16 +30,19 @@ class Iconv {
     iconv_t cd_;
 };
 
-// Plain look-alikes for the line-drawing and block characters, which no
-// transliteration to ASCII knows.
-char ascii_look_alike(unsigned char byte) {
-    if (byte == 0xb3 || byte == 0xba) return '|';
-    if (byte == 0xc4) return '-';
-    if (byte == 0xcd) return '=';
-    if (byte >= 0xb4 && byte <= 0xda) return '+';
-    if ((byte >= 0xb0 && byte <= 0xb2) || (byte >= 0xdb && byte <= 0xdf)) return '#';
-    return 0;
-}
+// What a plain caller sees for CP437's upper half: the letter without its
+// accent, a distinct character for each shade and half block (an empty bar
+// must not look like a full one), lines and corners drawn with - = | +.
+// Each is one column, so that nothing on the screen moves.
+constexpr char ascii_stand_in[129] = "CueaaaaceeeiiiAA" // 80
+                                     "EaAooouuyOUcLYPf" // 90
+                                     "aiounNao?--?"
+                                     "?!<>"              // A0
+                                     ".:%|++++++|+++++"  // B0
+                                     "++++-++++++++=++"  // C0
+                                     "+++++++++++#_[]^"  // D0
+                                     "asGpSsutFOOd8fen"  // E0
+                                     "=+><()/~o..vn2* "; // F0
 
 // CP437's upper half, 0x80 to 0xFF.
 constexpr char16_t cp437_high[128] = {
@@ -139,6 +142,14 @@ Charset charset_by_name(std::string_view name) {
     return Charset::Other;
 }
 
+bool ascii_compatible(const std::string& charset, IconvOpen opener) {
+    if (charset_by_name(charset) != Charset::Other) return true;
+    if (!Iconv(charset.c_str(), "CP437", opener).ok()) return false;
+    std::string ascii = "\t\r\n\x1b";
+    for (char c = ' '; c < 0x7f; ++c) ascii += c;
+    return convert(ascii, "CP437", charset.c_str(), opener) == ascii;
+}
+
 Encoder::Encoder(const std::string& charset, IconvOpen opener)
     : charset_(charset_by_name(charset)) {
     std::string target = charset_ == Charset::Utf8 ? "UTF-8" : charset;
@@ -156,10 +167,7 @@ Encoder::Encoder(const std::string& charset, IconvOpen opener)
         if (charset_ == Charset::Utf8) {
             entry = utf8(cp437_to_unicode(byte)); // no iconv at start for the usual case
         } else if (charset_ == Charset::Ascii) {
-            char look = ascii_look_alike(byte);
-            entry = look ? std::string(1, look)
-                         : convert(std::string_view(reinterpret_cast<char*>(&byte), 1), "CP437",
-                                   "ASCII//TRANSLIT", opener);
+            entry.assign(1, ascii_stand_in[byte - 0x80]);
         } else {
             entry = convert(std::string_view(reinterpret_cast<char*>(&byte), 1), "CP437",
                             translit.c_str(), opener);

@@ -34,6 +34,11 @@ enum class Charset { Cp437, Utf8, Ascii, Other };
 // Reads an IANA-style name in any case ("UTF-8", "IBM437", "US-ASCII"...).
 Charset charset_by_name(std::string_view name);
 
+// Whether a set can carry the door's output: CP437, UTF-8, US-ASCII, or a
+// set iconv knows that sends ASCII as ASCII (not UTF-16, UTF-32 or EBCDIC),
+// since escape sequences and the door's text pass as they are.
+bool ascii_compatible(const std::string& charset, IconvOpen opener = ::iconv_open);
+
 // Turns each CP437 byte the door sends into what goes on the wire.
 class Encoder {
   public:

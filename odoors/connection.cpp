@@ -21,6 +21,7 @@ namespace {
 // wait and to give the terminal back is set once, before any handler is in.
 struct HandlerState {
     volatile sig_atomic_t wake_fd = -1;
+    volatile sig_atomic_t woken = 0;   // a byte went into the pipe since it was last read
     volatile sig_atomic_t tty_fd = -1; // -1: no terminal mode to give back
     termios found{};                   // the mode the door found
     termios raw{};                     // the mode it runs in
@@ -52,6 +53,7 @@ extern "C" void on_terminating_signal(int signo) {
     int saved = errno;
     unsigned char byte = static_cast<unsigned char>(signo);
     if (handler_state.wake_fd >= 0) (void)!::write(handler_state.wake_fd, &byte, 1);
+    handler_state.woken = 1;
     errno = saved;
 }
 
@@ -97,6 +99,18 @@ void install(int signo, void (*handler)(int), int flags) {
     ::sigaction(signo, &action, nullptr);
 }
 
+// Installs the handler unless the BBS has the signal ignored, which the door
+// keeps: one call to look and install, a second only to put an ignore back.
+void install_unless_ignored(int signo, void (*handler)(int), int flags) {
+    struct sigaction action {
+    }, found{};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    if (::sigaction(signo, &action, &found) == 0 && found.sa_handler == SIG_IGN)
+        ::sigaction(signo, &found, nullptr);
+}
+
 // Job control: the terminal goes back before the stop and raw mode comes back
 // with the continue, so the next key acts at once.
 extern "C" void on_stop(int) {
@@ -117,16 +131,6 @@ extern "C" void on_continue(int) {
     int saved = errno;
     take_again();
     errno = saved;
-}
-
-bool ignored(int signo) {
-    struct sigaction current {};
-    return ::sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
-}
-
-void set_flags(int fd) {
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
 bool is_socket(int fd) {
@@ -194,12 +198,10 @@ bool Connection::open(const Link& link, int stall_seconds, std::string& error) {
         telnet_ = std::make_unique<Telnet>();
     }
     if (stall_seconds > 0) stall_ms_ = std::min(stall_seconds, 86400) * 1000;
-    if (::pipe(signal_pipe_) != 0) {
+    if (::pipe2(signal_pipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
         error = std::string("cannot create a pipe: ") + std::strerror(errno);
         return false;
     }
-    set_flags(signal_pipe_[0]);
-    set_flags(signal_pipe_[1]);
     handler_state.wake_fd = signal_pipe_[1];
 
     // A caller who stops reading must not block a write for ever: output
@@ -212,7 +214,7 @@ bool Connection::open(const Link& link, int stall_seconds, std::string& error) {
     }
 
     termios mode{};
-    if (!telnet_ && ::isatty(in_fd_) && ::tcgetattr(in_fd_, &mode) == 0) {
+    if (!telnet_ && ::tcgetattr(in_fd_, &mode) == 0) { // fails on all but a terminal
         handler_state.found = mode;
         mode.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                                ICRNL | IXON);
@@ -233,9 +235,9 @@ bool Connection::open(const Link& link, int stall_seconds, std::string& error) {
 void Connection::install_handlers() {
     // No SA_RESTART: a blocked wait must see EINTR.
     for (int signo : {SIGHUP, SIGTERM, SIGINT}) install(signo, on_hang_up_signal, 0);
-    (void)::signal(SIGPIPE, SIG_IGN);
+    install(SIGPIPE, SIG_IGN, 0);
     // A file-size limit set by the BBS is a failed write (EFBIG), not a death.
-    if (!ignored(SIGXFSZ)) (void)::signal(SIGXFSZ, SIG_IGN);
+    install(SIGXFSZ, SIG_IGN, 0);
 
     // A fault may come from a stack overflow: its handler needs a stack of its own.
     constexpr std::size_t size = std::size_t{64} * 1024;
@@ -247,15 +249,19 @@ void Connection::install_handlers() {
         if (::sigaltstack(&alternate, nullptr) != 0) fault_stack_.reset();
     }
     for (int signo : {SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU})
-        if (!ignored(signo)) install(signo, on_deferred_signal, 0);
+        install_unless_ignored(signo, on_deferred_signal, 0);
     for (int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})
-        if (!ignored(signo)) install(signo, on_ending_signal, SA_RESETHAND | SA_ONSTACK);
+        install_unless_ignored(signo, on_ending_signal, SA_RESETHAND | SA_ONSTACK);
     install(SIGWINCH, on_terminating_signal, SA_RESTART); // wakes the wait: the window changed
-    if (!ignored(SIGTSTP)) install(SIGTSTP, on_stop, SA_RESTART);
+    install_unless_ignored(SIGTSTP, on_stop, SA_RESTART);
     install(SIGCONT, on_continue, SA_RESTART);
 }
 
+// The pipe is read only when a handler has written to it since: a read that
+// finds it empty would be one more system call before and after every wait.
 void Connection::drain_signals() {
+    if (!handler_state.woken) return;
+    handler_state.woken = 0; // a signal from here on sets it again
     unsigned char byte;
     while (signal_pipe_[0] >= 0 && ::read(signal_pipe_[0], &byte, 1) == 1) {
         if (byte == SIGWINCH)
@@ -356,6 +362,7 @@ Connection::Event Connection::receive(std::string& bytes, int timeout_ms) {
         if (ready < 0) return Event::HangUp;
         if (ready == 0) return Event::TimedOut;
         if (fds[1].revents != 0) {
+            handler_state.woken = 1; // whatever poll saw there is read
             drain_signals();
             continue;
         }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <unistd.h>
 
@@ -38,6 +39,13 @@ namespace {
         od::harmless(std::string(program_name()) + ": " + od::shown_value(path) + ": " + problem);
     (void)std::fprintf(stderr, "%s\n", line.c_str());
     s.log.write("refused: " + line);
+    // WWIV and ENiGMA½ give the door the caller's pty as standard error and
+    // clear the screen as it ends: the line gets the moment a normal end
+    // gets for its last bytes, cut short by a hang-up.
+    if (::isatty(STDERR_FILENO)) {
+        pollfd err{STDERR_FILENO, 0, 0};
+        (void)::poll(&err, 1, 200);
+    }
     std::exit(1);
 }
 
@@ -66,11 +74,11 @@ std::optional<int> seconds_setting(tODSession& s, const char* name, int low, int
                                                        : std::stoll(value.substr(first));
         if (seconds >= low) return static_cast<int>(std::min<long long>(seconds, high));
     }
-    std::string line = std::string(program_name()) + ": " + name + ": '" + od::shown_value(value) +
+    std::string said = std::string(name) + ": '" + od::shown_value(value) +
                        "' is not a whole number of seconds" + (low > 0 ? " above 0" : "") +
                        "; ignored";
-    (void)std::fprintf(stderr, "%s\n", line.c_str());
-    s.log.write(line);
+    (void)std::fprintf(stderr, "%s: %s\n", program_name(), said.c_str());
+    s.log.write(said); // the log line names the program already
     return std::nullopt;
 }
 
@@ -133,6 +141,16 @@ void od_init(void) {
     const od::CallInfo& call = *found.info;
 
     std::string charset = setting("ODOORS_CHARSET", call.charset);
+    if (!od::ascii_compatible(charset)) {
+        // What the door sends would not be what the caller's set says.
+        std::string line =
+            std::string(program_name()) + ": " +
+            (charset == call.charset ? "the drop file's character set" : "ODOORS_CHARSET") + ": '" +
+            od::shown_value(charset) + "' is no character set that carries ASCII as it is; ignored";
+        (void)std::fprintf(stderr, "%s\n", line.c_str());
+        s->log.write(line);
+        charset = charset != call.charset && od::ascii_compatible(call.charset) ? call.charset : "";
+    }
     s->charset_named = !charset.empty();
     bool ansi = call.ansi && od::charset_by_name(charset) != od::Charset::Ascii;
     if (!ansi) charset = "US-ASCII"; // no ANSI, no line drawing either
@@ -172,6 +190,7 @@ void od_init(void) {
     s->charset_name = charset;
     s->output.sequence(od::keypad_numeric_sequence);
     s->decoder = od::KeyDecoder(charset);
+    s->decoder.set_cursor_normal(ansi);
     s->drop_size = {call.rows, call.cols};
     // As the environment's value: a door's "no limit" (INT_MAX) is a day.
     od_control.od_inactivity = std::clamp(od_control.od_inactivity, 0, 86400);

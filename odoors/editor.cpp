@@ -145,22 +145,28 @@ void FieldEditor::render(Output& out) {
     move_to(static_cast<int>(std::min(pos_ - scroll_, last_cell)), out);
 }
 
-// Text past the row's end would wrap onto the next one.
+// Text past the row's end would wrap onto the next one, and terminals
+// disagree on where the cursor stands after the row's last column: the
+// field keeps off it, but for one that starts there.
 void FieldEditor::keep_to(int room) {
-    at_edge_ = room > 0 && wanted_width_ >= room;
-    width_ = at_edge_ ? room : wanted_width_;
+    at_edge_ = room == 1;
+    width_ = room > 0 && wanted_width_ >= room ? std::max(room - 1, 1) : wanted_width_;
 }
 
 void FieldEditor::fit(int col, int room, Output& out) {
     if (!ansi_) return;
     // A terminal that shrank may have clamped the cursor: a relative move
     // would land short, so the field's start is sought by its column.
+    keep_to(room);
+    // What the field showed past its new end stays on a narrower row: a
+    // field that reaches the edge clears what lies beyond it.
+    if (col >= 0 && wanted_width_ >= room)
+        out.sequence("\x1b[" + std::to_string(col + 1 + width_) + "G\x1b[K");
     if (col >= 0)
         out.sequence("\x1b[" + std::to_string(col + 1) + "G");
     else
         move_to(0, out);
     shown_col_ = 0;
-    keep_to(room);
     draw(out);
 }
 

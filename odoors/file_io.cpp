@@ -1,11 +1,11 @@
 #include "file_io.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
-#include <string>
-#include <thread>
 #include <unistd.h>
 
 namespace od {
@@ -43,37 +43,60 @@ bool sync_file(int fd) {
 }
 
 void sync_folder_of(const char* path) {
+    char folder[PATH_MAX];
     const char* slash = std::strrchr(path, '/');
-    std::string folder =
-        slash ? std::string(path, static_cast<std::size_t>(slash - path + 1)) : ".";
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int length = slash ? static_cast<int>(slash - path + 1) : 1;
+    int written = std::snprintf(folder, sizeof folder, "%.*s", length, slash ? path : ".");
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof folder) return;
+    int dir = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return;
     (void)sync_file(dir);
     ::close(dir);
 }
 
-bool retry_while_busy(std::chrono::milliseconds wait, const std::function<bool()>& attempt) {
-    auto end = std::chrono::steady_clock::now() + wait;
-    auto pause = std::chrono::milliseconds(2);
+namespace {
+
+long long now_ms() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+struct SetLock {
+    int fd;
+    struct flock lock;
+};
+
+bool set_lock(void* context) {
+    auto* request = static_cast<SetLock*>(context);
+    return ::fcntl(request->fd, F_SETLK, &request->lock) == 0;
+}
+
+} // namespace
+
+bool retry_while_busy(long wait_ms, bool (*attempt)(void* context), void* context) {
+    long long end = now_ms() + wait_ms;
+    long pause = 2;
     for (;;) {
-        if (attempt()) return true;
+        if (attempt(context)) return true;
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EACCES && errno != EINTR)
             return false;
-        auto now = std::chrono::steady_clock::now();
-        if (now >= end) break;
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(pause, end - now));
-        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        long long left = end - now_ms();
+        if (left <= 0) break;
+        long nap = pause < left ? pause : static_cast<long>(left);
+        timespec sleep{nap / 1000, (nap % 1000) * 1000000};
+        (void)::nanosleep(&sleep, nullptr); // a signal only cuts the pause short
+        pause = pause * 2 < 50 ? pause * 2 : 50;
     }
     errno = EAGAIN;
     return false;
 }
 
 bool lock_file(int fd, short type, std::chrono::milliseconds wait) {
-    struct flock lock {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET; // from 0, length 0: the whole file, however it grows
-    return retry_while_busy(wait, [&] { return ::fcntl(fd, F_SETLK, &lock) == 0; });
+    SetLock request{fd, {}};
+    request.lock.l_type = type;
+    request.lock.l_whence = SEEK_SET; // from 0, length 0: the whole file, however it grows
+    return retry_while_busy(static_cast<long>(wait.count()), set_lock, &request);
 }
 
 } // namespace od

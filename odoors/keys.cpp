@@ -236,6 +236,12 @@ void KeyDecoder::escape(unsigned char byte, std::vector<Key>& keys) {
         else
             hold(byte);
         alt_ = true;
+    } else if (byte >= 0x20 && byte < 0x7f) {
+        // Alt+letter as most terminals send it; an Escape typed by hand
+        // comes alone, given up before the letter.
+        if (alt_) keys.push_back({Key::Escape, esc, esc});
+        end_sequence();
+        keys.push_back({Key::Char, byte, byte, OD_MOD_ALT});
     } else {
         if (alt_) keys.push_back({Key::Escape, esc, esc});
         keys.push_back({Key::Escape, esc, esc});
@@ -336,9 +342,9 @@ void KeyDecoder::end_csi(unsigned char final, std::vector<Key>& keys) {
     case 'Z': code = OD_KEY_SHIFT_TAB; break;
     // The ANSI-BBS forms, as SyncTERM sends them; st's forms with a
     // modifier (ESC [ J is its Ctrl-End, ESC [ 2 J its Shift-Home).
-    case 'K':
+    case 'K': // a CTerm's End; st's Shift-End
         code = only == 2 ? OD_KEY_DELETE : numbered ? 0 : OD_KEY_END;
-        if (only == 2) key.mods |= OD_MOD_SHIFT;
+        if (only == 2 || (!numbered && answer_ != Answer::CTerm)) key.mods |= OD_MOD_SHIFT;
         break;
     case 'V': code = OD_KEY_PGUP; break;
     case 'U': code = OD_KEY_PGDN; break;
@@ -374,7 +380,9 @@ void KeyDecoder::end_ss3(unsigned char final, std::vector<Key>& keys) {
     } else if (final >= 'P' && final <= 'S') {
         push_sequence_key({Key::Other, final, OD_KEY_F1 + final - 'P', mods}, keys);
     } else if (int code = arrow_or_home(final)) {
-        push_sequence_key({Key::Other, final, code, mods | (final >= 'a' ? OD_MOD_CTRL : 0)}, keys);
+        // With the cursor keys in normal mode, a bare ESC O A is PuTTY's Ctrl-Up.
+        bool ctrl = final >= 'a' || (cursor_normal_ && param_count_ == 0 && final <= 'D');
+        push_sequence_key({Key::Other, final, code, mods | (ctrl ? OD_MOD_CTRL : 0)}, keys);
     } else {
         push_sequence_key({Key::Other, final, 0}, keys);
     }
@@ -438,6 +446,14 @@ void KeyDecoder::give_up(std::vector<Key>& keys) {
         return;
     }
     if (!holds_partial()) return;
+    // ESC [ or ESC O with nothing after it in time: Alt with that key.
+    std::size_t prefix = alt_ ? 2 : 1;
+    if (!held_cut_ && held_len_ == prefix + 1 && (held_[prefix] == '[' || held_[prefix] == 'O')) {
+        if (alt_) keys.push_back({Key::Escape, esc, esc});
+        keys.push_back({Key::Char, held_[prefix], held_[prefix], OD_MOD_ALT});
+        end_sequence();
+        return;
+    }
     if (held_cut_) {
         if (alt_) keys.push_back({Key::Escape, esc, esc});
         keys.push_back({Key::Other, esc, 0}); // too long to be anyone's key

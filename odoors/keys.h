@@ -24,9 +24,11 @@ struct Key {
 // the forms terminals send become one Other key with its OD_KEY_ code (or 0
 // for one without); modified keys give the plain key, the modifiers in mods.
 // A UTF-8 caller's character becomes its CP437 byte, or an Other key with
-// code 0. An Escape followed by a byte that starts no sequence is an Escape
-// key; one followed at once by a whole cursor or editing sequence is that
-// key with Alt, as urxvt and PuTTY send it.
+// code 0. An Escape followed, before the give-up, by a printable byte is
+// that byte with Alt (ESC a, as urxvt, st, PuTTY, kitty and tmux send
+// Alt+a); one followed by another control byte is an Escape key; one
+// followed at once by a whole cursor or editing sequence is that key with
+// Alt, as urxvt and PuTTY send it.
 class KeyDecoder {
   public:
     explicit KeyDecoder(Charset charset = Charset::Utf8);
@@ -64,6 +66,10 @@ class KeyDecoder {
     // terminal's device-attributes answer decides: a Ctrl-H typed on xterm
     // is 0x08 too, and must not turn its Backspace into Delete.
     bool del_is_delete() const;
+
+    // The library has put the caller's cursor keys in normal mode (ESC [ A),
+    // so an ESC O arrow is one sent with Ctrl (PuTTY).
+    void set_cursor_normal(bool normal) { cursor_normal_ = normal; }
 
   private:
     enum class State { Ground, AfterCr, AfterLf, Escape, Csi, LinuxFKey, Utf8 };
@@ -114,6 +120,7 @@ class KeyDecoder {
     bool attributes_ = false;
     bool attributes_accepted_ = true;
     Answer answer_ = Answer::None;
+    bool cursor_normal_ = false;
 };
 
 } // namespace od

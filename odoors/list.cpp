@@ -12,12 +12,13 @@ namespace {
 constexpr Colour bar{15, 1}; // bright white on blue
 
 // What one item shows in `width` columns: a blank, its text with control
-// characters as '?', blanks to the end.
-std::string cell_text(std::string_view item, int width) {
+// characters as '?', and with pad blanks to the end.
+std::string cell_text(std::string_view item, int width, bool pad = true) {
     std::string text = " " + std::string(item.substr(0, static_cast<std::size_t>(width)));
     for (char& c : text)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    text.resize(static_cast<std::size_t>(std::max(width, 0)), ' ');
+    if (pad || text.size() > static_cast<std::size_t>(std::max(width, 0)))
+        text.resize(static_cast<std::size_t>(std::max(width, 0)), ' ');
     return text;
 }
 
@@ -59,10 +60,11 @@ Region list_region(int top, int left, int rows, int cols, Size screen, int botto
     int rows_left = bottom - r.top + 1, cols_left = std::max(screen.cols - r.left, 1);
     r.rows = rows > 0 ? std::min(rows, rows_left) : rows_left;
     r.cols = cols > 0 ? std::min(cols, cols_left) : cols_left;
+    r.to_edge = r.cols == cols_left;
     return r;
 }
 
-ListView::ListView(std::vector<std::string_view> items, int selected, Region region,
+ListView::ListView(std::vector<std::string_view> items, int selected, const Region& region,
                    std::vector<int> end_keys, Colour normal)
     : items_(std::move(items)), end_keys_(std::move(end_keys)), region_(region), normal_(normal),
       current_(items_.empty() ? -1 : std::clamp(selected, 0, item_count(items_) - 1)) {}
@@ -85,9 +87,21 @@ void ListView::scroll_to_current() {
 
 void ListView::draw_row(int row, Output& out) {
     int item = item_at(row);
+    bool on_bar = item >= 0 && item == current_;
+    std::string key =
+        (on_bar ? "*" : " ") + std::string(item >= 0 ? items_[static_cast<std::size_t>(item)] : "");
+    auto at = static_cast<std::size_t>(row);
+    if (shown_.size() <= at) shown_.resize(at + 1);
+    if (shown_[at] == key && !key.empty()) return;
+    shown_[at] = key;
     out.sequence(goto_sequence(region_.top + row, region_.left, unclipped));
-    out.set_colour(item >= 0 && item == current_ ? bar : normal_);
-    out.text(cell_text(item >= 0 ? items_[static_cast<std::size_t>(item)] : "", region_.cols));
+    out.set_colour(on_bar ? bar : normal_);
+    // A row that reaches the edge is cleared rather than padded: a screen
+    // the caller claims is 9999 wide costs a few bytes a row, not 9999.
+    bool clear = region_.to_edge;
+    out.text(
+        cell_text(item >= 0 ? items_[static_cast<std::size_t>(item)] : "", region_.cols, !clear));
+    if (clear) out.sequence(clear_eol_sequence);
 }
 
 void ListView::draw_position(Output& out) {
@@ -97,8 +111,20 @@ void ListView::draw_position(Output& out) {
                        : std::to_string(current_ + 1) + " of " + std::to_string(item_count(items_));
     auto width = static_cast<std::size_t>(region_.cols);
     if (where.size() > width) where.resize(width);
-    out.sequence(goto_sequence(region_.top + view_rows(), region_.left, unclipped));
+    auto at = static_cast<std::size_t>(view_rows());
+    if (shown_.size() <= at) shown_.resize(at + 1);
+    if (shown_[at] == where) return;
+    shown_[at] = where;
+    int row = region_.top + view_rows();
+    out.sequence(goto_sequence(row, region_.left, unclipped));
     out.set_colour(normal_);
+    if (region_.to_edge) {
+        out.sequence(clear_eol_sequence);
+        out.sequence(
+            goto_sequence(row, region_.left + static_cast<int>(width - where.size()), unclipped));
+        out.text(where);
+        return;
+    }
     out.text(std::string(width - where.size(), ' ') + where);
 }
 
@@ -115,8 +141,9 @@ void ListView::draw(Output& out) {
     park(out);
 }
 
-void ListView::move_to(Region region, Output& out) {
+void ListView::move_to(const Region& region, Output& out) {
     region_ = region;
+    shown_.clear();
     draw(out);
 }
 
@@ -132,6 +159,8 @@ int ListView::next_starting_with(unsigned char byte) const {
 
 int ListView::apply(const Key& key, Output& out) {
     if (int door_key = listed(end_keys_, key.code)) return door_key;
+    bool digit = key.kind == Key::Char && key.byte >= '0' && key.byte <= '9';
+    if (!digit) number_ = 0;
     if (key.kind == Key::Enter) return '\r';
     if (key.kind == Key::Escape) return 27;
     if (items_.empty()) return 0;
@@ -144,7 +173,15 @@ int ListView::apply(const Key& key, Output& out) {
     case OD_KEY_HOME: moved = 0; break;
     case OD_KEY_END: moved = last; break;
     default:
-        if (key.kind == Key::Char && key.byte > ' ') moved = next_starting_with(key.byte);
+        if (digit) {
+            // A number typed picks that item; a digit that would run past
+            // the count starts a new number.
+            number_ = number_ * 10 + (key.byte - '0');
+            if (number_ > last + 1) number_ = key.byte - '0';
+            if (number_ > 0) moved = number_ - 1;
+        } else if (key.kind == Key::Char && key.byte > ' ') {
+            moved = next_starting_with(key.byte);
+        }
         break;
     }
     moved = std::clamp(moved, 0, last);

@@ -17,6 +17,7 @@ namespace od {
 // Rows and columns on the screen, from 1.
 struct Region {
     int top = 1, left = 1, rows = 1, cols = 1;
+    bool to_edge = false; // it ends next to the screen's last column
 };
 
 // The region a list takes: what the door asked (0: from the first row or
@@ -28,18 +29,22 @@ class ListView {
   public:
     // end_keys: the door's keys that end the list besides Enter and Escape.
     // normal: the colour of the items that are not selected.
-    ListView(std::vector<std::string_view> items, int selected, Region region,
+    ListView(std::vector<std::string_view> items, int selected, const Region& region,
              std::vector<int> end_keys, Colour normal);
 
     // Draws the whole region.
     void draw(Output& out);
     // The screen changed: the list takes its new region and draws again.
-    void move_to(Region region, Output& out);
+    void move_to(const Region& region, Output& out);
     // 0 while the list goes on, else the key that ended it.
     int apply(const Key& key, Output& out);
     int selected() const { return current_; }
     // The row of item shown at `row` of the region (from 0), -1 for none.
     int item_at(int row) const;
+    // What each row of the region shows, so that a list drawn again over
+    // the same rows draws only those that changed.
+    const std::vector<std::string>& shown() const { return shown_; }
+    void assume_shown(std::vector<std::string> rows) { shown_ = std::move(rows); }
 
   private:
     int view_rows() const;
@@ -54,6 +59,8 @@ class ListView {
     Region region_;
     Colour normal_;
     int current_, first_ = 0;
+    int number_ = 0; // the item number being typed, 0 for none
+    std::vector<std::string> shown_;
 };
 
 // Numbered lines for a caller without ANSI: a page of `page_rows`, then a

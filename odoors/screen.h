@@ -28,8 +28,9 @@ Size terminal_size(int fd);
 std::string goto_sequence(int row, int col, Size screen);
 inline constexpr const char* clear_eol_sequence = "\x1b[K";
 // The keypad sends its digits and operators, never ESC O p and the like,
-// whatever the door or a program before it set.
-inline constexpr const char* keypad_numeric_sequence = "\x1b>";
+// and the cursor keys ESC [ A, whatever the door or a program before it
+// set: an ESC O arrow is then one with Ctrl.
+inline constexpr const char* keypad_numeric_sequence = "\x1b>\x1b[?1l";
 inline const char* cursor_sequence(bool shown) {
     return shown ? "\x1b[?25h" : "\x1b[?25l";
 }

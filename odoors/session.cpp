@@ -135,7 +135,7 @@ void warn(tODSession& s, Timers::Expired which) {
         warn_through_door(s, time ? OD_END_TIME : OD_END_INACTIVE, seconds);
         return;
     }
-    if (s.status.active() && s.output.ansi()) return; // it counts down in the status line
+    if (status_shown(s)) return; // it counts down in the status line
     char line[96];
     if (time)
         (void)std::snprintf(line, sizeof line, "\n\rYou have %d seconds left in this call.\n\r",
@@ -216,11 +216,14 @@ tODSession& session() {
 }
 
 void say_at_end(tODSession& s, std::string_view text) {
-    if (s.status.active() && s.output.ansi()) {
+    Size screen{od_control.od_rows, od_control.od_cols};
+    if (status_shown(s)) {
         StatusClock clock;
         clock.final_words = text;
-        s.status.refresh(s.output, {od_control.od_rows, od_control.od_cols}, clock);
+        s.status.refresh(s.output, screen, clock);
         end_screen(s);
+        // The BBS's next text starts below the door's screen, not inside it.
+        s.output.sequence(goto_sequence(screen.rows, 1, screen));
         return;
     }
     s.output.set_colour({7, 0});
@@ -237,11 +240,17 @@ void say_at_end(tODSession& s, std::string_view text) {
     s.output.sequence(clear_eol_sequence);
     s.output.text(text.substr(0, static_cast<std::size_t>(std::max(od_control.od_cols - 1, 0))));
     end_screen(s);
+    s.output.sequence(goto_sequence(screen.rows, 1, screen));
 }
 
 void end_screen(tODSession& s) {
     s.status.release(s.output, false); // the whole screen scrolls again; the line stays
+    s.output.set_colour({7, 0});
     s.output.sequence(cursor_sequence(true));
+}
+
+bool status_shown(const tODSession& s) {
+    return s.status.active() && s.output.ansi() && od_control.od_rows >= 2;
 }
 
 bool ends_as_hang_up(int signo) {
@@ -362,8 +371,7 @@ bool wait_once(tODSession& s, std::optional<Clock::time_point> until, bool& repo
     // The call's own deadlines are past in the end callback: only its grace counts.
     int timeout = s.in_on_end ? milliseconds_until(s.grace_end) : s.timers.poll_timeout();
     // A status line's clock counts down a second at a time.
-    if (s.status.active() && s.output.ansi() && !s.in_on_end)
-        timeout = timeout < 0 ? 1000 : std::min(timeout, 1000);
+    if (status_shown(s) && !s.in_on_end) timeout = timeout < 0 ? 1000 : std::min(timeout, 1000);
     if (s.in_on_end && s.timers.escape_timeout() >= 0)
         timeout = std::min(timeout, s.timers.escape_timeout());
     if (until) {
@@ -413,6 +421,17 @@ std::optional<Key> next_key(tODSession& s, int wait_ms) {
         if (looked && until && Clock::now() >= *until) return std::nullopt;
         looked = true;
         wait_once(s, until, report);
+    }
+    // A burst of window changes is one redraw: size changes that have
+    // already arrived join this one before the door draws for it.
+    for (int reads = 0; reads < 64 && s.keys.front().code == OD_KEY_RESIZE; ++reads) {
+        Size was{od_control.od_rows, od_control.od_cols};
+        auto queued = s.keys.size();
+        wait_once(s, Clock::now(), report);
+        if (input_closed(s)) return std::nullopt;
+        if (s.keys.size() == queued && was.rows == od_control.od_rows &&
+            was.cols == od_control.od_cols)
+            break;
     }
     Key key = s.keys.front();
     s.keys.pop_front();

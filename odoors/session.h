@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct tODSession {
     od::Connection connection;
@@ -42,6 +43,10 @@ struct tODSession {
     unsigned long sends = 0;           // flushes that sent something
     int key_mods = 0;                  // of the last key od_key returned
     std::string charset_name;          // as named, for an 8-bit set other than CP437
+    // What od_list_wait's rows showed when it timed out, and the moment
+    // (region, sends, pending output) they are good for.
+    std::vector<std::string> list_rows;
+    std::string list_moment;
 };
 
 namespace od {
@@ -69,7 +74,9 @@ bool hold_last_screen(tODSession& s);
 void say_at_end(tODSession& s, std::string_view text);
 
 // What an ANSI screen gets back at the end of any call: the cursor, which
-// the door may have hidden, and the whole screen as the scrolling region.
+// the door may have hidden, the whole screen as the scrolling region, and
+// plain grey on black, so that the BBS's next text is not in the door's
+// colour.
 void end_screen(tODSession& s);
 
 // SIGHUP, SIGTERM, SIGINT (or none: the line dropped) end a call as a
@@ -98,6 +105,10 @@ void follow_size(tODSession& s);
 // The status line as it should stand now: the time left, a warning
 // counting down.
 void refresh_status(tODSession& s);
+
+// A status line is set and the screen can show it: ANSI, two rows or more.
+// Where it cannot, warnings and the end line go out as without one.
+bool status_shown(const tODSession& s);
 
 // One wait for input; false when `until` has passed. The call's own
 // deadlines act inside it; `report` turns true when the terminal told its

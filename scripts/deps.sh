@@ -2,7 +2,7 @@
 # packages of each kind are there: on Debian, as root, it installs what is
 # missing, else it names it; on FreeBSD (pkg) and NetBSD (pkgin) it names the
 # packages to install. Kinds: build, test, and the Debian-only steps tidy,
-# fuzz, bench, install, picture, and cross-ARCH for scripts/cross-test.
+# fuzz, bench, install, package, picture, and cross-ARCH for scripts/cross-test.
 
 system_kind() {
     case $(uname -s) in
@@ -14,12 +14,13 @@ system_kind() {
 
 packages_of() { # system kind
     case "$1:$2" in
-    debian:build) echo "g++ cmake ninja-build pkg-config libtelnet-dev zlib1g-dev" ;;
+    debian:build) echo "g++ cmake ninja-build pkg-config libtelnet-dev" ;;
     debian:test) echo "libgtest-dev libvterm-dev inetutils-telnet valgrind mandoc binkd crashmail" ;;
     debian:tidy) echo "clang-tidy cppcheck" ;;
     debian:fuzz) echo "clang libclang-rt-14-dev" ;;
     debian:bench) echo "strace binkd crashmail" ;;
     debian:install) echo "gcc mandoc dpkg-dev" ;;
+    debian:package) echo "debhelper dpkg-dev lintian pkgconf bsdutils g++-aarch64-linux-gnu g++-arm-linux-gnueabihf" ;;
     debian:picture) echo "ansilove bsdutils" ;;
     debian:cross-armhf) echo "g++-arm-linux-gnueabihf qemu-user-static" ;;
     debian:cross-s390x) echo "g++-s390x-linux-gnu qemu-user-static" ;;

@@ -1,5 +1,6 @@
 #include "league.h"
 
+#include "file_io.h"
 #include "log.h"
 #include "open_checked.h"
 
@@ -18,47 +19,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const char LeagueFile[] = "valedict.ini";
-const char StateFile[] = "valedict.league";
-const char SeenFile[] = "valedict.seen";
-const char PendingFolder[] = "valedict.pending";
-
 static const char PendingEntry[] = "valedict.pending/entry.pkt";
+static const char WaitingFile[] = "valedict.ahead"; // entries dated ahead, as one packet
 
 // Bounds on what the league keeps and reads.
 enum {
-    IniMost = 64 * 1024,
     StateMost = 64 * 1024,
     SeenMost = 4000,
     FlowMost = 64 * 1024,
     FlowLinesMost = 1000,
     RefusedKept = 20,
     OriginsMost = 1000,
-    AheadMost = 3600,
+    AheadMost = 3600,          // an entry dated further ahead waits...
+    WaitMost = 30 * 24 * 3600, // ...unless it is dated this far ahead
+    WaitingKept = 20,          // the highest this many wait
 };
 
 // A lock older than this is left by a process that died: a transfer or an
 // import of a few packets takes seconds.
-static const time_t StaleAfter = 3600;
-
-static std::string Trim(const std::string& Text) {
-    size_t First = Text.find_first_not_of(" \t");
-    if (First == std::string::npos) return "";
-    return Text.substr(First, Text.find_last_not_of(" \t\r") - First + 1);
-}
+static const time_t StaleAfter = 12 * 3600;
 
 static std::string Lower(std::string Text) {
     for (char& Letter : Text)
         if (Letter >= 'A' && Letter <= 'Z') Letter = (char)(Letter + 32);
     return Text;
-}
-
-static bool Printable(const std::string& Text, bool Blanks) {
-    for (char Letter : Text) {
-        unsigned char Byte = (unsigned char)Letter;
-        if (Byte < 32 || Byte > 126 || (!Blanks && Byte == ' ')) return false;
-    }
-    return true;
 }
 
 // Opens a file through the sticky-folder rule; a FIFO, a device or a
@@ -83,21 +67,20 @@ static int ReadSmall(const char* Path, size_t Most, std::string* Out) {
     if (fd < 0) return -1;
     char Chunk[8192];
     for (;;) {
-        ssize_t Got = read(fd, Chunk, sizeof Chunk);
-        if (Got < 0 && errno == EINTR) continue;
+        ssize_t Got = od::read_all_at(fd, Chunk, sizeof Chunk, (off_t)Out->size());
         if (Got < 0) {
             int Why = errno;
             close(fd);
             errno = Why;
             return -1;
         }
-        if (Got == 0) break;
         Out->append(Chunk, (size_t)Got);
         if (Out->size() > Most) {
             close(fd);
             errno = EFBIG;
             return -1;
         }
+        if ((size_t)Got < sizeof Chunk) break;
     }
     close(fd);
     return 0;
@@ -148,34 +131,11 @@ static bool ReplaceWhole(const std::string& Path, const std::string& Data) {
     return true;
 }
 
-// "21:3/*", "21:*", "21:1/101" (the node and its points), "21:1/101.7".
-static bool ReadPattern(const std::string& Text, BLOCK* Block) {
-    static const char Marks[4] = {':', '/', '.', '\0'};
-    size_t At = 0;
-    for (int Part = 0; Part < 4; Part++) Block->Parts[Part] = -1;
-    for (int Part = 0; Part < 4; Part++) {
-        if (At < Text.size() && Text[At] == '*') {
-            At++;
-            if (At != Text.size()) return false;
-            return Part > 0;
-        }
-        size_t Start = At;
-        long Value = 0;
-        while (At < Text.size() && Text[At] >= '0' && Text[At] <= '9' && At - Start < 6)
-            Value = Value * 10 + (Text[At++] - '0');
-        if (At == Start || Value > 65535 || (Part == 0 && Value == 0)) return false;
-        Block->Parts[Part] = (int)Value;
-        if (At == Text.size()) return Part >= 2;
-        if (Text[At] != Marks[Part]) return false;
-        At++;
-    }
-    return false;
-}
-
 static bool Blocked(const LEAGUE& League, const ENTRY& Entry, std::string* Which) {
     const unsigned Origin[4] = {Entry.Origin.Zone, Entry.Origin.Net, Entry.Origin.Node,
                                 Entry.Origin.Point};
-    for (const BLOCK& Block : League.Block) {
+    for (int At = 0; At < League.Blocks; At++) {
+        const BLOCK& Block = League.Block[At];
         bool Match = true;
         if (Block.Address) {
             for (int Part = 0; Part < 4; Part++)
@@ -192,124 +152,6 @@ static bool Blocked(const LEAGUE& League, const ENTRY& Entry, std::string* Which
     return false;
 }
 
-// One setting's value, checked; empty when it may be used.
-static std::string TakeValue(LEAGUE* League, const std::string& Key, const std::string& Value) {
-    if (Key == "area") {
-        if (Value.empty() || Value.size() > 50 || !Printable(Value, false))
-            return "not an echo tag (1-50 printable characters, no blank)";
-        League->Area = Value;
-    } else if (Key == "point" || Key == "board") {
-        FTNADDR Address;
-        if (!ReadAddress(Value, &Address)) return "not an address such as 21:1/101.7";
-        (Key == "point" ? League->Point : League->Board) = Address;
-    } else if (Key == "name") {
-        if (Value.empty() || Value.size() > 35 || !Printable(Value, true))
-            return "not a board name (1-35 printable ASCII characters)";
-        League->Name = Value;
-    } else if (Key == "toss" || Key == "pickup") {
-        if (Value.empty() || Value.size() >= PATH_MAX || !Printable(Value, true))
-            return "not a path";
-        (Key == "toss" ? League->Toss : League->Pickup) = Value;
-    } else if (Key == "password") {
-        if (Value.size() > 8 || !Printable(Value, false))
-            return "more than 8 characters, or a blank or control character";
-        League->Password = Value;
-    } else if (Key == "block") {
-        size_t Start = 0;
-        while (Start <= Value.size()) {
-            size_t Comma = Value.find(',', Start);
-            std::string Item =
-                Trim(Value.substr(Start, Comma == std::string::npos ? Comma : Comma - Start));
-            Start = Comma == std::string::npos ? Value.size() + 1 : Comma + 1;
-            if (Item.empty()) continue;
-            BLOCK Block;
-            Block.Text = Item;
-            Block.Address = Item.find_first_of(":/") != std::string::npos;
-            if (Block.Address && !ReadPattern(Item, &Block))
-                return "\"" + Item + "\" is not an address pattern such as 21:3/* or 21:1/101.7";
-            if (!Block.Address && (Item.size() > 35 || !Printable(Item, true)))
-                return "\"" + Item + "\" is not a board name";
-            League->Block.push_back(Block);
-        }
-    } else if (Key == "hold") {
-        std::string Said = Lower(Value);
-        if (Said != "yes" && Said != "no") return "not yes or no";
-        League->Hold = Said == "yes";
-    } else if (Key == "per_day") {
-        if (Value.empty() || Value.size() > 5 ||
-            Value.find_first_not_of("0123456789") != std::string::npos || atoi(Value.c_str()) < 1 ||
-            atoi(Value.c_str()) > 10000)
-            return "not a whole number from 1 to 10000";
-        League->PerDay = atoi(Value.c_str());
-    } else {
-        return "not a setting of the league";
-    }
-    return "";
-}
-
-int ReadLeague(LEAGUE* League, std::string* Problem) {
-    std::string Text;
-    *League = LEAGUE();
-    League->Hold = false;
-    League->PerDay = 20;
-    Problem->clear();
-    auto Wrong = [&](const std::string& What) {
-        // The sysop's own bytes, but a terminal shows this line.
-        *Problem = od::harmless(std::string(LeagueFile) + ": " + What);
-        return LeagueWrong;
-    };
-    if (ReadSmall(LeagueFile, IniMost, &Text) != 0) {
-        if (errno == ENOENT) return LeagueOff;
-        return Wrong(errno == EFBIG ? "larger than 64 KiB" : strerror(errno));
-    }
-    bool Inside = false, Found = false;
-    std::set<std::string> Given;
-    size_t Start = 0;
-    for (int Number = 1; Start < Text.size(); Number++) {
-        size_t End = Text.find('\n', Start);
-        if (End == std::string::npos) End = Text.size();
-        std::string Line = Trim(Text.substr(Start, End - Start));
-        Start = End + 1;
-        if (Line.empty() || Line[0] == ';' || Line[0] == '#') continue;
-        if (Line[0] == '[') {
-            Inside = Lower(Line) == "[league]";
-            Found = Found || Inside;
-            continue;
-        }
-        if (!Inside) continue;
-        std::string Where = "line " + std::to_string(Number) + ": ";
-        size_t Equals = Line.find('=');
-        if (Equals == std::string::npos) return Wrong(Where + "not KEY = VALUE");
-        std::string Key = Lower(Trim(Line.substr(0, Equals)));
-        std::string Value = Line.substr(Equals + 1);
-        // A comment may follow a value after a blank.
-        for (size_t At = 1; At < Value.size(); At++)
-            if ((Value[At] == ';' || Value[At] == '#') &&
-                (Value[At - 1] == ' ' || Value[At - 1] == '\t')) {
-                Value.resize(At);
-                break;
-            }
-        Value = Trim(Value);
-        if (!Given.insert(Key).second) return Wrong(Where + Key + ": given twice");
-        std::string Said = TakeValue(League, Key, Value);
-        if (!Said.empty()) {
-            std::string Told = Where;
-            Told += Key.substr(0, 40);
-            Told += ": ";
-            return Wrong(Told + Said);
-        }
-    }
-    if (!Found) return LeagueOff;
-    for (const char* Key : {"area", "point", "board", "name", "toss", "pickup"})
-        if (Given.count(Key) == 0) return Wrong(std::string("[league]: ") + Key + ": missing");
-    if (League->Point.Point == 0 || League->Point.Zone != League->Board.Zone ||
-        League->Point.Net != League->Board.Net || League->Point.Node != League->Board.Node)
-        return Wrong("point: " + AddressText(League->Point) + " is not a point of the board " +
-                     AddressText(League->Board));
-    if (League->Board.Point != 0) return Wrong("board: a board's address has no point");
-    return LeagueOn;
-}
-
 // What the league keeps between runs, in the state file.
 struct STATE {
     uint32_t Serial = 0;
@@ -321,42 +163,6 @@ struct STATE {
     std::vector<std::pair<std::string, int>> Counts;
     std::vector<std::string> Refused;
 };
-
-// A checksum of the data file's record (FNV-1a), to tell whether the entry
-// the state describes is still the one on file.
-static unsigned long long RecordSum(const WORDS& Words) {
-    unsigned long long Sum = 1469598103934665603ULL;
-    const unsigned char* Byte = reinterpret_cast<const unsigned char*>(&Words);
-    for (size_t At = 0; At < sizeof Words; At++) Sum = (Sum ^ Byte[At]) * 1099511628211ULL;
-    return Sum;
-}
-
-static bool OnFile(WORDS* Words) {
-    memset(Words, 0, sizeof *Words);
-    FILE* fp = OpenRecord(DataFile);
-    if (fp == NULL) return false;
-    size_t Got = fread(Words, 1, sizeof *Words, fp);
-    (void)fclose(fp);
-    return Got == sizeof *Words;
-}
-
-// Opens and locks the state file: every league step takes turns on it.
-// -1 with errno when it cannot be had.
-static int LockState() {
-    mode_t Mask = umask(0);
-    umask(Mask);
-    int fd =
-        OpenRegular(StateFile, O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666 & ~Mask);
-    if (fd < 0) return -1;
-    for (int Tries = 0; Tries < 200; Tries++) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
-        if (errno != EWOULDBLOCK && errno != EINTR) break;
-        usleep(50000);
-    }
-    close(fd);
-    errno = EWOULDBLOCK;
-    return -1;
-}
 
 static void ReadState(int fd, STATE* State) {
     std::string Text;
@@ -444,8 +250,9 @@ static std::string Stamp(time_t When) {
 // The current entry's key, when the data file still holds what it names.
 static bool CurrentKey(const STATE& State, ENTRY* Current) {
     WORDS Words;
-    if (!State.HaveCurrent || !OnFile(&Words) || RecordSum(Words) != State.Sum) return false;
+    if (!State.HaveCurrent || !RecordOnFile(&Words) || RecordSum(&Words) != State.Sum) return false;
     *Current = State.Current;
+    Current->Words = Words;
     return true;
 }
 
@@ -454,7 +261,7 @@ static void SetCurrent(STATE* State, const ENTRY& Entry) {
     State->Current.Written = Entry.Written;
     State->Current.Origin = Entry.Origin;
     State->Current.Serial = Entry.Serial;
-    State->Sum = RecordSum(Entry.Words);
+    State->Sum = RecordSum(&Entry.Words);
 }
 
 static std::set<std::string> ReadSeen(std::vector<std::string>* Order) {
@@ -479,94 +286,6 @@ static bool WriteSeen(const std::vector<std::string>& Order) {
     size_t First = Order.size() > SeenMost ? Order.size() - SeenMost : 0;
     for (size_t At = First; At < Order.size(); At++) Text += Order[At] + "\n";
     return ReplaceWhole(SeenFile, Text);
-}
-
-// Puts Packet into Folder under a name of the form 0123abcd.pkt, which a
-// tosser only looks at once it is whole.
-static std::string PutPacket(const std::string& Folder, const std::string& Packet, uint32_t Serial,
-                             std::string* Name) {
-    if (od::planted_link(Folder.c_str())) return Folder + ": " + strerror(EACCES);
-    struct stat Info;
-    if (stat(Folder.c_str(), &Info) != 0) return Folder + ": " + strerror(errno);
-    if (!S_ISDIR(Info.st_mode)) return Folder + ": not a folder";
-    std::string Base = Folder + (Folder.back() == '/' ? "" : "/");
-    std::string Temp = Base + "valedict.XXXXXX";
-    int fd = mkstemp(Temp.data());
-    if (fd < 0) return Folder + ": " + strerror(errno);
-    mode_t Mask = umask(0);
-    umask(Mask);
-    bool Done = fchmod(fd, 0666 & ~Mask) == 0 && WriteAll(fd, Packet);
-    Done = close(fd) == 0 && Done;
-    if (!Done) {
-        std::string Why = strerror(errno);
-        unlink(Temp.c_str());
-        return Temp + ": " + Why;
-    }
-    // link() never replaces: a packet of the tosser's may have the name.
-    for (uint32_t Try = 0; Try < 256; Try++) {
-        char Leaf[16];
-        (void)snprintf(Leaf, sizeof Leaf, "%08x.pkt", Serial + Try);
-        *Name = Base + Leaf;
-        if (link(Temp.c_str(), Name->c_str()) == 0) {
-            unlink(Temp.c_str());
-            SyncFolder(Base);
-            return "";
-        }
-        if (errno != EEXIST) break;
-    }
-    std::string Why = strerror(errno);
-    unlink(Temp.c_str());
-    return *Name + ": " + Why;
-}
-
-// Posts the record just saved as the league's newest entry, the state's
-// lock held (fd).
-static std::string Share(int fd, const LEAGUE& League, const WORDS& Words) {
-    STATE State;
-    ReadState(fd, &State);
-    time_t Now = time(NULL);
-    // A serial that only grows, even when the state file is lost.
-    uint32_t Serial = std::max<uint32_t>(State.Serial + 1, (uint32_t)Now);
-    ENTRY Entry;
-    char Id[64];
-    (void)snprintf(Id, sizeof Id, "%s %08x", AddressText(League.Point).c_str(), Serial);
-    Entry.MsgId = Id;
-    Entry.Origin = League.Point;
-    Entry.Serial = Serial;
-    Entry.Written = Now;
-    Entry.Board = League.Name;
-    Entry.Words = Words;
-    std::string Packet =
-        MakePacket(League.Point, League.Board, League.Password, League.Area, Entry, Now);
-    std::string Name;
-    std::string Problem = PutPacket(League.Toss, Packet, Serial, &Name);
-    State.Serial = Serial;
-    SetCurrent(&State, Entry);
-    State.Export = std::to_string((long long)Now) + " " +
-                   (Problem.empty() ? Entry.MsgId + " into " + Name : "not sent: " + Problem);
-    std::vector<std::string> Order;
-    ReadSeen(&Order);
-    Order.push_back(Entry.MsgId); // our own, echoed back, is never taken
-    (void)WriteSeen(Order);
-    WriteState(fd, State);
-    return Problem.empty() ? "" : "the entry was saved but not sent to the league: " + Problem;
-}
-
-int SaveShared(const LEAGUE& League, const WORDS* Words, char* Kept, size_t KeptSize,
-               std::string* Problem) {
-    // An import between the save and its post would replace the new entry
-    // with an older one: the two take turns on the state's lock.
-    int fd = LockState();
-    Problem->clear();
-    if (fd < 0)
-        *Problem = "the entry was not sent to the league: " + std::string(StateFile) + ": " +
-                   strerror(errno);
-    int Result = SaveWords(Words, Kept, KeptSize);
-    int Why = errno;
-    if (Result == Saved && fd >= 0) *Problem = Share(fd, League, *Words);
-    if (fd >= 0) close(fd);
-    errno = Why;
-    return Result;
 }
 
 // One file the tosser listed: where it is and what the flow line asks.
@@ -648,10 +367,15 @@ static std::string ListPickup(const std::string& Pickup, bool Folder, std::vecto
     return "";
 }
 
+// FTN packet passwords are told apart without case.
+static bool SamePassword(const std::string& A, const char* B) {
+    return Lower(A) == Lower(B);
+}
+
 // Reads one listed packet whole; false with Problem when it cannot count.
 static bool LoadPacket(const std::string& Path, std::string* Data, std::string* Problem) {
     if (ReadSmall(Path.c_str(), PacketMost, Data) == 0) return true;
-    *Problem = errno == EFBIG ? "larger than 1 MiB" : strerror(errno);
+    *Problem = errno == EFBIG ? "larger than 16 MiB" : strerror(errno);
     return false;
 }
 
@@ -665,21 +389,41 @@ static std::string Today(time_t Now) {
 static int* CountOf(STATE* State, const std::string& Origin) {
     for (auto& Count : State->Counts)
         if (Count.first == Origin) return &Count.second;
-    if (State->Counts.size() >= OriginsMost) return NULL;
+    // A full table gives up its least-used origin, so that forged MSGIDs
+    // never shut a new board out.
+    if (State->Counts.size() >= OriginsMost) {
+        auto Least =
+            std::min_element(State->Counts.begin(), State->Counts.end(),
+                             [](const auto& A, const auto& B) { return A.second < B.second; });
+        *Least = {Origin, 0};
+        return &Least->second;
+    }
     State->Counts.push_back({Origin, 0});
     return &State->Counts.back().second;
 }
 
-// Why an entry may not be taken, or empty.
-static std::string Refusal(const LEAGUE& League, STATE* State, std::set<std::string>* Seen,
-                           const ENTRY& Entry, time_t Now) {
+// What the seen list remembers of a taken entry: its MSGID and its words,
+// since two entries with one MSGID may differ.
+static std::string SeenKey(const ENTRY& Entry) {
+    char Sum[24];
+    (void)snprintf(Sum, sizeof Sum, " %016llx", RecordSum(&Entry.Words));
+    return Entry.MsgId + Sum;
+}
+
+// Why an entry may not be taken whenever it is dated, or empty.
+static std::string Refusal(const LEAGUE& League, const std::set<std::string>& Seen,
+                           const ENTRY& Entry) {
     std::string Which;
     if (!Entry.Problem.empty()) return Entry.Problem;
-    if (Seen->count(Entry.MsgId)) return "a duplicate (MSGID already taken)";
-    if (Entry.Written > (int64_t)Now + AheadMost) return "dated more than an hour ahead";
+    if (Seen.count(SeenKey(Entry))) return "a duplicate (taken already)";
     if (Blocked(League, Entry, &Which)) return "blocked (" + Which + ")";
+    return "";
+}
+
+// The day's bound per origin, counted once the entry is taken.
+static std::string OverTheDay(const LEAGUE& League, STATE* State, const ENTRY& Entry) {
     int* Count = CountOf(State, AddressText(Entry.Origin));
-    if (Count == NULL || *Count >= League.PerDay)
+    if (*Count >= League.PerDay)
         return "more than per_day (" + std::to_string(League.PerDay) + ") from this origin today";
     (*Count)++;
     return "";
@@ -738,8 +482,23 @@ static std::string Hold(const LEAGUE& League, const ENTRY& Entry, time_t Now) {
 // Tidies the flow after the import: handled packets go (as the flow line
 // asks), refused ones are renamed .bad for the sysop to look at, and only
 // the lines not handled stay.
+enum { Handled = 0, Refuse = 1, Leave = 2 };
+
+// Keeps a refused packet for the sysop under a name of its own: link()
+// never replaces an earlier one.
+static void KeepBad(const std::string& Path) {
+    for (int Try = 0; Try < 1000; Try++) {
+        std::string Name = Path + (Try ? "." + std::to_string(Try) : "") + ".bad";
+        if (link(Path.c_str(), Name.c_str()) == 0) {
+            (void)unlink(Path.c_str());
+            return;
+        }
+        if (errno != EEXIST) return;
+    }
+}
+
 static void Finish(const std::string& Flow, bool Folder, const std::vector<LISTED>& Listed,
-                   const std::vector<bool>& Bad) {
+                   const std::vector<char>& Bad) {
     std::string Left;
     for (size_t At = 0; At < Listed.size(); At++) {
         const LISTED& Item = Listed[At];
@@ -747,9 +506,11 @@ static void Finish(const std::string& Flow, bool Folder, const std::vector<LISTE
             Left += Item.Line + "\n";
             continue;
         }
-        if (Bad[At])
-            (void)rename(Item.Path.c_str(), (Item.Path + ".bad").c_str());
-        else if (Item.Mark == '^')
+        if (Bad[At] == Leave) {
+            if (!Folder) Left += Item.Line + "\n";
+        } else if (Bad[At] == Refuse) {
+            KeepBad(Item.Path);
+        } else if (Item.Mark == '^')
             (void)unlink(Item.Path.c_str());
         else if (Item.Mark == '#') {
             int fd = OpenRegular(Item.Path.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0);
@@ -765,19 +526,17 @@ static void Finish(const std::string& Flow, bool Folder, const std::vector<LISTE
 
 int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
     struct stat Info;
-    bool Folder = stat(League.Pickup.c_str(), &Info) == 0 && S_ISDIR(Info.st_mode);
-    if (od::planted_link(League.Pickup.c_str())) {
-        Said->push_back(League.Pickup + ": " + strerror(EACCES));
+    bool Folder = stat(League.Pickup, &Info) == 0 && S_ISDIR(Info.st_mode);
+    if (od::planted_link(League.Pickup)) {
+        Said->push_back(std::string(League.Pickup) + ": " + strerror(EACCES));
         return 2;
     }
     std::string Busy = Folder ? "" : BusyOf(League.Pickup);
     if (!Folder) {
         int Lock = od::open_checked(Busy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (Lock < 0 && errno == ENOENT) {
-            Said->push_back("nothing to import: the tosser has left nothing for the point yet");
-            return 0;
-        }
-        if (Lock < 0) {
+        // No flow file: nothing new, but entries dated ahead may be due.
+        if (Lock < 0 && errno == ENOENT) Busy.clear();
+        if (Lock < 0 && errno != ENOENT) {
             int Why = errno;
             std::string Since;
             if (Why == EEXIST && Stale(Busy, &Since))
@@ -790,14 +549,17 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
             return 2;
         }
         std::string Pid = std::to_string((long)getpid()) + "\n";
-        (void)!write(Lock, Pid.data(), Pid.size());
-        close(Lock);
+        if (Lock >= 0) {
+            (void)!write(Lock, Pid.data(), Pid.size());
+            close(Lock);
+        }
     }
+    bool Flow = !Folder && !Busy.empty();
     int Status = 0;
     int fd = LockState();
     if (fd < 0) {
         Said->push_back(std::string(StateFile) + ": " + strerror(errno));
-        if (!Folder) unlink(Busy.c_str());
+        if (Flow) unlink(Busy.c_str());
         return 2;
     }
     STATE State;
@@ -811,55 +573,108 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
     std::set<std::string> Seen = ReadSeen(&Order);
 
     std::vector<LISTED> Listed;
-    std::string Problem = ListPickup(League.Pickup, Folder, &Listed);
+    std::string Problem = Folder || Flow ? ListPickup(League.Pickup, Folder, &Listed) : "";
     if (!Problem.empty()) {
         Said->push_back(Problem);
         Status = 2;
     }
-    std::vector<bool> Bad(Listed.size(), false);
+    std::vector<char> Bad(Listed.size(), Handled);
     int Packets = 0, BadPackets = 0, Taken = 0, Refused = 0;
     bool Have = false;
     ENTRY Winner;
+    std::vector<ENTRY> Waiting, Passed;
+    std::set<std::string> Waits;
+    auto Turn = [&](const std::string& What) {
+        Refused++;
+        Said->push_back("refused " + What);
+        State.Refused.push_back(std::to_string((long long)Now) + " " + What);
+    };
+    // Each entry on its own: a bad one costs only itself.
+    auto Consider = [&](const ENTRY& Entry, bool Told) {
+        std::string Why = Refusal(League, Seen, Entry);
+        if (Why.empty() && Entry.Written > (int64_t)Now + AheadMost) {
+            if (Entry.Written > (int64_t)Now + WaitMost) {
+                Why = "dated more than 30 days ahead";
+            } else {
+                // Neither shown early nor lost: it waits for its time.
+                if (Waits.insert(SeenKey(Entry)).second) Waiting.push_back(Entry);
+                if (Told)
+                    Said->push_back("waiting: " + Described(Entry) + ", dated " +
+                                    WrittenText(Entry.Written));
+                return;
+            }
+        }
+        if (!Why.empty()) return Turn(Described(Entry) + ": " + Why);
+        Passed.push_back(Entry);
+    };
+    // The day's bound counts the newest first, so a flood never costs the
+    // newest entry.
+    auto Take = [&](const ENTRY& Entry) {
+        std::string Why = OverTheDay(League, &State, Entry);
+        if (!Why.empty()) return Turn(Described(Entry) + ": " + Why);
+        Taken++;
+        if (Seen.insert(SeenKey(Entry)).second) Order.push_back(SeenKey(Entry));
+        if (!Have || Beats(Entry, Winner)) Winner = Entry;
+        Have = true;
+    };
+    std::string Held;
+    if (ReadSmall(WaitingFile, PacketMost, &Held) == 0) {
+        std::vector<ENTRY> Entries;
+        (void)ReadPacket(reinterpret_cast<const unsigned char*>(Held.data()), Held.size(),
+                         League.Area, &Entries);
+        for (const ENTRY& Entry : Entries) Consider(Entry, false);
+    }
     for (size_t At = 0; At < Listed.size(); At++) {
         if (!Listed[At].Packet) continue;
         std::string Data;
         std::vector<ENTRY> Entries;
         const std::string& Path = Listed[At].Path;
+        std::string Secret;
         if (!LoadPacket(Path, &Data, &Problem)) {
             if (errno == ENOENT) continue; // gone meanwhile: nothing to take
         } else {
-            Problem = ReadPacket(reinterpret_cast<const unsigned char*>(Data.data()), Data.size(),
-                                 League.Area, &Entries);
+            const unsigned char* Bytes = reinterpret_cast<const unsigned char*>(Data.data());
+            Problem = ReadPacket(Bytes, Data.size(), League.Area, &Entries);
+            Secret = PacketPassword(Bytes, Data.size());
         }
+        // A packet still being written into a folder is left for the next
+        // import: a tosser writing there takes no lock we could share.
+        struct stat Info;
+        if (Folder && Problem.find("cut short") != std::string::npos &&
+            lstat(Path.c_str(), &Info) == 0 && time(NULL) - Info.st_mtime < 60) {
+            Bad[At] = Leave;
+            Said->push_back("left for the next import: " + Path + " (" + Problem + ")");
+            continue;
+        }
+        if (Problem.empty() && League.Password[0] && !SamePassword(Secret, League.Password))
+            Problem = "not the packet password set in " + std::string(LeagueFile);
         Packets++;
         if (!Problem.empty()) {
-            Bad[At] = true;
+            Bad[At] = Refuse;
             BadPackets++;
             std::string Why = "packet " + Path;
             Why += ": ";
             Why += Problem;
             std::string Told = "refused " + Why;
-            Told += " (kept as " + Path + ".bad)";
+            Told += " (kept as " + Path + ".bad or .N.bad)";
             Said->push_back(Told);
             State.Refused.push_back(std::to_string((long long)Now) + " " + Why);
             continue;
         }
-        for (const ENTRY& Entry : Entries) {
-            std::string Why = Refusal(League, &State, &Seen, Entry, Now);
-            if (!Entry.MsgId.empty() && Seen.insert(Entry.MsgId).second)
-                Order.push_back(Entry.MsgId);
-            if (!Why.empty()) {
-                Refused++;
-                Said->push_back("refused " + Described(Entry) + ": " + Why);
-                State.Refused.push_back(std::to_string((long long)Now) + " " + Described(Entry) +
-                                        ": " + Why);
-                continue;
-            }
-            Taken++;
-            if (!Have || Beats(Entry, Winner)) Winner = Entry;
-            Have = true;
-        }
+        for (const ENTRY& Entry : Entries) Consider(Entry, true);
     }
+    std::sort(Passed.begin(), Passed.end(),
+              [](const ENTRY& A, const ENTRY& B) { return Beats(A, B); });
+    for (const ENTRY& Entry : Passed) Take(Entry);
+    // The highest wait; those beyond the bound could only be outdone.
+    std::sort(Waiting.begin(), Waiting.end(),
+              [](const ENTRY& A, const ENTRY& B) { return Beats(A, B); });
+    if (Waiting.size() > WaitingKept) Waiting.resize(WaitingKept);
+    if (Waiting.empty())
+        (void)unlink(WaitingFile);
+    else if (!ReplaceWhole(WaitingFile,
+                           MakePackets(League.Point, League.Point, League.Area, Waiting, Now)))
+        Said->push_back(std::string(WaitingFile) + ": " + strerror(errno));
 
     std::string Outcome = "the entry is unchanged";
     ENTRY Current;
@@ -883,7 +698,7 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
     WriteState(fd, State);
     close(fd);
     Finish(League.Pickup, Folder, Listed, Bad);
-    if (!Folder) unlink(Busy.c_str());
+    if (Flow) unlink(Busy.c_str());
     return Status;
 }
 
@@ -928,8 +743,8 @@ std::vector<std::string> LeagueStatus(const LEAGUE& League) {
         return Stamp((time_t)atoll(Line.c_str())) + ": " +
                (Blank == std::string::npos ? "" : Line.substr(Blank + 1));
     };
-    Out.push_back("league " + League.Area + ": point " + AddressText(League.Point) + " of " +
-                  AddressText(League.Board) + " (" + League.Name + ")" +
+    Out.push_back("league " + std::string(League.Area) + ": point " + AddressText(League.Point) +
+                  " of " + AddressText(League.Board) + " (" + std::string(League.Name) + ")" +
                   (League.Hold ? ", winners held" : ""));
     Out.push_back("last export: " + (State.Export.empty() ? "none" : When(State.Export)));
     Out.push_back("last import: " + (State.Import.empty() ? "none" : When(State.Import)));
@@ -942,7 +757,7 @@ std::vector<std::string> LeagueStatus(const LEAGUE& League) {
     for (const std::string& Line : State.Refused) Out.push_back("refused " + When(Line));
     struct stat Info;
     std::string Since;
-    if (!(stat(League.Pickup.c_str(), &Info) == 0 && S_ISDIR(Info.st_mode)) &&
+    if (!(stat(League.Pickup, &Info) == 0 && S_ISDIR(Info.st_mode)) &&
         Stale(BusyOf(League.Pickup), &Since))
         Out.push_back("lock: " + BusyOf(League.Pickup) + " is stale (since " + Since +
                       "): remove it, or let binkd's kill-old-bsy do so");

@@ -4,60 +4,24 @@
 #include <cstdio>
 #include <cstring>
 
-static const char* const Months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// Reads a decimal number of 1-5 digits, at most Most; Next moves past it.
-static bool Number(const std::string& Text, size_t* Next, unsigned Most, unsigned* Value) {
-    size_t At = *Next;
-    unsigned long Sum = 0;
-    while (At < Text.size() && At - *Next < 6 && Text[At] >= '0' && Text[At] <= '9')
-        Sum = Sum * 10 + (unsigned long)(Text[At++] - '0');
-    if (At == *Next || At - *Next > 5 || Sum > Most) return false;
-    *Value = (unsigned)Sum;
-    *Next = At;
-    return true;
-}
-
 bool ReadAddress(const std::string& Text, FTNADDR* Address) {
-    std::string Plain = Text.substr(0, Text.find('@'));
-    FTNADDR Read = {0, 0, 0, 0};
-    size_t At = 0;
-    if (!Number(Plain, &At, 65535, &Read.Zone) || Read.Zone == 0) return false;
-    if (At >= Plain.size() || Plain[At++] != ':') return false;
-    if (!Number(Plain, &At, 65535, &Read.Net)) return false;
-    if (At >= Plain.size() || Plain[At++] != '/') return false;
-    if (!Number(Plain, &At, 65535, &Read.Node)) return false;
-    if (At < Plain.size() && (Plain[At++] != '.' || !Number(Plain, &At, 65535, &Read.Point)))
-        return false;
-    if (At != Plain.size()) return false;
-    *Address = Read;
-    return true;
+    return ParseAddress(Text.data(), Text.size(), Address);
 }
 
 std::string AddressText(const FTNADDR& Address) {
-    char Text[32];
-    if (Address.Point)
-        (void)snprintf(Text, sizeof Text, "%u:%u/%u.%u", Address.Zone, Address.Net, Address.Node,
-                       Address.Point);
-    else
-        (void)snprintf(Text, sizeof Text, "%u:%u/%u", Address.Zone, Address.Net, Address.Node);
+    char Text[AddressSize];
+    FormatAddress(&Address, Text, sizeof Text);
     return Text;
-}
-
-int CompareAddress(const FTNADDR& A, const FTNADDR& B) {
-    const unsigned Left[4] = {A.Zone, A.Net, A.Node, A.Point};
-    const unsigned Right[4] = {B.Zone, B.Net, B.Node, B.Point};
-    for (int At = 0; At < 4; At++)
-        if (Left[At] != Right[At]) return Left[At] < Right[At] ? -1 : 1;
-    return 0;
 }
 
 bool Beats(const ENTRY& A, const ENTRY& B) {
     if (A.Written != B.Written) return A.Written > B.Written;
-    int Order = CompareAddress(A.Origin, B.Origin);
+    int Order = CompareAddress(&A.Origin, &B.Origin);
     if (Order != 0) return Order > 0;
-    return A.Serial > B.Serial;
+    if (A.Serial != B.Serial) return A.Serial > B.Serial;
+    // Two entries with one key still differ in their words: the bytes decide,
+    // so that no two different entries compare equal.
+    return memcmp(&A.Words, &B.Words, sizeof A.Words) > 0;
 }
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
@@ -70,35 +34,9 @@ static int64_t DaysFromCivil(int64_t Year, unsigned Month, unsigned Day) {
     return Era * 146097 + (int64_t)DayOfEra - 719468;
 }
 
-struct CIVIL {
-    int Year;
-    unsigned Month, Day, Hour, Minute, Second;
-};
-
-static CIVIL CivilFromTime(int64_t Time) {
-    int64_t Days = Time / 86400, Seconds = Time % 86400;
-    if (Seconds < 0) Seconds += 86400, Days--;
-    Days += 719468;
-    int64_t Era = (Days >= 0 ? Days : Days - 146096) / 146097;
-    unsigned DayOfEra = (unsigned)(Days - Era * 146097);
-    unsigned YearOfEra = (DayOfEra - DayOfEra / 1460 + DayOfEra / 36524 - DayOfEra / 146096) / 365;
-    unsigned DayOfYear = DayOfEra - (365 * YearOfEra + YearOfEra / 4 - YearOfEra / 100);
-    unsigned MonthIndex = (5 * DayOfYear + 2) / 153;
-    CIVIL Civil;
-    Civil.Day = DayOfYear - (153 * MonthIndex + 2) / 5 + 1;
-    Civil.Month = MonthIndex < 10 ? MonthIndex + 3 : MonthIndex - 9;
-    Civil.Year = (int)((int64_t)YearOfEra + Era * 400 + (Civil.Month <= 2));
-    Civil.Hour = (unsigned)(Seconds / 3600);
-    Civil.Minute = (unsigned)(Seconds / 60 % 60);
-    Civil.Second = (unsigned)(Seconds % 60);
-    return Civil;
-}
-
 std::string WrittenText(int64_t Time) {
-    CIVIL Civil = CivilFromTime(Time);
-    char Text[32];
-    (void)snprintf(Text, sizeof Text, "%04d-%02u-%02uT%02u:%02u:%02uZ", Civil.Year, Civil.Month,
-                   Civil.Day, Civil.Hour, Civil.Minute, Civil.Second);
+    char Text[WrittenSize];
+    FormatWritten(Time, Text);
     return Text;
 }
 
@@ -128,12 +66,6 @@ bool ReadWritten(const std::string& Text, int64_t* Time) {
     return true;
 }
 
-// Little-endian, whatever the machine.
-static void Put16(std::string* Out, unsigned Value) {
-    Out->push_back((char)(Value & 0xff));
-    Out->push_back((char)((Value >> 8) & 0xff));
-}
-
 static unsigned Get16(const unsigned char* At) {
     return (unsigned)At[0] | (unsigned)At[1] << 8;
 }
@@ -148,90 +80,36 @@ static std::string Harmless(const char* Text, size_t Length, size_t Most) {
     return Out;
 }
 
-// "10 Dec 26  11:30:00", the date FTS-0001 gives a packed message.
-static std::string MessageDate(int64_t Time) {
-    CIVIL Civil = CivilFromTime(Time);
-    char Text[24];
-    (void)snprintf(Text, sizeof Text, "%02u %s %02d  %02u:%02u:%02u", Civil.Day,
-                   Months[Civil.Month - 1], Civil.Year % 100, Civil.Hour, Civil.Minute,
-                   Civil.Second);
-    return Text;
-}
-
-// A record's field as it travels: a control byte could break the text's lines.
-static std::string Field(const char* Text, size_t Width) {
-    return Harmless(Text, strnlen(Text, Width), Width);
-}
-
 std::string MakePacket(const FTNADDR& From, const FTNADDR& To, const std::string& Password,
                        const std::string& Area, const ENTRY& Entry, int64_t Now) {
-    std::string Out;
-    CIVIL Civil = CivilFromTime(Now);
-    bool Point = From.Point != 0;
-    Put16(&Out, From.Node);
-    Put16(&Out, To.Node);
-    Put16(&Out, (unsigned)Civil.Year);
-    Put16(&Out, Civil.Month - 1);
-    Put16(&Out, Civil.Day);
-    Put16(&Out, Civil.Hour);
-    Put16(&Out, Civil.Minute);
-    Put16(&Out, Civil.Second);
-    Put16(&Out, 0);                         // baud
-    Put16(&Out, 2);                         // packet type
-    Put16(&Out, Point ? 0xffff : From.Net); // a point's net goes in aux net
-    Put16(&Out, To.Net);
-    Out.push_back((char)0xfe); // no product code of our own
-    Out.push_back(1);
-    char Secret[8] = {0};
-    (void)Password.copy(Secret, sizeof Secret); // zero-padded, not zero-ended
-    Out.append(Secret, sizeof Secret);
-    Put16(&Out, From.Zone);
-    Put16(&Out, To.Zone);
-    Put16(&Out, Point ? From.Net : 0);
-    Put16(&Out, 0x0100); // capability word, byte-swapped copy
-    Out.push_back(0);
-    Out.push_back(0);
-    Put16(&Out, 0x0001); // Type 2+
-    Put16(&Out, From.Zone);
-    Put16(&Out, To.Zone);
-    Put16(&Out, From.Point);
-    Put16(&Out, To.Point);
-    Out.append(4, '\0');
+    unsigned char Bytes[(size_t)HeaderSize + (size_t)MessageMost + 2];
+    size_t Size = PutHeader(Bytes, &From, &To, Password.c_str(), Now);
+    POSTED Posted = {Entry.MsgId.c_str(), Entry.Origin, Entry.Written, Entry.Board.c_str(),
+                     &Entry.Words};
+    Size += PutMessage(Bytes + Size, sizeof Bytes - Size - 2, &To, Area.c_str(), &Posted);
+    Bytes[Size++] = 0;
+    Bytes[Size++] = 0;
+    return std::string(reinterpret_cast<char*>(Bytes), Size);
+}
 
-    Put16(&Out, 2);
-    Put16(&Out, From.Node);
-    Put16(&Out, To.Node);
-    Put16(&Out, From.Net);
-    Put16(&Out, To.Net);
-    Put16(&Out, 0); // attribute
-    Put16(&Out, 0); // cost
-    std::string Date = MessageDate(Entry.Written);
-    Date.resize(19, ' ');
-    Out.append(Date);
-    Out.push_back('\0');
-    std::string Name = Field(Entry.Words.User, sizeof Entry.Words.User);
-    Out.append("VALEDICT");
-    Out.push_back('\0');
-    Out.append(Name);
-    Out.push_back('\0');
-    Out.append("Valedict");
-    Out.push_back('\0');
+std::string MakePackets(const FTNADDR& From, const FTNADDR& To, const std::string& Area,
+                        const std::vector<ENTRY>& Entries, int64_t Now) {
+    std::string Out(HeaderSize, '\0');
+    PutHeader(reinterpret_cast<unsigned char*>(Out.data()), &From, &To, "", Now);
+    for (const ENTRY& Entry : Entries) {
+        unsigned char Bytes[MessageMost];
+        POSTED Posted = {Entry.MsgId.c_str(), Entry.Origin, Entry.Written, Entry.Board.c_str(),
+                         &Entry.Words};
+        size_t Size = PutMessage(Bytes, sizeof Bytes, &To, Area.c_str(), &Posted);
+        Out.append(reinterpret_cast<char*>(Bytes), Size);
+    }
+    return Out + std::string(2, '\0');
+}
 
-    std::string Text = "AREA:" + Area + "\r";
-    Text += "\x01MSGID: " + Entry.MsgId + "\r";
-    Text += "\x01TZUTC: 0000\r";
-    Text += "\x01PID: valedict\r";
-    Text += "Written: " + WrittenText(Entry.Written) + "\r";
-    Text += "Board: " + Entry.Board + "\r";
-    Text += "Name: " + Field(Entry.Words.User, sizeof Entry.Words.User) + "\r";
-    for (int Line = 0; Line < 5 && Entry.Words.Line[Line][0] != '\0'; Line++)
-        Text += "Line: " + Field(Entry.Words.Line[Line], sizeof Entry.Words.Line[Line]) + "\r";
-    Text += "--- valedict\r";
-    Text += " * Origin: " + Entry.Board + " (" + AddressText(From) + ")\r";
-    Out.append(Text);
-    Out.push_back('\0');
-    Put16(&Out, 0);
-    return Out;
+std::string PacketPassword(const unsigned char* Data, size_t Size) {
+    if (Size < HeaderSize) return "";
+    const char* Secret = reinterpret_cast<const char*>(Data) + 26;
+    return std::string(Secret, strnlen(Secret, 8));
 }
 
 // A zero-ended string that starts at At and may take Most bytes with its
@@ -290,8 +168,12 @@ static bool ReadMsgId(const std::string& Text, ENTRY* Entry) {
             return false;
         Serial = Serial << 4 | Value;
     }
+    // One key, one text: "77" and "00000077" are the same message's number.
+    char Canonical[64];
+    (void)snprintf(Canonical, sizeof Canonical, "%s %08x", AddressText(Entry->Origin).c_str(),
+                   Serial);
     Entry->Serial = Serial;
-    Entry->MsgId = Id;
+    Entry->MsgId = Canonical;
     return true;
 }
 
@@ -338,16 +220,15 @@ std::string ReadPacket(const unsigned char* Data, size_t Size, const std::string
                        std::vector<ENTRY>* Entries) {
     std::vector<ENTRY> Found;
     Entries->clear();
-    if (Size > PacketMost) return "larger than 1 MiB";
+    if (Size > PacketMost) return "larger than 16 MiB";
     if (Size < 58) return "cut short in its header";
     if (Get16(Data + 18) != 2) return "not a Type 2 packet";
     size_t At = 58;
-    for (int Count = 0;; Count++) {
+    for (;;) {
         if (Size - At < 2) return "cut short: no end mark";
         unsigned Type = Get16(Data + At);
         if (Type == 0) break;
         if (Type != 2) return "garbage where a message should start";
-        if (Count == MessagesMost) return "more than 200 messages";
         size_t Start = At;
         if (Size - At < 14) return "cut short in a message header";
         At += 14;

@@ -2,6 +2,7 @@
 // by byte so that the same bytes come out on every machine.
 #pragma once
 
+#include "league_post.h"
 #include "words.h"
 
 #include <cstddef>
@@ -9,16 +10,10 @@
 #include <string>
 #include <vector>
 
-// A zone:net/node.point address.
-struct FTNADDR {
-    unsigned Zone, Net, Node, Point;
-};
-
 // Reads "21:1/101" or "21:1/101.7" (a "@domain" after it is dropped); every
 // number 0-65535, the zone above 0.
 bool ReadAddress(const std::string& Text, FTNADDR* Address);
 std::string AddressText(const FTNADDR& Address);
-int CompareAddress(const FTNADDR& A, const FTNADDR& B);
 
 // One entry as it travels between boards.
 struct ENTRY {
@@ -39,12 +34,21 @@ bool Beats(const ENTRY& A, const ENTRY& B);
 std::string WrittenText(int64_t Time);
 bool ReadWritten(const std::string& Text, int64_t* Time);
 
-enum { PacketMost = 1 << 20, MessageMost = 4096, MessagesMost = 200 };
+// A packet's size bounds the work an import does: crashmail bundles all that
+// waits for the point into one, so its messages are not counted.
+enum { PacketMost = 16 << 20, MessageMost = 4096 };
 
 // A packet from From to To (password up to 8 characters) holding Entry as
 // one echomail message in Area, stamped Now.
 std::string MakePacket(const FTNADDR& From, const FTNADDR& To, const std::string& Password,
                        const std::string& Area, const ENTRY& Entry, int64_t Now);
+
+// Several entries as one packet, as a tosser bundles them.
+std::string MakePackets(const FTNADDR& From, const FTNADDR& To, const std::string& Area,
+                        const std::vector<ENTRY>& Entries, int64_t Now);
+
+// The packet's password (up to 8 bytes), as its header holds it.
+std::string PacketPassword(const unsigned char* Data, size_t Size);
 
 // Reads a whole packet. Entries gets each message in Area (case aside), with
 // Problem set when it cannot be taken; other messages are passed over. A

@@ -27,30 +27,31 @@ static void Tell(const std::vector<std::string>& Lines, bool Problem) {
 
 // Reads the league's settings; false after saying why there is none to use.
 static bool Settings(LEAGUE* League) {
-    std::string Problem;
-    int State = ReadLeague(League, &Problem);
+    char Problem[ProblemMost];
+    int State = ReadLeague(League, Problem, sizeof Problem);
     if (State == LeagueOn) return true;
-    if (State == LeagueOff) Problem = std::string("no [league] section in ") + LeagueFile;
+    if (State == LeagueOff)
+        (void)snprintf(Problem, sizeof Problem, "no [league] section in %s", LeagueFile);
     Tell({Problem}, true);
     return false;
 }
 
 int SaveEntry(const WORDS* Words, char* Kept, size_t KeptSize) {
-    LEAGUE League;
-    std::string Problem;
+    static LEAGUE League;
+    char Problem[ProblemMost];
     int Result;
-    if (ReadLeague(&League, &Problem) == LeagueOn)
-        Result = SaveShared(League, Words, Kept, KeptSize, &Problem);
+    if (ReadLeague(&League, Problem, sizeof Problem) == LeagueOn)
+        Result = SaveShared(&League, Words, Kept, KeptSize, Problem, sizeof Problem);
     else
         Result = SaveWords(Words, Kept, KeptSize);
     int Why = errno;
-    if (!Problem.empty()) Tell({Problem}, true);
+    if (Problem[0]) Tell({Problem}, true);
     errno = Why;
     return Result;
 }
 
 int LeagueCommand(const char* Command) {
-    LEAGUE League;
+    static LEAGUE League;
     std::vector<std::string> Said;
     bool Import = strcmp(Command, "import") == 0, Accept = strcmp(Command, "accept") == 0;
     bool Reject = strcmp(Command, "reject") == 0, Status = strcmp(Command, "status") == 0;

@@ -21,8 +21,9 @@
 #include <unistd.h>
 #include <vector>
 
-static const char Usage[] = "usage: valedict-sysop [-C FOLDER] show [--raw] | set --name NAME "
-                            "[FILE | -] | clear | history | restore N\n"
+static const char Usage[] = "usage: valedict-sysop [-C FOLDER] show [--raw] | clear | history | "
+                            "restore N\n"
+                            "       valedict-sysop [-C FOLDER] set --name NAME [FILE | -]\n"
                             "       valedict-sysop [-C FOLDER] league import | accept | reject | "
                             "status\n"
                             "       valedict-sysop --help | --version\n";
@@ -411,7 +412,8 @@ static int Restore(const char* Which) {
     std::string Problem = RecordProblem(Words, Got);
     if (!Problem.empty()) return Refuse(("restore: " + Path + ": " + Problem).c_str());
     Kept[0] = '\0';
-    return Outcome(SaveWords(&Words, Kept, sizeof Kept), Kept);
+    // A restore is a save: with a league, the restored words go out as a new entry.
+    return Outcome(SaveEntry(&Words, Kept, sizeof Kept), Kept);
 }
 
 // Runs one command on the entry in the working folder; Args are the Left

@@ -1,6 +1,6 @@
 // valedict: a door that keeps the last caller's parting words for the next.
 #include "OpenDoor.h"
-#include "league.h"
+#include "league_post.h"
 #include "od_error.h"
 #include "words.h"
 
@@ -65,12 +65,12 @@ static void ShowQuote() {
 // take, costs the caller nothing; the sysop's log says why. With a league
 // set up, the saved entry goes out to the other boards.
 static void SaveQuote(const WORDS* Words) {
+    static LEAGUE League; // paths of PATH_MAX bytes: kept off the stack
     char Kept[256];
-    LEAGUE League;
-    std::string Problem;
+    char Problem[ProblemMost];
     int Result;
-    if (ReadLeague(&League, &Problem) == LeagueOn)
-        Result = SaveShared(League, Words, Kept, sizeof Kept, &Problem);
+    if (ReadLeague(&League, Problem, sizeof Problem) == LeagueOn)
+        Result = SaveShared(&League, Words, Kept, sizeof Kept, Problem, sizeof Problem);
     else
         Result = SaveWords(Words, Kept, sizeof Kept);
     if (Kept[0]) {
@@ -78,7 +78,11 @@ static void SaveQuote(const WORDS* Words) {
         (void)snprintf(Line, sizeof Line, "the replaced entry was not kept: %s", Kept);
         od_log(Line);
     }
-    if (!Problem.empty()) od_log(("league: " + Problem).c_str());
+    if (Problem[0]) {
+        char Line[ProblemMost + 16];
+        (void)snprintf(Line, sizeof Line, "league: %s", Problem);
+        od_log(Line);
+    }
     if (Result == NotOpened) Error(10, __LINE__, DataFile);
     if (Result == NotWritten) Error(40, __LINE__, DataFile);
 }
@@ -162,7 +166,8 @@ static int Inform(const char* Argument) {
 }
 
 int main(int argc, char* argv[]) {
-    if (argc > 1 && (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "--help") == 0))
+    if (argc > 1 && (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "--help") == 0 ||
+                     strcmp(argv[1], "-h") == 0))
         return Inform(argv[1]);
     if (argc > 1) strncpy(od_control.info_path, argv[1], sizeof od_control.info_path - 1);
     od_control.od_clear_on_exit = false;

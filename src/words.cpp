@@ -3,9 +3,7 @@
 #include "file_io.h"
 #include "open_checked.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -224,6 +222,10 @@ static int OpenHistory() {
     return od::open_checked(HistoryFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
+static bool TakeLock(void* Dir) {
+    return flock(*static_cast<int*>(Dir), LOCK_EX | LOCK_NB) == 0;
+}
+
 // Saves from several doors and the tool take turns while history is on, so
 // that each replaced record is kept exactly once. Returns the folder's
 // descriptor (locked), -2 when history is off, -1 when it cannot be used.
@@ -236,9 +238,7 @@ static int LockHistory(char* Kept, size_t KeptSize) {
     }
     // A save takes milliseconds; a holder stuck far longer must not cost the
     // caller their save.
-    if (od::retry_while_busy(std::chrono::seconds(5),
-                             [Dir] { return flock(Dir, LOCK_EX | LOCK_NB) == 0; }))
-        return Dir;
+    if (od::retry_while_busy(5000, TakeLock, &Dir)) return Dir;
     Say(Kept, KeptSize, "cannot take its lock");
     close(Dir);
     return -1;
@@ -318,12 +318,12 @@ static int ListKept(int Dir, char (*Names)[KeptNameSize], int Max) {
             break;
         }
         if (!S_ISREG(Info.st_mode)) continue;
-        int Have = std::min(Count, Max);
+        int Have = Count < Max ? Count : Max;
         Count++;
         int At = Have;
         while (At > 0 && Newer(Entry->d_name, Names[At - 1])) At--;
         if (At >= Max) continue;
-        int Last = std::min(Have, Max - 1);
+        int Last = Have < Max - 1 ? Have : Max - 1;
         memmove(Names[At + 1], Names[At], (size_t)(Last - At) * KeptNameSize);
         memcpy(Names[At], Entry->d_name, strlen(Entry->d_name) + 1);
     }
@@ -454,6 +454,9 @@ static bool KeepCurrent(int Dir, char* Name, size_t NameSize, char* Kept, size_t
     if (fp == NULL) return true; // no entry: nothing is replaced
     memset(&Words, 0, sizeof Words);
     size_t Got = fread(&Words, 1, sizeof Words, fp);
+    // A kept entry is as private as the data file it came from.
+    struct stat Data;
+    bool HaveMode = fstat(fileno(fp), &Data) == 0;
     (void)fclose(fp);
     if (Got == 0) return true;
 
@@ -465,7 +468,7 @@ static bool KeepCurrent(int Dir, char* Name, size_t NameSize, char* Kept, size_t
     }
     mode_t Mask = umask(0);
     umask(Mask);
-    (void)fchmod(fd, 0666 & ~Mask);
+    (void)fchmod(fd, HaveMode ? Data.st_mode & 0666 : 0666 & ~Mask);
     bool Written = od::write_all_at(fd, &Words, sizeof Words, 0) && od::sync_file(fd);
     Written = (close(fd) == 0 || errno == EINTR) && Written;
     if (!Written) {

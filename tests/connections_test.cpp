@@ -289,7 +289,9 @@ TEST(Links, TheLastBytesReachARelayThatStopsWhenTheDoorEnds) {
         ASSERT_TRUE(door->wait_for(question));
         door->type("N");
         EXPECT_EQ(door->relay_until_exit(), 10);
-        const std::string last = "No\n\r\x1b[?25h"; // the cursor is shown again at the end
+        // The attributes reset and the cursor shown again at the end, so that
+        // the BBS's next text is not in the door's colour.
+        const std::string last = "No\n\r\x1b[m\x1b[?25h";
         EXPECT_GE(door->output.size(), last.size());
         EXPECT_EQ(door->output.substr(door->output.size() - last.size()), last)
             << (link == DoorOptions::Link::Pty ? "pty" : "socket");

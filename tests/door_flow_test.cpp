@@ -218,6 +218,7 @@ TEST(DoorFlow, HelpAndVersionAnswerASysopAtTheShell) {
          {Case{door_path(), "--version",
                "valedict " VALEDICT_VERSION " (libODoors " ODOORS_VERSION ")\r\n"},
           Case{door_path(), "--help", "usage: valedict [DROP-FILE | NODE-FOLDER]\r\n"},
+          Case{door_path(), "-h", "usage: valedict [DROP-FILE | NODE-FOLDER]\r\n"},
           Case{VALEDICT_SYSOP, "--version", "valedict-sysop " VALEDICT_VERSION "\r\n"}}) {
         DoorOptions options;
         options.program = c.program;
@@ -352,6 +353,8 @@ TEST(DoorFlow, LingerHoldsTheLastScreenUntilAKey) {
         }
         std::string log = dir.read("door.log") + door.err;
         EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+        // The log's own prefix names the program; the line does not again.
+        EXPECT_EQ(dir.read("door.log").find("]: valedict: "), std::string::npos) << log;
     }
 }
 

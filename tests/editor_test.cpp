@@ -77,11 +77,15 @@ TEST(FieldEditor, EditsWhereTheCursorIs) {
         {"hello", "xyz\x1b\x1b", "hello", 5, 27, "> hello"},          // Escape: the start again
         {"hello", "<<T", "hello", 5, OD_KEY_SHIFT_TAB, "> hello"},    // Shift-Tab ends
         {"abcdef", "gh\r", "abcdef", 6, '\r', "> abcdef"},            // full: nothing more goes in
-        {"star", "xy\x1b\x1b[D\r", "starxy", 6, '\r', "> starxy"},    // urxvt's Alt-Left moves
-        {"star", "x\x1b\x1bOD!\r", "star!x", 6, '\r', "> star!x"},    // and in application mode
-        {"ab cd", "\x1b[1;5D!\r", "ab !cd", 6, '\r', "> ab !cd"},     // Ctrl-Left: a word back
-        {"ab cd", "\x1bOd\x1bOd!\r", "!ab cd", 6, '\r', "> !ab cd"},  // urxvt's, to the start
-        {"ab cd", "H\x1b[1;5C!\r", "ab! cd", 6, '\r', "> ab! cd"},    // Ctrl-Right: the word's end
+        {"",
+         "ab\x1b"
+         "c\r",
+         "abc", 3, '\r', "> abc"},                                   // Alt-c types c
+        {"star", "xy\x1b\x1b[D\r", "starxy", 6, '\r', "> starxy"},   // urxvt's Alt-Left moves
+        {"star", "x\x1b\x1bOD!\r", "star!x", 6, '\r', "> star!x"},   // and in application mode
+        {"ab cd", "\x1b[1;5D!\r", "ab !cd", 6, '\r', "> ab !cd"},    // Ctrl-Left: a word back
+        {"ab cd", "\x1bOd\x1bOd!\r", "!ab cd", 6, '\r', "> !ab cd"}, // urxvt's, to the start
+        {"ab cd", "H\x1b[1;5C!\r", "ab! cd", 6, '\r', "> ab! cd"},   // Ctrl-Right: the word's end
         {"a  bc", "H\x1b[1;5C\x1b[1;5C!\r", "a  bc!", 6, '\r', "> a  bc!"},
         {"",
          "a\x01\x7f\x05\x7f"
@@ -139,19 +143,20 @@ TEST(FieldEditor, KeepsToTheColumnsLeftOnItsRow) {
         const char* screen;
         int col; // the cursor's column, always on the first row
     } table[] = {
-        // 38 columns left of 40: the text scrolls, the cursor stays inside.
-        {"\r> ", 100, 0, fifty, "> nopqrstuvwxyz0123456789abcdefghijklmn", 39},
-        {"\r> ", 100, 0, fifty + "H", "> abcdefghijklmnopqrstuvwxyz0123456789ab", 2},
-        {"\r> ", 100, 0, fifty + "HE", "> nopqrstuvwxyz0123456789abcdefghijklmn", 39},
-        {"\r> ", 38, 0, fifty, "> bcdefghijklmnopqrstuvwxyz0123456789ab", 39}, // just the room
+        // 38 columns left of 40: the text scrolls in 37 of them, the
+        // cursor may stand on the last, which is never written.
+        {"\r> ", 100, 0, fifty, "> opqrstuvwxyz0123456789abcdefghijklmn", 38},
+        {"\r> ", 100, 0, fifty + "H", "> abcdefghijklmnopqrstuvwxyz0123456789a", 2},
+        {"\r> ", 100, 0, fifty + "HE", "> opqrstuvwxyz0123456789abcdefghijklmn", 38},
+        {"\r> ", 38, 0, fifty, "> cdefghijklmnopqrstuvwxyz0123456789ab", 38}, // just the room
         {"\r> ", 37, 0, fifty, "> abcdefghijklmnopqrstuvwxyz0123456789a", 39},
-        {"\x1b[2J\x1b[1;31H", 20, 0, "0123456789", "                              123456789", 39},
+        {"\x1b[2J\x1b[1;31H", 20, 0, "0123456789", "                              23456789", 38},
         {"\x1b[2J\x1b[H\x1b[30C", 20, 5, "0123456789", "                              6789", 34},
         // After a probe's moves, which go to the far corner and back.
         {"\r\x1b[s\x1b"
          "7\x1b[999;999H\x1b[6n\x1b"
          "8\x1b[u> ",
-         100, 0, fifty, "> nopqrstuvwxyz0123456789abcdefghijklmn", 39},
+         100, 0, fifty, "> opqrstuvwxyz0123456789abcdefghijklmn", 38},
         // A width of one still shows what is typed; at the row's end too.
         {"\r> ", 5, 1, "abc", "> c", 3},
         {"\r> ", 5, 1, "abc<", "> c", 2},
@@ -179,10 +184,29 @@ TEST(FieldEditor, KeepsToTheColumnsLeftOnItsRow) {
         screen.resize(5, 30);
         editor.fit(2, 28, out);
         screen.feed(out.pending());
-        EXPECT_EQ(screen.row(0), "> xyz0123456789abcdefghijklmn");
+        EXPECT_EQ(screen.row(0), "> yz0123456789abcdefghijklmn");
         EXPECT_EQ(screen.row(1), "");
         EXPECT_EQ(screen.cursor_row(), 0);
-        EXPECT_EQ(screen.cursor_col(), 29);
+        EXPECT_EQ(screen.cursor_col(), 28);
+    }
+    // A field at column 12 of 80, 70 wide, as od_goto(4, 12) leaves it:
+    // column 80 stays as it was whatever is typed, and the cursor on row 4.
+    {
+        od::Output out(true);
+        out.text("\x1b[2J\x1b[4;80H|\x1b[4;12H");
+        od::FieldEditor editor("", 100, {70, 0, nullptr, 80 - out.column(80)}, true);
+        editor.draw(out);
+        Screen screen(24, 80);
+        for (int i = 0; i < 75; ++i) {
+            editor.apply({od::Key::Char, 'a', 'a'}, out);
+            screen.feed(out.pending());
+            out.discard();
+            ASSERT_EQ(screen.row(3).substr(79), "|") << "after key " << i + 1;
+            ASSERT_EQ(screen.cursor_row(), 3);
+            ASSERT_LE(screen.cursor_col(), 79);
+        }
+        EXPECT_EQ(screen.row(3), std::string(11, ' ') + std::string(67, 'a') + " |");
+        EXPECT_EQ(screen.cursor_col(), 78);
     }
     // Where the column is unknown the field takes its own width.
     Field unknown = edit("", 10, {}, "abc", true, "no line start ");

@@ -23,7 +23,10 @@ std::string kinds(const std::string& bytes) {
     std::string out;
     for (const auto& k : keys_of(bytes)) {
         switch (k.kind) {
-        case Kind::Char: out += static_cast<char>(k.byte); break;
+        case Kind::Char:
+            if (k.mods & OD_MOD_ALT) out += '@';
+            out += static_cast<char>(k.byte);
+            break;
         case Kind::Enter: out += '|'; break;
         case Kind::Backspace: out += '<'; break;
         case Kind::Escape: out += '^'; break;
@@ -62,9 +65,10 @@ TEST(KeyDecoder, EscapeSequencesAreSwallowedWhole) {
     EXPECT_EQ(kinds("\x1bOPa"), "~a");        // F1 (SS3)
     EXPECT_EQ(kinds("\x1b[[Aa"), "~a");       // F1 on the Linux console
     EXPECT_EQ(kinds("\x1b[H\x1b[Fa"), "~~a"); // Home, End
-    EXPECT_EQ(kinds("\x1bxa"), "^xa");        // an Escape glued to a key: both kept
+    EXPECT_EQ(kinds("\x1bxa"), "@xa");        // an Escape glued to a letter: Alt with it
     EXPECT_EQ(kinds("\x1b\x1b[Ax"), "~x");    // Alt with an Escape prefix: one key
-    EXPECT_EQ(kinds("\x1b\x1bx"), "^^x");     // Escape twice, then a letter
+    EXPECT_EQ(kinds("\x1b\x1bx"), "^@x");     // Escape, then Alt with a letter
+    EXPECT_EQ(kinds("\x1b\tx"), "^\tx");      // an Escape glued to a control: both kept
     EXPECT_EQ(kinds("\x1b[12\r"), "|");       // a cut sequence gives up at a control byte
 }
 
@@ -201,7 +205,7 @@ TEST(KeyDecoder, EveryKeyCodeTerminalsSend) {
         {"\x1b[F", OD_KEY_END},
         {"\x1bOH", OD_KEY_HOME},
         {"\x1bOF", OD_KEY_END},
-        {"\x1b[K", OD_KEY_END},
+        {"\x1b[K", OD_KEY_END, shift}, // st 0.9: Shift-End (a CTerm's End, below)
         {"\x1b[V", OD_KEY_PGUP},
         {"\x1b[U", OD_KEY_PGDN},
         {"\x1b[@", OD_KEY_INSERT},
@@ -266,6 +270,20 @@ TEST(KeyDecoder, EveryKeyCodeTerminalsSend) {
         {"\x1bOo", '/'},
         {"\x1bOX", '='},
         {"\x1bOl", ','},
+        // Alt with a printable key as urxvt 9.30, st 0.9, PuTTY 0.78, kitty
+        // 0.26, tmux 3.3a and xfce4-terminal 1.0 (menu bar hidden) send it.
+        {"\x1b"
+         "a",
+         'a', alt},
+        {"\x1b"
+         "c",
+         'c', alt},
+        {"\x1bZ", 'Z', alt}, // Alt-Shift-z
+        {"\x1b"
+         "7",
+         '7', alt},
+        {"\x1b ", ' ', alt},
+        {"\x1b~", '~', alt},
     };
     for (const auto& row : table) {
         auto keys = decode(row.bytes);
@@ -286,13 +304,15 @@ std::string codes(const std::vector<std::string>& reads, od::KeyDecoder decoder 
         if (gaps && decoder.holds_partial()) decoder.give_up(keys);
     }
     std::string out;
-    for (const auto& k : keys)
+    for (const auto& k : keys) {
+        if (k.kind == Kind::Char && (k.mods & OD_MOD_ALT)) out += '@';
         out += k.kind == Kind::Escape      ? '^'
                : k.kind == Kind::Backspace ? '<'
                : k.code == 0               ? '~'
                : k.code == OD_KEY_DELETE   ? 'D'
                : k.code > 255              ? '#'
                                            : static_cast<char>(k.code);
+    }
     return out;
 }
 
@@ -301,17 +321,22 @@ TEST(KeyDecoder, ASequenceCutByAGapIsGivenUpAsItsKeys) {
         std::vector<std::string> reads;
         const char* keys;
     } table[] = {
-        {{"\x1b[", "x"}, "^[x"},
+        {{"\x1b[", "x"}, "@[x"}, // Alt-[ alone in its read
         {{"\x1b[1", "hello"}, "^[1hello"},
         {{"\x1b", "[A"}, "^[A"},
-        {{"\x1bO", "A"}, "^OA"},
+        {{"\x1b", "a"}, "^a"}, // Escape, then a letter after a pause
+        {{"\x1b"
+          "a"},
+         "@a"},                  // Alt-a in one read
+        {{"\x1bO", "A"}, "@OA"}, // Alt-Shift-o
         {{"\x1b[[", "A"}, "^[[A"},
         {{"\x1b[?", "1"}, "^[?1"},
         {{"\x1b[" + std::string(40, '1'), "x"}, "~x"}, // too long to give back
         {{"\xe2\x94", "x"}, "~x"},                     // half a UTF-8 character
         {{"a\x1b[1;5", "C"}, "a^[1;5C"},
         {{"\x1b\x1b", "[A"}, "^^[A"}, // Escape pressed twice, then typed text
-        {{"\x1b\x1b[", "A"}, "^^[A"},
+        {{"\x1b\x1b[", "A"}, "^@[A"},
+        {{"\x1b\x1bx"}, "^@x"},     // Escape, then Alt-x
         {{"\x1b\x1b\x1b[A"}, "^#"}, // an Escape, then Alt-Up
         {{"\x1b\x1bOp"}, "^0"},     // only cursor and editing keys take Alt
         {{"\x1b\x1b[?1;2c"}, "^"},  // nor is a terminal's answer a key
@@ -346,11 +371,40 @@ TEST(KeyDecoder, DeleteOrBackspaceFor0x7fDependsOnTheCaller) {
         EXPECT_FALSE(decoder.take_attributes());
         EXPECT_EQ(codes({row.bytes}), row.keys) << testing::PrintToString(std::string(row.bytes));
     }
+    // SyncTERM's End is ESC [ K, which is Shift-End from st.
+    auto end = decode("\x1b[=67;84;101;114;109;1;19c\x1b[K");
+    ASSERT_EQ(end.size(), 1u);
+    EXPECT_EQ(end[0].code, OD_KEY_END);
+    EXPECT_EQ(end[0].mods, 0);
     // SyncTERM's Delete is a Delete key, not a Backspace, to the editors.
     auto keys = decode("\x1b[=67;84;101;114;109;1;19c\b\x7f");
     ASSERT_EQ(keys.size(), 2u);
     EXPECT_EQ(keys[1].kind, Kind::Other);
     EXPECT_EQ(keys[1].code, OD_KEY_DELETE);
+}
+
+TEST(KeyDecoder, CtrlArrowsAsPuttySendsThemOnceCursorKeysAreNormal) {
+    od::KeyDecoder decoder;
+    decoder.set_cursor_normal(true);
+    const struct {
+        const char* bytes;
+        int code, mods;
+    } table[] = {
+        {"\x1bOA", OD_KEY_UP, OD_MOD_CTRL}, // PuTTY 0.78: Ctrl-Up
+        {"\x1bOD", OD_KEY_LEFT, OD_MOD_CTRL},
+        {"\x1b[A", OD_KEY_UP, 0}, // its plain Up
+        {"\x1b[1;5D", OD_KEY_LEFT, OD_MOD_CTRL},
+        {"\x1bOH", OD_KEY_HOME, 0},
+        {"\x1bOP", OD_KEY_F1, 0},
+        {"\x1b\x1bOA", OD_KEY_UP, OD_MOD_CTRL | OD_MOD_ALT},
+    };
+    for (const auto& row : table) {
+        std::vector<od::Key> keys;
+        for (const char* b = row.bytes; *b; ++b) decoder.feed(static_cast<unsigned char>(*b), keys);
+        ASSERT_EQ(keys.size(), 1u) << testing::PrintToString(std::string(row.bytes));
+        EXPECT_EQ(keys[0].code, row.code) << testing::PrintToString(std::string(row.bytes));
+        EXPECT_EQ(keys[0].mods, row.mods) << testing::PrintToString(std::string(row.bytes));
+    }
 }
 
 TEST(KeyDecoder, InvalidUtf8GivesNoKeyWithACode) {

@@ -251,6 +251,21 @@ TEST_F(LeagueNet, ARescanChangesNothing) {
         0);
     exchange();
     EXPECT_EQ(b.data(), data_record({"bob first"}, "Bob")) << logs(b);
+    // The restore went out as a save: A follows it.
+    EXPECT_EQ(a.data(), b.data()) << logs(a);
+}
+
+// After an outage crashmail bundles every waiting message for the point into
+// one packet; the newest entry in it still shows.
+TEST_F(LeagueNet, ABundleOfMoreThan200MessagesYieldsTheNewest) {
+    for (int n = 1; n <= 250; n++)
+        ASSERT_EQ(set(a, "Alice", "save " + std::to_string(n) + "\n"), 0);
+    exchange();
+    EXPECT_EQ(b.data(), data_record({"save 250"}, "Alice")) << logs(b);
+    std::ifstream in(b.dir("import.log"));
+    std::string said(std::istreambuf_iterator<char>(in), {});
+    // per_day (20) counts the newest first: the flood costs only the older.
+    EXPECT_NE(said.find("20 entries taken, 230 refused"), std::string::npos) << said;
 }
 
 TEST_F(LeagueNet, ATransferKilledPartWayLosesNothing) {

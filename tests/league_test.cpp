@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,7 +80,6 @@ TEST(LeaguePacket, RoundTripsAndKeepsTheRecordByteForByte) {
 
 TEST(LeaguePacket, BrokenPacketsYieldNothing) {
     std::string good = packet(entry("21:1/102.7", 1, 1796900000, "A", {"a"}));
-    std::vector<ENTRY> many(201, entry("21:1/102.7", 1, 1796900000, "A", {"a"}));
     std::string not_ended = good.substr(0, good.size() - 2);
     std::string bad_type = good;
     bad_type[58] = 7;
@@ -95,8 +95,7 @@ TEST(LeaguePacket, BrokenPacketsYieldNothing) {
         {"garbage message type", bad_type},
         {"date field without its zero", long_date},
         {"not type 2", std::string(18, '\0') + "\x03" + std::string(60, '\0')},
-        {"over 200 messages", joined(many)},
-        {"over 1 MiB", good + std::string(PacketMost, '\0')},
+        {"over 16 MiB", good + std::string(PacketMost, '\0')},
     };
     for (auto& c : cases) {
         std::vector<ENTRY> got(1);
@@ -106,10 +105,11 @@ TEST(LeaguePacket, BrokenPacketsYieldNothing) {
         EXPECT_TRUE(got.empty()) << c.what;
     }
     std::vector<ENTRY> got;
-    std::vector<ENTRY> two(200, entry("21:1/102.7", 1, 1796900000, "A", {"a"}));
-    std::string full = joined(two);
+    // A tosser's bundle after an outage: every message counts.
+    std::vector<ENTRY> bundle(1000, entry("21:1/102.7", 1, 1796900000, "A", {"a"}));
+    std::string full = joined(bundle);
     EXPECT_EQ(ReadPacket((const unsigned char*)full.data(), full.size(), "VALEDICT", &got), "");
-    EXPECT_EQ(got.size(), 200u);
+    EXPECT_EQ(got.size(), 1000u);
 }
 
 // A board with the league on: its ini, its toss and pickup folders.
@@ -195,10 +195,15 @@ TEST(LeagueImport, EachRefusalLeavesTheEntryAlone) {
         std::vector<std::string> packets;
         std::string reason;
     } cases[] = {
-        {"dated ahead",
+        {"dated too far ahead",
          "",
-         {packet(entry("21:1/102.7", 1, now + 7200, "Future", {"x"}))},
-         "an hour ahead"},
+         {packet(entry("21:1/102.7", 1, now + 40 * 86400, "Future", {"x"}))},
+         "30 days ahead"},
+        {"another packet password",
+         "password = SECRET\n",
+         {MakePacket(point_b, board_a, "OTHER", "VALEDICT", entry("21:1/102.7", 1, now, "B", {"x"}),
+                     now)},
+         "not the packet password"},
         {"blocked address",
          "block = 21:1/*\n",
          {packet(entry("21:1/102.7", 1, now, "B", {"x"}))},
@@ -247,6 +252,10 @@ TEST(LeagueImport, EachRefusalLeavesTheEntryAlone) {
         Board board(c.extra);
         board.dir.write("valedict.dat", before);
         for (auto& p : c.packets) board.drop(p);
+        // Written a while ago: a packet cut short is no longer being written.
+        struct timeval then[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+        for (int i = 1; i <= board.packets; i++)
+            ::utimes(board.dir.file("pickup/" + std::to_string(i) + ".pkt").c_str(), then);
         Ran ran = sysop(board.dir.path(), {"league", "import"});
         EXPECT_NE(ran.out.find(c.reason), std::string::npos) << c.what << ": " << ran.out;
         EXPECT_EQ(board.record(), before) << c.what;
@@ -271,12 +280,13 @@ TEST(LeagueImport, DuplicatesAndTheDailyLimit) {
     Ran ran = sysop(board.dir.path(), {"league", "import"});
     EXPECT_NE(ran.out.find("duplicate"), std::string::npos) << ran.out;
     EXPECT_EQ(board.record(), data_record({"local"}, "Sysop"));
-    // One more from that origin is within the day's two; the third is not.
+    // One more from that origin is within the day's two, counted newest first.
     board.drop(joined({entry("21:1/102.7", 2, now + 1801, "Second", {"2"}),
                        entry("21:1/102.7", 3, now + 1802, "Third", {"3"})}));
     ran = sysop(board.dir.path(), {"league", "import"});
     EXPECT_NE(ran.out.find("more than per_day (2)"), std::string::npos) << ran.out;
-    EXPECT_EQ(board.record(), data_record({"2"}, "Second"));
+    EXPECT_EQ(board.record(), data_record({"3"}, "Third"));
+    EXPECT_NE(ran.out.find("00000002 from \"Board B\": more than per_day"), std::string::npos);
     // The local save went out as one packet in the toss folder.
     EXPECT_NE(
         sysop(board.dir.path(), {"league", "status"}).out.find("into " + board.dir.file("toss/")),
@@ -391,6 +401,175 @@ TEST(LeagueImport, AStaleLockIsReportedAndNothingIsTaken) {
     EXPECT_EQ(board.record(), data_record({"new"}, "New"));
     EXPECT_NE(::access(board.dir.file("x.pkt").c_str(), F_OK), 0);
     EXPECT_NE(::access(board.dir.file("out/00000007.flo").c_str(), F_OK), 0);
+}
+
+} // namespace
+
+namespace {
+
+int count_leaves(const std::string& folder, const std::string& ending) {
+    DIR* dir = ::opendir(folder.c_str());
+    int count = 0;
+    while (dirent* item = dir ? ::readdir(dir) : nullptr) {
+        std::string leaf = item->d_name;
+        if (leaf.size() >= ending.size() &&
+            leaf.compare(leaf.size() - ending.size(), ending.size(), ending) == 0)
+            count++;
+    }
+    if (dir) ::closedir(dir);
+    return count;
+}
+
+TEST(LeagueOrder, EqualKeysStillOrderAndARefusalBurnsNothing) {
+    int64_t now = time(nullptr);
+    // One key written two ways, with different words: both orders agree.
+    ENTRY x = entry("21:1/102.5", 0x77, now - 10, "X", {"x"});
+    ENTRY y = entry("21:1/102.5", 0x77, now - 10, "Y", {"y"});
+    std::string short_id = packet(y);
+    replace(short_id, "21:1/102.5 00000077", "21:1/102.5 77");
+    Board one, two;
+    one.drop(packet(x));
+    one.drop(short_id);
+    two.drop(short_id);
+    two.drop(packet(x));
+    EXPECT_EQ(sysop(one.dir.path(), {"league", "import"}).status, 0);
+    EXPECT_EQ(sysop(two.dir.path(), {"league", "import"}).status, 0);
+    EXPECT_EQ(one.record(), data_record({"y"}, "Y"));
+    EXPECT_EQ(two.record(), one.record());
+    // A refused message with a guessed MSGID leaves the real one takeable.
+    Board board;
+    ENTRY real = entry("21:1/101.7", 0x7fff0001, now - 5, "Real", {"real"});
+    ENTRY forged = entry("21:1/101.7", 0x7fff0001, now - 5, "Forged", {});
+    board.drop(packet(forged));
+    EXPECT_NE(sysop(board.dir.path(), {"league", "import"}).out.find("no Line"), std::string::npos);
+    board.drop(packet(real));
+    Ran ran = sysop(board.dir.path(), {"league", "import"});
+    EXPECT_EQ(board.record(), data_record({"real"}, "Real")) << ran.out;
+    // Taken once, an import again changes nothing.
+    std::string state = board.dir.read("valedict.seen");
+    board.drop(packet(real));
+    ran = sysop(board.dir.path(), {"league", "import"});
+    EXPECT_NE(ran.out.find("duplicate"), std::string::npos) << ran.out;
+    EXPECT_EQ(board.dir.read("valedict.seen"), state);
+    EXPECT_EQ(board.record(), data_record({"real"}, "Real"));
+}
+
+TEST(LeagueOrder, AnEntryDatedAheadWaitsForItsTime) {
+    int64_t now = time(nullptr);
+    Board board;
+    board.dir.write("valedict.dat", data_record({"local"}, "Sysop"));
+    ENTRY ahead = entry("21:1/102.7", 9, now + 7200, "Ahead", {"ahead"});
+    board.drop(packet(ahead));
+    Ran ran = sysop(board.dir.path(), {"league", "import"});
+    EXPECT_NE(ran.out.find("waiting: 21:1/102.7 00000009"), std::string::npos) << ran.out;
+    EXPECT_EQ(board.record(), data_record({"local"}, "Sysop"));
+    // Still waiting at the next import, with no packet at all.
+    EXPECT_EQ(sysop(board.dir.path(), {"league", "import"}).status, 0);
+    EXPECT_EQ(board.record(), data_record({"local"}, "Sysop"));
+    std::string waiting = board.dir.read("valedict.ahead");
+    EXPECT_NE(waiting.find("Line: ahead"), std::string::npos);
+    // Once the clock reaches it (here: the waiting entry made due), it is
+    // taken without a new packet.
+    board.dir.write("valedict.ahead",
+                    MakePackets(point_b, point_b, "VALEDICT",
+                                {entry("21:1/102.7", 9, now, "Due", {"due"})}, now));
+    ran = sysop(board.dir.path(), {"league", "import"});
+    EXPECT_EQ(board.record(), data_record({"due"}, "Due")) << ran.out;
+    EXPECT_NE(::access(board.dir.file("valedict.ahead").c_str(), F_OK), 0);
+}
+
+TEST(LeagueOrder, ALocalSaveOrRestoreBeatsWhatItReplacesAndGoesOut) {
+    int64_t now = time(nullptr);
+    Board board;
+    ::mkdir(board.dir.file("valedict.old").c_str(), 0755);
+    // Another board's clock runs ten minutes ahead.
+    ENTRY ahead = entry("21:1/102.7", 1, now + 600, "Ahead", {"ahead"});
+    board.drop(packet(ahead));
+    EXPECT_EQ(sysop(board.dir.path(), {"league", "import"}).status, 0);
+    EXPECT_EQ(sysop(board.dir.path(), {"set", "--name", "Sysop"}, "local\n").status, 0);
+    std::vector<ENTRY> sent;
+    DIR* toss = ::opendir(board.dir.file("toss").c_str());
+    while (dirent* item = ::readdir(toss)) {
+        if (item->d_name[0] == '.') continue;
+        std::string bytes = board.dir.read(std::string("toss/") + item->d_name);
+        std::vector<ENTRY> got;
+        ASSERT_EQ(ReadPacket((const unsigned char*)bytes.data(), bytes.size(), "VALEDICT", &got),
+                  "");
+        sent.insert(sent.end(), got.begin(), got.end());
+        ::unlink(board.dir.file(std::string("toss/") + item->d_name).c_str());
+    }
+    ::closedir(toss);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(Beats(sent[0], ahead)); // every other board takes it too
+    // A restore is a save: kept record 1 (the entry from ahead) goes out anew.
+    EXPECT_EQ(sysop(board.dir.path(), {"restore", "1"}).status, 0);
+    EXPECT_EQ(board.record(), data_record({"ahead"}, "Ahead"));
+    EXPECT_EQ(count_leaves(board.dir.file("toss"), ".pkt"), 1);
+}
+
+TEST(LeagueFiles, RefusedPacketsKeepTheirOwnNamesAndNewOriginsGetIn) {
+    int64_t now = time(nullptr);
+    Board board;
+    board.dir.write("pickup/x.pkt", std::string(300, 'G'));
+    sysop(board.dir.path(), {"league", "import"});
+    board.dir.write("pickup/x.pkt", std::string(300, 'H'));
+    sysop(board.dir.path(), {"league", "import"});
+    EXPECT_EQ(count_leaves(board.dir.file("pickup"), ".bad"), 2);
+    // A packet cut short just now may still be being written: it stays.
+    std::string whole = packet(entry("21:1/102.7", 1, now - 200, "W", {"w"}));
+    board.dir.write("pickup/y.pkt", whole.substr(0, 100));
+    EXPECT_NE(sysop(board.dir.path(), {"league", "import"}).out.find("left for the next import"),
+              std::string::npos);
+    EXPECT_EQ(board.dir.read("pickup/y.pkt"), whole.substr(0, 100));
+    ::unlink(board.dir.file("pickup/y.pkt").c_str());
+    // A thousand forged origins fill the day's table; a real new board still
+    // gets in, and no refusal says per_day.
+    std::vector<ENTRY> forged;
+    for (unsigned i = 1; i <= 1000; i++)
+        forged.push_back(entry("21:9/" + std::to_string(i), 1, now - 100, "F", {"f"}));
+    board.drop(joined(forged));
+    Ran ran = sysop(board.dir.path(), {"league", "import"});
+    EXPECT_EQ(ran.out.find("per_day"), std::string::npos);
+    board.drop(packet(entry("21:1/105", 2, now - 1, "New", {"new board"})));
+    ran = sysop(board.dir.path(), {"league", "import"});
+    EXPECT_EQ(ran.out.find("per_day"), std::string::npos) << ran.out;
+    EXPECT_EQ(board.record(), data_record({"new board"}, "New"));
+}
+
+// Three boards fed one set of packets in every order and in different
+// batchings end with the same bytes, the entry the whole set's order puts
+// highest.
+TEST(LeagueConvergence, EveryOrderAndBatchingEndsAlike) {
+    int64_t now = time(nullptr);
+    std::vector<std::string> set = {
+        packet(entry("21:1/102.7", 0x10, now - 50, "One", {"one"})),
+        packet(entry("21:1/103.7", 0x11, now - 20, "Two", {"two"})),
+        packet(entry("21:1/104.7", 0x12, now - 20, "Three", {"three"})), // equal time
+        packet(entry("21:1/104.7", 0x13, now - 20, "Four", {"four"})),   // and origin
+        packet(entry("21:1/104.7", 0x13, now - 20, "Five", {"five"})),   // Four's key
+        packet(entry("21:1/105.7", 0x14, now + 7200, "Ahead", {"ahead"})),
+        packet(entry("21:1/103.7", 0x11, now + 30, "Broken", {})), // shares Two's MSGID
+    };
+    const std::string expected = data_record({"four"}, "Four");
+    std::vector<int> order = {0, 1, 2, 3, 4, 5, 6};
+    int runs = 0;
+    do {
+        if (runs++ % 42 != 0) continue; // 120 of the 5040 orders
+        Board single, bundled, halves;
+        for (int i : order) {
+            single.drop(set[i]);
+            sysop(single.dir.path(), {"league", "import"});
+            bundled.drop(set[i]);
+        }
+        sysop(bundled.dir.path(), {"league", "import"});
+        for (size_t i = 0; i < order.size(); i++) {
+            halves.drop(set[order[i]]);
+            if (i == 2 || i == 6) sysop(halves.dir.path(), {"league", "import"});
+        }
+        ASSERT_EQ(single.record(), expected) << runs;
+        ASSERT_EQ(bundled.record(), expected) << runs;
+        ASSERT_EQ(halves.record(), expected) << runs;
+    } while (std::next_permutation(order.begin(), order.end()));
 }
 
 } // namespace

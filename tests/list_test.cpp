@@ -112,6 +112,25 @@ TEST(ListRegion, KeepsToTheScreenAndOffItsLastColumn) {
 }
 
 // Pages of three, picked by number; an item wider than the screen is cut.
+TEST(ListView, AClaimedHugeScreenCostsBytesForTheTextOnly) {
+    // A caller whose probe answer claimed 9999 by 9999: five items must not
+    // be padded to 9999 columns on 9998 rows (100 MB).
+    std::vector<std::string_view> items = {"one", "two", "three", "four", "five"};
+    od::Region region = od::list_region(0, 0, 0, 0, {9999, 9999}, 9999);
+    od::ListView view(items, 0, region, {}, {7, 0});
+    od::Output out(true);
+    view.draw(out);
+    EXPECT_LT(out.pending().size(), 200000u);
+    out.discard();
+    od::Key down{od::Key::Other, 0, OD_KEY_DOWN};
+    view.apply(down, out);
+    EXPECT_LT(out.pending().size(), 200u); // two rows and the position, not 20000 blanks
+    // A number typed moves the bar to that item.
+    for (char c : std::string("4"))
+        view.apply({od::Key::Char, static_cast<unsigned char>(c), c}, out);
+    EXPECT_EQ(view.selected(), 3);
+}
+
 TEST(NumberedList, PagesAndPicksByNumber) {
     std::vector<std::string_view> items = seven;
     items[1] = "banana split with three scoops";

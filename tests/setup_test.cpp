@@ -3,6 +3,7 @@
 #include "door_harness.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -126,6 +127,29 @@ TEST(SynchronetInstall, TheShippedAndTheInstalledFileFollowTheInstallersRules) {
     }
 }
 
+// Past 100 characters no Synchronet keeps the whole command: the install
+// says the door could not start; at 100 it says only what older boards do.
+TEST(SynchronetInstall, ACommandPastAHundredCharactersIsWarnedAbout) {
+    for (int length : {100, 101}) {
+        SCOPED_TRACE(length);
+        TempDir dest;
+        std::string bindir = "/" + std::string(length - 13, 'x'); // "/valedict %f" follows
+        std::string install =
+            "DESTDIR='" + dest.path() + "' '" CMAKE_PROGRAM "' -DVALEDICT_XTRN_SOURCE='" +
+            XTRN_SOURCE + "' -DVALEDICT_BINDIR=" + bindir +
+            " -DVALEDICT_DATADIR=share -DCMAKE_INSTALL_PREFIX=/usr -P '" XTRN_SCRIPT "' 2>'" +
+            dest.file("said") + "' >/dev/null";
+        ASSERT_EQ(std::system(install.c_str()), 0) << install;
+        std::string said; // cmake wraps its warnings: one line, single spaces
+        for (char c : read_file(dest.file("said")))
+            if (!std::isspace(static_cast<unsigned char>(c)) ||
+                (!said.empty() && said.back() != ' '))
+                said += std::isspace(static_cast<unsigned char>(c)) ? ' ' : c;
+        EXPECT_EQ(said.find("could not start") != std::string::npos, length == 101) << said;
+        EXPECT_EQ(said.find("before 3.20") != std::string::npos, length == 100) << said;
+    }
+}
+
 // The fenced block after the guide's "<!-- wrapper-test: NAME -->" line.
 std::string guide_wrapper(const std::string& name) {
     std::istringstream guide(read_file(SETUP_GUIDE));
@@ -163,6 +187,7 @@ TEST(SetupGuide, EveryWrapperStartsItsDoorInItsFolder) {
         {"magicka", "valedict", "/usr/local/bin/valedict", "/opt/magicka/node$1/door32.sys"},
         {"talisman", "valedict", "/usr/local/bin/valedict", "/opt/talisman/temp/$1/door32.sys"},
         {"mystic", "valedict", "/usr/local/bin/valedict", "$1"},
+        {"wwiv", "valedict", "/usr/bin/valedict", "$1"},
         {"tour", "tour", "/opt/bbs/doors/tour/tour_door", "/opt/envy/tmp/$1/door32.sys"},
     };
     for (const Wrapper& w : wrappers) {
@@ -193,6 +218,7 @@ TEST(SetupGuide, EveryWrapperStartsItsDoorInItsFolder) {
         script = replaced(script, "/usr/local/share/doc/libodoors/examples/tour", TOUR_FILES);
         script = replaced(replaced(script, "/opt/", root.path() + "/opt/"),
                           "/usr/local/bin/valedict", door_path());
+        script = replaced(script, "exec /usr/bin/valedict ", "exec " + door_path() + " ");
         root.write("wrapper.sh", script);
 
         DoorOptions options;
@@ -257,6 +283,21 @@ std::string output_of(const std::string& command) {
     while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, got);
     EXPECT_EQ(::pclose(pipe), 0) << command;
     return out;
+}
+
+// A macro runs only at a line's start: one that follows text on its line
+// is printed as words and its entry is lost, which mandoc -Tlint misses.
+TEST(ManualPages, NoMacroInTheMiddleOfALine) {
+    for (const char* page : {"valedict.6", "valedict-sysop.8", "libODoors.3"}) {
+        std::istringstream source(read_file(std::string(MAN_PAGES) + "/" + page));
+        int number = 0;
+        for (std::string line; std::getline(source, line);) {
+            ++number;
+            if (line.rfind(".\\\"", 0) == 0) continue; // a comment
+            static const std::regex inside("[^ \\\\]\\.(It|Sh|Ss|Pp|Bl|El|Bd|Ed) ?");
+            EXPECT_FALSE(std::regex_search(line, inside)) << page << ":" << number << ": " << line;
+        }
+    }
 }
 
 // Every text a page quotes shows whole as the page is read: a word the

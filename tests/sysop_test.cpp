@@ -158,6 +158,7 @@ TEST(SysopHistory, SavesKeepTheReplacedRecordWhichRestoreAndClearUse) {
 
     std::string first = data_record({"the first words"}, "early");
     dir.write("valedict.dat", first);
+    fs::permissions(dir.file("valedict.dat"), fs::perms::owner_read | fs::perms::owner_write);
     fs::create_directory(dir.file("valedict.old"));
     // A caller's save through the door keeps the record it replaces.
     dir.write("DOOR32.SYS", door32_sys("Jane Public", "janeq"));
@@ -173,6 +174,11 @@ TEST(SysopHistory, SavesKeepTheReplacedRecordWhichRestoreAndClearUse) {
     std::string callers = data_record({"a caller's words"}, "janeq");
     EXPECT_EQ(dir.read("valedict.dat"), callers);
     EXPECT_EQ(kept(dir), std::vector<std::string>{first});
+    // The kept entry is as private as the data file.
+    for (const auto& entry : fs::directory_iterator(dir.file("valedict.old")))
+        EXPECT_EQ(entry.status().permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write)
+            << entry.path();
     Ran listed = tool({"history"}, dir.path());
     EXPECT_EQ(listed.status, 0);
     EXPECT_NE(listed.out.find(" 1  "), std::string::npos) << listed.out;

@@ -164,8 +164,11 @@ TEST(TourDoor, TheProbeFindsAUtf8TerminalAndKeysMeanWhatTheClientMeans) {
     ASSERT_TRUE(door->wait_for("The guest form"));
     door->type("\x15Zo\xc3\xab\r"); // Zoë typed in UTF-8
     ASSERT_TRUE(door->wait_for("Name:     Zo\u00eb")) << door->screen.all();
-    // Escape and '[' with nothing after them: given up, the Escape leaves.
+    // Escape and '[' with nothing after them: given up, they are Alt-[,
+    // typed as '['; an Escape alone leaves.
     door->type("\x1b[");
+    ASSERT_TRUE(door->wait_for("Password: *")) << door->screen.all();
+    door->type("\x1b");
     ASSERT_TRUE(door->wait_for("Sign the guest form")) << door->screen.all();
     // This emulator answered as xterm does: 127 stays Backspace, even after
     // an 8.
@@ -259,7 +262,7 @@ TEST(TourDoor, WarningsComeFirstAndTheFieldIsShownAgain) {
     ASSERT_TRUE(door->wait_for("Press a key within 2 seconds, or the call ends."));
     int warning = door->screen.find_row("Press a key within");
     ASSERT_TRUE(door->wait_for("draft"));
-    EXPECT_EQ(door->screen.row(warning + 1), "draft"); // the field again, under the warning
+    EXPECT_EQ(door->screen.row(warning + 1), "Name: draft"); // the field again, under the warning
     std::size_t before = door->output.size();
     door->type("!"); // a key re-arms the warning: it comes again before the end
     ASSERT_TRUE(door->wait_for("No key pressed for too long; back to the BBS."));
@@ -302,8 +305,41 @@ TEST(TourDoor, WarningsGoToTheStatusLineAndTheFieldStays) {
     ASSERT_TRUE(door->wait_for("No key pressed for too long; back to the BBS."));
     EXPECT_EQ(s.find_row("No key pressed for too long; back to the BBS."), 24);
     EXPECT_EQ(s.row(2), "Name:     draf!t");
+    // The BBS's next text starts at the bottom row's start, in plain grey,
+    // not inside the door's screen in its last colour.
+    std::string end = door->output.substr(door->output.rfind("No key pressed"));
+    EXPECT_NE(end.find("\x1b[m"), std::string::npos);
+    EXPECT_EQ(s.cursor_row(), 24);
+    EXPECT_EQ(s.cursor_col(), 0);
     door->type(" ");
     EXPECT_EQ(door->wait_exit(), 10);
+}
+
+// Odd screens: one row, where no status line fits, still gets the warning
+// and the end line; a character set that does not carry ASCII as it is
+// is refused in one line and the door speaks CP437.
+TEST(TourDoor, OddScreensStillGetWarningsAndAPlainCharacterSet) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32_sys("Sam Slow", "sam"));
+    DoorOptions options;
+    options.env = {"ODOORS_INACTIVITY=3", "ODOORS_WARN=2", "ODOORS_CHARSET=UTF-16"};
+    options.answers = true;
+    options.separate_stderr = true;
+    auto door = tour(dir, options);
+    ASSERT_TRUE(door->wait_for("Sign the guest form"));
+    door->type("k");
+    ASSERT_TRUE(door->wait_for("Character set: CP437")) << door->screen.all();
+    door->resize(1, 80);
+    auto said = [&](const char* text) {
+        return door->wait_until([&] { return door->output.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(said("Press a key within 2 seconds, or the call ends."));
+    EXPECT_TRUE(said("No key pressed for too long; back to the BBS."));
+    door->type(" ");
+    EXPECT_EQ(door->wait_exit(), 10);
+    EXPECT_NE(door->err.find("ODOORS_CHARSET: 'UTF-16' is no character set that carries ASCII"),
+              std::string::npos)
+        << door->err;
 }
 
 // With a minute left and the usual 60 s warning, the warning is due as the
@@ -364,22 +400,23 @@ std::string native_int32(std::int32_t value) {
     return bytes;
 }
 
-// A guest book of 30 signatures, Zora's the 17th: record 0 counts them.
+// A guest book of 30 signatures, one record each, Zora's the 17th.
 std::string guest_book() {
-    std::string book(31 * 40, '\0');
-    book.replace(36, 4, native_int32(30));
+    std::string book(30 * 40, '\0');
     for (int i = 1; i <= 30; ++i) {
         std::string name = i == 17 ? "Zora" : "Guest " + std::to_string(100 + i).substr(1);
-        book.replace(40 * i, name.size(), name);
-        book.replace(40 * i + 36, 4, native_int32(9));
+        book.replace(40 * (i - 1), name.size(), name);
+        book.replace(40 * (i - 1) + 36, 4, native_int32(9));
     }
     return book;
 }
 
 // Two nodes at once, one over a pty in CP437, one over a telnet socket in
-// UTF-8: both sign in the same moment and neither signature is lost. The
-// book's list scrolls, jumps to a typed letter and follows a new window,
-// and a warning counts down in the status line below it.
+// UTF-8: both fill in the form and sign in the same moment, and neither
+// signature is lost; each caller gets a visit record of their own. The
+// book's list scrolls, jumps to a typed letter or number, follows a new
+// window, shows the other node's new signature with no key pressed, and a
+// warning counts down in the status line below it.
 TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
     TempDir dir;
     dir.write("tourbook.dat", guest_book());
@@ -390,7 +427,7 @@ TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
     auto one = tour(dir, pty);
     ASSERT_EQ(::mkdir(dir.file("node2").c_str(), 0700), 0);
     dir.write("node2/DOOR32.SYS",
-              "2\r\n3\r\n38400\r\nTest BBS\r\n1\r\nSid Sock\r\nsid\r\n30\r\n60\r\n1\r\n2\r\n");
+              "2\r\n3\r\n38400\r\nTest BBS\r\n2\r\nSid Sock\r\nsid\r\n30\r\n60\r\n1\r\n2\r\n");
     DoorOptions socket;
     socket.link = DoorOptions::Link::SocketPair;
     socket.utf8_screen = true;
@@ -417,10 +454,15 @@ TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
     ASSERT_TRUE(one->wait_for("Thank you, Ann"));
     ASSERT_TRUE(two.wait_for("Thank you, Sid"));
     std::string book = dir.read("tourbook.dat");
-    ASSERT_EQ(book.size(), 33u * 40);
-    EXPECT_EQ(book.substr(36, 4), native_int32(32));
-    std::string last_two = book.substr(31 * 40, 3) + book.substr(32 * 40, 3);
+    ASSERT_EQ(book.size(), 32u * 40);
+    std::string last_two = book.substr(30 * 40, 3) + book.substr(31 * 40, 3);
     EXPECT_TRUE(last_two == "AnnSid" || last_two == "SidAnn") << last_two;
+    // Callers 1 and 2 each have their own record, one visit each.
+    std::string visits = dir.read("tourvisits.dat");
+    ASSERT_EQ(visits.size(), 2u * 40);
+    EXPECT_NE(visits.substr(0, 36), visits.substr(40, 36));
+    EXPECT_EQ(visits.substr(36, 4), native_int32(1));
+    EXPECT_EQ(visits.substr(76, 4), native_int32(1));
 
     Screen& s = one->screen;
     std::size_t at = one->output.size();
@@ -438,6 +480,8 @@ TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
     ASSERT_GE(zora, 2);
     EXPECT_EQ(s.cell(zora, 3).colour, 15);
     EXPECT_EQ(s.cell(zora + 1, 3).colour, 7);
+    one->type("12"); // a number picks that signature
+    ASSERT_TRUE(one->wait_for("12 of 32"));
     one->type("\x1b[H");
     ASSERT_TRUE(one->wait_for("1 of 32"));
     EXPECT_EQ(s.row(2), " Guest 01 (node 9)");
@@ -459,6 +503,17 @@ TEST(TourDoor, TwoNodesSignOneGuestBookAtOnce) {
     ASSERT_TRUE(two.wait_for("32 of 32")) << two.screen.all();
     EXPECT_GE(two.screen.find_row(" Ann (node 1)"), 0);
     EXPECT_EQ(two.screen.row(24).find(" libODoors tour   Screen: 25x80"), 0u);
+    // Node 2 signs again while node 1's list waits: it shows up there with
+    // no key pressed on node 1.
+    two.type("\x1b");
+    ASSERT_TRUE(two.wait_for("Sign the guest form"));
+    two.type("s");
+    ASSERT_TRUE(two.wait_for("The guest form"));
+    two.type("\x15"
+             "Sue\rpw\r");
+    ASSERT_TRUE(two.wait_for("Thank you, Sue"));
+    ASSERT_TRUE(one->wait_for("33 of 33")) << s.all();
+    EXPECT_GE(s.find_row(" Sue (node 2)"), 0);
     one->hang_up();
     two.hang_up();
     EXPECT_EQ(one->wait_exit(), 10);

@@ -1,4 +1,4 @@
-/* libODoors 3.2: a small door library for Unix bulletin-board systems.
+/* libODoors 3.3: a small door library for Unix bulletin-board systems.
  *
  * A door fills in the control block, calls od_init(), talks to the caller
  * through the od_ calls and ends with od_exit(). Every call may be made from
@@ -12,6 +12,9 @@
  * 3.1 adds od_version() and ODOORS_LINGER; the block is unchanged. 3.2
  * adds od_key_mods(), od_charset(), od_printf_utf8(), od_list(),
  * od_status() and the od_records_ calls, with the block unchanged again.
+ * 3.3 adds od_form(), od_list_wait(), od_records_append(), od_records_own()
+ * and od_records_update_many(); no struct a 3.2 door passes changes size,
+ * and the block keeps its layout.
  *
  * The block has one layout per word size: the pointers (od_session, od_on_end,
  * od_log_path, od_on_warn) are 4 or 8 bytes, everything else is the same.
@@ -257,9 +260,13 @@ OD_API void od_show_cursor(bool shown);
  * it goes: they were typed at the BBS (an Enter after the hot key that
  * started the door) and answer nothing the door asks.
  * Keys with Shift, Ctrl or Alt give the plain key; od_key_mods() tells the
- * modifiers. For an ANSI caller the library puts the keypad in numeric mode
- * (ESC >) at start, so that its keys send digits, never cursor keys in
- * disguise.
+ * modifiers; an Escape followed at once (in the same read, or within the
+ * quarter second) by a printable character is that character with Alt, as
+ * most terminals send Alt-a, while an Escape pressed alone and a letter
+ * typed after a pause stay Escape and the letter. For an ANSI caller the
+ * library puts the keypad in numeric mode and the cursor keys in normal
+ * mode (ESC > ESC [ ? 1 l) at start, so that the keypad sends digits, and a
+ * bare ESC O A is Ctrl-Up, as PuTTY sends it.
  * OD_KEY_RESIZE comes once the caller's window has changed size (SIGWINCH,
  * NAWS), also when no key is pressed: od_rows and od_cols hold the new size
  * and the door can draw its screen again. od_get_answer(), od_input_str()
@@ -288,7 +295,8 @@ typedef struct {
  * Ctrl-U clears; Alt or Shift with a key is the key. Ends on Enter, Escape
  * (the starting text comes back), Up, Down, Tab or Shift-Tab and returns
  * that key ('\r', 27, OD_KEY_UP, OD_KEY_DOWN, 9, OD_KEY_SHIFT_TAB). The
- * field never runs past the row's end: where the library knows the cursor's
+ * field never runs past the row's end, nor writes its last column (where
+ * terminals disagree on the cursor after it): where the library knows the cursor's
  * column (after a CR, od_clr_scr or od_goto) it is cut to the columns left,
  * elsewhere to od_cols, and the text scrolls within it. A field one column wide shows the
  * character before the cursor. A caller without ANSI types at the end and
@@ -364,7 +372,8 @@ OD_API int od_seconds_left(void);
 OD_API void od_log(const char* text);
 
 /* Waits for one of the keys in `keys` (letters in either case; "\r" and "\n"
- * stand for Enter) and returns it as written in `keys`. Nothing is echoed. */
+ * stand for Enter, "\x1b" for Escape) and returns it as written in `keys`.
+ * A letter typed with Alt counts as the letter. Nothing is echoed. */
 OD_API char od_get_answer(const char* keys);
 
 /* Reads and echoes a line of at most max_len characters with codes from
@@ -388,15 +397,17 @@ typedef struct {
  * one of how->keys as written there. *selected is the item to start on and,
  * on return, the item picked (-1 when there are none); it may be NULL.
  * On an ANSI screen the items fill a region with a bar on the selected one:
- * Up, Down, PgUp, PgDn, Home and End move it, a typed character jumps to
+ * Up, Down, PgUp, PgDn, Home and End move it, a typed number moves it to
+ * that item, another typed character jumps to
  * the next item that starts with it, Enter picks and Escape leaves. The
  * region's last row shows "3 of 63"; items are cut to its width, and the
  * screen's last column is never written. A new window size draws the list
  * again for it, unless OD_KEY_RESIZE is one of how->keys: then it ends the
  * list, so the door can draw its whole screen again first. A caller without
- * ANSI gets numbered lines, a screenful at a time: a number and Enter pick,
- * Enter alone shows the next page, Q or Escape leave, and how->keys that
- * are no digits work as the first key on the line.
+ * ANSI gets numbered lines, as many as the list's rows hold, with the
+ * prompt on its last row: a number and Enter pick, Enter alone shows the
+ * next page, Q or Escape leave; one of how->keys that is no digit, typed
+ * first on the prompt's line, ends the list at once, without Enter.
  *
  *     const char* boards[] = {"General", "Games", "Sysop"};
  *     int pick = 0, keys[] = {OD_KEY_DELETE, 0};
@@ -405,6 +416,53 @@ typedef struct {
  *     if (key == '\r') read_board(pick);
  *     if (key == OD_KEY_DELETE && od_control.user_security >= 90) drop_board(pick); */
 OD_API int od_list(const char* const* items, int count, int* selected, const tODList* how);
+
+/* As od_list, but waits at most wait_ms milliseconds for the caller
+ * (negative: as long as the call lasts) and returns 0 when no key ended the
+ * list in that time, with *selected where the bar stands. The door can then
+ * take in other nodes' changes, change its items and call again with the
+ * same selected and how: on an ANSI screen only the rows that changed are
+ * drawn again, as long as nothing else was printed in between. On an ANSI
+ * screen typing a number moves the bar to that item (12 to the twelfth),
+ * in both calls. A caller without ANSI gets the numbered list, which waits
+ * for the caller and never returns 0.
+ *
+ *     int pick = 0, key;
+ *     while ((key = od_list_wait(titles, count, &pick, &how, 2000)) == 0)
+ *         count = load_titles(titles); // what other nodes added
+ */
+OD_API int od_list_wait(const char* const* items, int count, int* selected, const tODList* how,
+                        int wait_ms);
+
+/* One field of a form, for od_form(). */
+typedef struct {
+    int row, col;      /* where the field starts on an ANSI screen, from 1 */
+    const char* label; /* a plain caller's prompt for it, such as "Title: "; NULL: none */
+    char* buffer;      /* max_len + 1 bytes; its text on entry is the starting text */
+    int max_len;       /* at most this many characters */
+    tODEdit how;       /* width, mask and allowed characters, as for od_edit */
+} tODField;
+
+/* Lets the caller fill in `count` fields (1 to 64) at once. On an ANSI
+ * screen every field is drawn where it stands and edited as by od_edit;
+ * Tab, Down and Enter go to the next field, Shift-Tab and Up to the one
+ * before (both wrap round), and Enter on the last field ends the form. A
+ * new window size draws the fields again. A caller without ANSI is asked
+ * for each field in turn on a line of its own, its label first, the text
+ * typed at the end; Enter goes on, Up or Shift-Tab goes back a field.
+ * Returns '\r' when the form was ended with Enter, or 27 for Escape, after
+ * which every buffer holds its starting text again. *current is the field
+ * to start in and, on return, the one the caller was in; it may be NULL.
+ * The door draws the labels on an ANSI screen itself.
+ *
+ *     char title[41] = "", answers[61] = "";
+ *     tODField form[] = {{3, 12, "Title: ", title, 40, {0, 0, NULL}},
+ *                        {4, 12, "Answers: ", answers, 60, {0, 0, NULL}}};
+ *     od_goto(3, 1); od_printf("Title:");
+ *     od_goto(4, 1); od_printf("Answers:");
+ *     if (od_form(form, 2, NULL) == '\r') add_poll(title, answers);
+ */
+OD_API int od_form(tODField* fields, int count, int* current);
 
 /* Keeps `text` on the screen's bottom row for an ANSI caller, in black on
  * cyan, with the time left at its right end; the rows above it scroll on
@@ -446,7 +504,9 @@ OD_API int od_records_write(tODRecords* file, long index, const void* record);
 /* Reads record `index` into record, calls change(record, context) and,
  * when it returns true, writes the record back, all under one lock: two
  * nodes never lose each other's changes. change must not wait for the
- * caller. 0, or -1 with errno.
+ * caller. It may read, write or append records of the same file through
+ * the same handle (the lock is already held); a second handle to the same
+ * file in one process would drop the lock. 0, or -1 with errno.
  *
  *     static bool mark_read(void* record, void* context) {
  *         LASTREAD* mark = record;
@@ -460,6 +520,48 @@ OD_API int od_records_write(tODRecords* file, long index, const void* record);
  *     od_records_close(marks); */
 OD_API int od_records_update(tODRecords* file, long index, void* record,
                              bool (*change)(void* record, void* context), void* context);
+/* Writes record after the file's last one, under the write lock and through
+ * the journal, and returns its index: two nodes appending at once get two
+ * indexes. -1 with errno: EFBIG when the file already holds a gigabyte.
+ *
+ *     VOTE vote = {poll, choice};
+ *     long at = od_records_append(votes, &vote); */
+OD_API long od_records_append(tODRecords* file, const void* record);
+/* Finds the caller's own record and returns its index, all under one lock.
+ * The record keeps a key of key_size bytes at byte key_offset: "#" and the
+ * caller's record number (od_control.user_number) when the drop file gives
+ * one, else "@" and their name (od_control.user_name) as the drop file
+ * spells it, padded with zero bytes; 36 bytes hold every key. When found, the record is
+ * read into record. When no record has that key, the first record whose key
+ * bytes are all zero is claimed, or one is appended: record, as the door
+ * filled it in, is written there with the key put in. -1 with errno: EINVAL
+ * for a key out of the record or a caller with neither number nor name,
+ * ENAMETOOLONG for a key longer than key_size.
+ *
+ *     typedef struct { char key[36]; int votes; } VOTER;
+ *     VOTER me = {"", 0};
+ *     long mine = od_records_own(voters, &me, offsetof(VOTER, key), sizeof me.key);
+ *     ... later ...  od_records_write(voters, mine, &me); */
+OD_API long od_records_own(tODRecords* file, void* record, int key_offset, int key_size);
+/* Reads the `count` records named in indexes (1 to 64 of them, each once)
+ * into records, one after another (count * record_size bytes), calls
+ * change(records, context) and, when it returns true, writes them all back,
+ * under one lock and one journal entry: after a crash the file holds all of
+ * the changes or none of them. 0, or -1 with errno (EINVAL for a repeated
+ * index or a count out of range).
+ *
+ *     static bool cast(void* records, void* context) {
+ *         VOTER* voter = records;
+ *         POLL* poll = (POLL*)((char*)records + sizeof(VOTER));
+ *         ...mark the voter, count the vote...
+ *         return true;
+ *     }
+ *     long at[2] = {mine, poll_number};
+ *     od_records_update_many(file, at, 2, both, cast, &choice);
+ * Both records share the file's record size, so a door that keeps voters
+ * and polls in one file gives them one size. */
+OD_API int od_records_update_many(tODRecords* file, const long* indexes, int count, void* records,
+                                  bool (*change)(void* records, void* context), void* context);
 /* Closes the file; NULL is allowed. */
 OD_API void od_records_close(tODRecords* file);
 
