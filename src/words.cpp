@@ -98,6 +98,12 @@ bool ActAsFolderOwner(char* Problem, size_t Size) {
                        "door's user, or take the write permission away (chmod go-w)");
         return false;
     }
+    // A folder given to its user with chown alone keeps root's group, which
+    // that user is not in: taking it would reach files only root's group may.
+    if (Folder.st_gid == 0) {
+        (void)snprintf(Problem, Size, "its group is root's: give it the door user's group (chgrp)");
+        return false;
+    }
     uid_t Uid = Folder.st_uid;
     gid_t Gid = Folder.st_gid;
     // Groups first, then the group, then the user: once the user is set, the

@@ -800,6 +800,38 @@ TEST(SysopRights, AsRootTheFolderOwnersLinksReachNothingOfRoots) {
     EXPECT_GE(files, 4); // the folders, the entry and a kept record
 }
 
+// A folder given to the BBS's user with chown alone keeps root's group:
+// acting as that user and group, root would read through the user's link a
+// file only root's group may read. Root refuses the folder instead.
+TEST(SysopRights, AsRootAFolderInRootsGroupIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    constexpr unsigned bbs = 1600;
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    dir.write("secret", data_record({"group root only"}, "root"));
+    ASSERT_EQ(::chmod(dir.file("secret").c_str(), 0640), 0);
+    std::string board = dir.file("board");
+    ASSERT_EQ(::mkdir(board.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(board.c_str(), bbs, 0), 0);
+    ASSERT_TRUE(as_user(bbs, [&] {
+        return ::symlink(dir.file("secret").c_str(), (board + "/valedict.dat").c_str()) == 0;
+    }));
+    Ran ran = tool({"-C", board, "show"}, dir.path(), "");
+    EXPECT_EQ(ran.status, 2) << ran.out << ran.err;
+    EXPECT_EQ(ran.out.find("group root only"), std::string::npos) << ran.out;
+    EXPECT_EQ(ran.err, "valedict-sysop: " + board +
+                           ": its group is root's: give it the door user's group (chgrp)\n");
+    dir.write("board/DOOR32.SYS", door32_sys("Jane Public", "janeq"));
+    DoorOptions options;
+    options.args = {board + "/DOOR32.SYS"};
+    options.cwd = board;
+    options.separate_stderr = true;
+    DoorRun door(options);
+    EXPECT_EQ(door.wait_exit(), 1);
+    EXPECT_EQ(door.screen.all().find("group root only"), std::string::npos);
+    EXPECT_NE(door.err.find(board + ": its group is root's"), std::string::npos) << door.err;
+}
+
 // Root refuses a folder of its own that others may write, in one line
 // naming it; the door, as for its other sysop mistakes, ends with 1.
 TEST(SysopRights, AsRootAFolderOfRootsThatOthersMayWriteIsRefused) {
