@@ -326,6 +326,23 @@ TEST(Charsets, TheDoorLearnsTheSetAndEachKeysModifiers) {
     }
 }
 
+// Escape among od_get_answer's keys: a lone Escape, given up on as the
+// start of a sequence, is taken; a key not among them is not.
+TEST(Charsets, AnEscapeAmongTheAnswersIsTaken) {
+    TempDir dir;
+    dir.write("DOOR32.SYS", door32(0, -1));
+    DoorOptions options;
+    options.program = END_DOOR;
+    options.args = {dir.file("DOOR32.SYS"), "answer"};
+    DoorRun door(options);
+    ASSERT_TRUE(door.wait_for("answer?")) << door.screen.all();
+    door.type("x\x1b");
+    ASSERT_TRUE(door.wait_for("answer 27")) << door.screen.all();
+    door.type("q");
+    EXPECT_EQ(door.wait_exit(), 10);
+    EXPECT_EQ(door.screen.find_row("answer 27") + 1, door.screen.find_row("answer 81"));
+}
+
 TEST(Charsets, NoAnsiMeansNoEscapeAndPlainBorders) {
     TempDir dir;
     std::string record = data_record({"words"}, "who");

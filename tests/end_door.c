@@ -13,6 +13,7 @@
  *   limits  shows od_inactivity after od_init with INT_MAX asked for
  *   keys    shows the character set and a UTF-8 text, then each key
  *           with its modifiers until q
+ *   answer  shows what each od_get_answer("\x1bQ") gave until Q
  * It hides the cursor, which every end must show again. */
 #include <OpenDoor.h>
 #include <limits.h>
@@ -74,6 +75,14 @@ int main(int argc, char** argv) {
         od_printf_utf8("utf-8 [%s]\n\r", "caf\xc3\xa9 \xe2\x82\xac");
         for (int key = od_key(-1); key != 'q'; key = od_key(-1))
             od_printf("key %d mods %d\n\r", key, od_key_mods());
+        od_exit(10, false);
+    }
+    if (strcmp(mode, "answer") == 0) {
+        od_printf("answer?\n\r");
+        for (char answer = 0; answer != 'Q';) {
+            answer = od_get_answer("\x1bQ");
+            od_printf("answer %d\n\r", answer);
+        }
         od_exit(10, false);
     }
     od_printf("ready\n\r");

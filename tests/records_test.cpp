@@ -314,8 +314,10 @@ TEST(RecordJournal, AFilePastTheBoundIsRefusedWithEFBIG) {
     }
 }
 
-// The locking group. One node writes without pause, holding the lock most
-// of the time; another node's calls still get it within their wait.
+// The locking group. One node writes without pause, holding the lock for a
+// stretch each time and taking it again the moment it lets go, so that a
+// node that only polls for the lock lands inside a hold nearly every time;
+// another node's calls still get it within their wait.
 TEST(RecordLocks, ANodeWritingWithoutPauseStarvesNoOther) {
     TempDir dir;
     open_file(dir);
@@ -328,6 +330,7 @@ TEST(RecordLocks, ANodeWritingWithoutPauseStarvesNoOther) {
         auto file = RecordFile::open(dir.file("marks.dat"), 8, problem);
         for (long long n = 0; file; ++n) {
             (void)file->update(0, &n, [&](void* r) {
+                ::usleep(20000);
                 ++*static_cast<long long*>(r);
                 return true;
             });
@@ -337,7 +340,7 @@ TEST(RecordLocks, ANodeWritingWithoutPauseStarvesNoOther) {
     }
     char go = 0;
     ASSERT_EQ(::read(ready[0], &go, 1), 1);
-    // A second is many of the writer's synced writes: its wait is no race.
+    // A second is many of the writer's holds: its wait is no race.
     auto file = open_file(dir, 8, std::chrono::seconds(1));
     ASSERT_TRUE(file);
     int got = 0;

@@ -150,6 +150,40 @@ TEST(TourDoor, TelnetSocketInUtf8WithAWindowThatChanges) {
     EXPECT_NE(log.find("end: hang-up, exit level 10"), std::string::npos) << log;
 }
 
+// A client claiming a huge window and changing it a thousand times in a
+// burst, more than the door takes in one read, while the menu's list is up:
+// the changes that have arrived are one redraw, which costs the bytes of its
+// text, not of the claimed screen.
+TEST(TourDoor, ABurstOfHugeWindowChangesIsOneRedraw) {
+    TempDir dir;
+    dir.write("DOOR32.SYS",
+              "2\r\n3\r\n38400\r\nTest BBS\r\n1\r\nSock Caller\r\nsockq\r\n30\r\n60\r\n1\r\n2\r\n");
+    DoorOptions options;
+    options.link = DoorOptions::Link::SocketPair;
+    options.answers = true;
+    auto door = tour(dir, options);
+    ASSERT_TRUE(door->wait_for("Screen: 25x80")) << door->screen.all();
+    auto naws = [](int rows) {
+        return iac + "\xfa\x1f" + std::string("\x03\xe8\x03", 3) + static_cast<char>(rows & 0xff) +
+               iac + "\xf0";
+    };
+    std::string burst;
+    for (int i = 0; i < 1000; ++i) burst += naws(i % 2 ? 999 : 1000);
+    burst += naws(998); // a size not drawn for yet, however the door's reads fall
+    std::size_t at = door->output.size();
+    door->type(burst + "s");
+    // The screen here is smaller than the claimed one: what was sent counts.
+    ASSERT_TRUE(door->wait_until(
+        [&] { return door->output.find("The guest form", at) != std::string::npos; }));
+    std::string sent = door->output.substr(at);
+    // The art goes out once a redraw; a 1000-column status line once a read.
+    EXPECT_EQ(count(sent, "Welcome to the libODoors tour"), 1);
+    EXPECT_NE(sent.find("Screen: 998x1000"), std::string::npos); // drawn for the last size
+    EXPECT_LT(sent.size(), 16384u);
+    door->hang_up();
+    EXPECT_EQ(door->wait_exit(), 10);
+}
+
 TEST(TourDoor, TheProbeFindsAUtf8TerminalAndKeysMeanWhatTheClientMeans) {
     TempDir dir;
     dir.write("DOOR32.SYS", door32_sys("Uma Utf", "uma"));
