@@ -37,7 +37,7 @@ enum {
 
 // A lock older than this is left by a process that died: a transfer or an
 // import of a few packets takes seconds.
-static const time_t StaleAfter = 12 * 3600;
+static const time_t StaleAfter = (time_t)12 * 3600;
 
 static std::string Lower(std::string Text) {
     for (char& Letter : Text)
@@ -643,7 +643,12 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
         if (Folder && Problem.find("cut short") != std::string::npos &&
             lstat(Path.c_str(), &Info) == 0 && time(NULL) - Info.st_mtime < 60) {
             Bad[At] = Leave;
-            Said->push_back("left for the next import: " + Path + " (" + Problem + ")");
+            std::string Line = "left for the next import: ";
+            Line += Path;
+            Line += " (";
+            Line += Problem;
+            Line += ")";
+            Said->push_back(Line);
             continue;
         }
         if (Problem.empty() && League.Password[0] && !SamePassword(Secret, League.Password))

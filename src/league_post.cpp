@@ -591,7 +591,7 @@ static bool PutPacket(const char* Folder, const unsigned char* Packet, size_t Si
 static void WriteKeys(int fd, const char* Old, size_t OldLength, const char* Keys) {
     static char Text[StateMost + 1024];
     size_t Length = strlen(Keys);
-    memcpy(Text, Keys, Length);
+    memcpy(Text, Keys, Length + 1);
     size_t Start = 0;
     while (Start < OldLength) {
         const char* Line = Old + Start;
