@@ -280,17 +280,17 @@ bool RecordFile::recover() {
     const unsigned char* records = nullptr;
     bool whole = false;
     if (have >= header_size && std::memcmp(bytes.data(), magic, 4) == 0) {
-        auto count = static_cast<std::size_t>(get_le(&bytes[4], 4));
-        whole = count > 0 && count <= max_many && get_le(&bytes[8], 4) == size_ &&
-                have == header_size + count * (8 + size_) &&
+        auto entries = static_cast<std::size_t>(get_le(&bytes[4], 4));
+        whole = entries > 0 && entries <= max_many && get_le(&bytes[8], 4) == size_ &&
+                have == header_size + entries * (8 + size_) &&
                 get_le(&bytes[16], 4) ==
                     checksum(bytes.data(), &bytes[header_size], have - header_size);
-        for (std::size_t i = 0; whole && i < count; ++i) {
+        for (std::size_t i = 0; whole && i < entries; ++i) {
             std::uint64_t offset = get_le(&bytes[header_size + 8 * i], 8);
             whole = offset <= static_cast<std::uint64_t>(max_file);
             offsets.push_back(static_cast<off_t>(offset));
         }
-        records = &bytes[header_size + 8 * count];
+        records = &bytes[header_size + 8 * entries];
     } else if (have >= header_size && std::memcmp(bytes.data(), magic_one, 4) == 0) {
         std::uint64_t offset = get_le(&bytes[8], 8);
         whole = get_le(&bytes[4], 4) == size_ && have == header_size + size_ &&

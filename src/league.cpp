@@ -639,9 +639,9 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
         }
         // A packet still being written into a folder is left for the next
         // import: a tosser writing there takes no lock we could share.
-        struct stat Info;
+        struct stat PacketStat;
         if (Folder && Problem.find("cut short") != std::string::npos &&
-            lstat(Path.c_str(), &Info) == 0 && time(NULL) - Info.st_mtime < 60) {
+            lstat(Path.c_str(), &PacketStat) == 0 && time(NULL) - PacketStat.st_mtime < 60) {
             Bad[At] = Leave;
             std::string Line = "left for the next import: ";
             Line += Path;

@@ -77,7 +77,7 @@ static bool Number(const char* Text, size_t Length, size_t* At, unsigned Most, u
 }
 
 bool ParseAddress(const char* Text, size_t Length, FTNADDR* Address) {
-    const char* Domain = (const char*)memchr(Text, '@', Length);
+    const char* Domain = static_cast<const char*>(memchr(Text, '@', Length));
     if (Domain) Length = (size_t)(Domain - Text);
     FTNADDR Read = {0, 0, 0, 0};
     size_t At = 0;
@@ -258,7 +258,7 @@ size_t PutMessage(unsigned char* Out, size_t Size, const FTNADDR* To, const char
 
 unsigned long long RecordSum(const WORDS* Words) {
     unsigned long long Sum = 1469598103934665603ULL;
-    const unsigned char* Byte = (const unsigned char*)Words;
+    const unsigned char* Byte = reinterpret_cast<const unsigned char*>(Words);
     for (size_t At = 0; At < sizeof *Words; At++) Sum = (Sum ^ Byte[At]) * 1099511628211ULL;
     return Sum;
 }
@@ -365,7 +365,8 @@ static const char* TakeValue(LEAGUE* League, int Key, const char* Value, size_t 
         return NULL;
     case 7:
         for (size_t Start = 0; Start <= Length;) {
-            const char* Comma = (const char*)memchr(Value + Start, ',', Length - Start);
+            const char* Comma =
+                static_cast<const char*>(memchr(Value + Start, ',', Length - Start));
             size_t End = Comma ? (size_t)(Comma - Value) : Length;
             const char* Item = Value + Start;
             size_t ItemLength = End - Start;
@@ -437,9 +438,9 @@ int ReadLeague(LEAGUE* League, char* Problem, size_t ProblemSize) {
     }
     bool Inside = false, Found = false, Given[KeyCount] = {false};
     size_t Start = 0;
-    for (int Number = 1; Start < (size_t)Size; Number++) {
+    for (int LineNumber = 1; Start < (size_t)Size; LineNumber++) {
         const char* Line = Text + Start;
-        const char* Newline = (const char*)memchr(Line, '\n', (size_t)Size - Start);
+        const char* Newline = static_cast<const char*>(memchr(Line, '\n', (size_t)Size - Start));
         size_t Length = Newline ? (size_t)(Newline - Line) : (size_t)Size - Start;
         Start += Length + 1;
         TrimSpan(&Line, &Length);
@@ -450,8 +451,9 @@ int ReadLeague(LEAGUE* League, char* Problem, size_t ProblemSize) {
             continue;
         }
         if (!Inside) continue;
-        const char* Equals = (const char*)memchr(Line, '=', Length);
-        if (Equals == NULL) return Wrong(Problem, ProblemSize, "line %d: not KEY = VALUE", Number);
+        const char* Equals = static_cast<const char*>(memchr(Line, '=', Length));
+        if (Equals == NULL)
+            return Wrong(Problem, ProblemSize, "line %d: not KEY = VALUE", LineNumber);
         const char* Key = Line;
         size_t KeyLength = (size_t)(Equals - Line);
         const char* Value = Equals + 1;
@@ -468,14 +470,15 @@ int ReadLeague(LEAGUE* League, char* Problem, size_t ProblemSize) {
         while (Which < KeyCount && !SameWord(Key, KeyLength, Keys[Which])) Which++;
         int Shown = (int)(KeyLength > 40 ? 40 : KeyLength);
         if (Which == KeyCount)
-            return Wrong(Problem, ProblemSize, "line %d: %.*s: not a setting of the league", Number,
-                         Shown, Key);
+            return Wrong(Problem, ProblemSize, "line %d: %.*s: not a setting of the league",
+                         LineNumber, Shown, Key);
         if (Given[Which])
-            return Wrong(Problem, ProblemSize, "line %d: %s: given twice", Number, Keys[Which]);
+            return Wrong(Problem, ProblemSize, "line %d: %s: given twice", LineNumber, Keys[Which]);
         Given[Which] = true;
         char Said[160];
         const char* Why = TakeValue(League, Which, Value, ValueLength, Said, sizeof Said);
-        if (Why) return Wrong(Problem, ProblemSize, "line %d: %s: %s", Number, Keys[Which], Why);
+        if (Why)
+            return Wrong(Problem, ProblemSize, "line %d: %s: %s", LineNumber, Keys[Which], Why);
     }
     if (!Found) return LeagueOff;
     for (int Key = 0; Key < NeededKeys; Key++)
@@ -497,7 +500,7 @@ void ReadCurrent(const char* Text, size_t Length, CURRENT* Current) {
     size_t Start = 0;
     while (Start < Length) {
         const char* Line = Text + Start;
-        const char* Newline = (const char*)memchr(Line, '\n', Length - Start);
+        const char* Newline = static_cast<const char*>(memchr(Line, '\n', Length - Start));
         if (Newline == NULL) break; // a line cut short is no line
         Start += (size_t)(Newline - Line) + 1;
         char Copy[160];
@@ -595,7 +598,7 @@ static void WriteKeys(int fd, const char* Old, size_t OldLength, const char* Key
     size_t Start = 0;
     while (Start < OldLength) {
         const char* Line = Old + Start;
-        const char* Newline = (const char*)memchr(Line, '\n', OldLength - Start);
+        const char* Newline = static_cast<const char*>(memchr(Line, '\n', OldLength - Start));
         if (Newline == NULL) break;
         size_t LineLength = (size_t)(Newline - Line) + 1;
         Start += LineLength;
@@ -641,11 +644,12 @@ static void Share(int fd, const char* Old, size_t OldLength, const CURRENT* Befo
         Packet[Size++] = 0;
         Sent = PutPacket(League->Toss, Packet, Size, Serial, Name, sizeof Name, Why, sizeof Why);
     }
-    char Keys[PATH_MAX + 640];
-    SAY(Keys, sizeof Keys, "serial %lu\ncurrent %lld %s %08x %016llx\nexport %lld %s%s%s\n",
-        (unsigned long)Serial, (long long)Written, Point, Serial, RecordSum(Words), (long long)Now,
+    char StateKeys[PATH_MAX + 640];
+    SAY(StateKeys, sizeof StateKeys,
+        "serial %lu\ncurrent %lld %s %08x %016llx\nexport %lld %s%s%s\n", (unsigned long)Serial,
+        (long long)Written, Point, Serial, RecordSum(Words), (long long)Now,
         Sent ? MsgId : "not sent: ", Sent ? " into " : "", Sent ? Name : Why);
-    WriteKeys(fd, Old, OldLength, Keys);
+    WriteKeys(fd, Old, OldLength, StateKeys);
     if (!Sent) SAY(Problem, ProblemSize, "the entry was saved but not sent to the league: %s", Why);
 }
 
