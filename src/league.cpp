@@ -45,20 +45,6 @@ static std::string Lower(std::string Text) {
     return Text;
 }
 
-// Opens a file through the sticky-folder rule; a FIFO, a device or a
-// folder under the name is refused (EINVAL).
-static int OpenRegular(const char* Path, int Flags, mode_t Mode) {
-    int fd = od::open_checked(Path, Flags, Mode);
-    if (fd < 0) return -1;
-    struct stat Info;
-    if (fstat(fd, &Info) != 0 || !S_ISREG(Info.st_mode)) {
-        close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return fd;
-}
-
 // Reads a whole small file through the sticky-folder rule: 0, or -1 with
 // errno (EFBIG when it holds more than Most bytes).
 static int ReadSmall(const char* Path, size_t Most, std::string* Out) {

@@ -274,7 +274,7 @@ bool RecordOnFile(WORDS* Words) {
 
 // Opens a file through the sticky-folder rule; a FIFO, a device or a
 // folder under the name is refused (EINVAL).
-static int OpenRegular(const char* Path, int Flags, mode_t Mode) {
+int OpenRegular(const char* Path, int Flags, mode_t Mode) {
     int fd = od::open_checked(Path, Flags, Mode);
     if (fd < 0) return -1;
     struct stat Info;

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 extern const char LeagueFile[];    // "valedict.ini", beside the data file
 extern const char StateFile[];     // "valedict.league": serial, current entry, status
@@ -112,3 +113,7 @@ void ReadCurrent(const char* Text, size_t Length, CURRENT* Current);
 // Opens and locks the state file: every league step takes turns on it.
 // -1 with errno when it cannot be had.
 int LockState(void);
+
+// Opens a file through the sticky-folder rule; a FIFO, a device or a
+// folder under the name is refused (EINVAL).
+int OpenRegular(const char* Path, int Flags, mode_t Mode);
