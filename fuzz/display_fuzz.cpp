@@ -43,6 +43,7 @@ void od_input_str(char* buffer, int, int, int) {
 void od_exit(int errorlevel, bool) {
     std::exit(errorlevel);
 }
+void od_log(const char*) {}
 const char* od_version(void) {
     return ODOORS_VERSION;
 }
