@@ -573,8 +573,8 @@ std::string reference(const std::vector<std::string>& set, int64_t now) {
             if (e.Problem.empty() && e.Written <= now + 3600) whole.push_back(e);
     EXPECT_FALSE(whole.empty());
     if (whole.empty()) return "";
-    const ENTRY& top = *std::max_element(whole.begin(), whole.end(),
-                                         [](const ENTRY& a, const ENTRY& b) { return newer(b, a); });
+    const ENTRY& top = *std::max_element(
+        whole.begin(), whole.end(), [](const ENTRY& a, const ENTRY& b) { return newer(b, a); });
     return std::string(reinterpret_cast<const char*>(&top.Words), sizeof top.Words);
 }
 
