@@ -24,7 +24,6 @@ const char PendingFolder[] = "valedict.pending";
 
 enum {
     IniMost = 64 * 1024,
-    StateMost = 64 * 1024,
     PostMost = 4096, // one entry's packet: its five lines fill under 1 KiB
 };
 

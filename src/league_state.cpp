@@ -12,7 +12,6 @@ const char PendingEntry[] = "valedict.pending/entry.pkt";
 
 // Bounds on what the state and the seen list keep.
 enum {
-    StateMost = 64 * 1024,
     SeenMost = 4000,
     RefusedKept = 20,
     OriginsMost = 1000,
