@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,21 +102,17 @@ static std::string Hold(const LEAGUE& League, const ENTRY& Entry, time_t Now) {
 }
 
 int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
-    struct stat Info;
-    bool Folder = stat(League.Pickup, &Info) == 0 && S_ISDIR(Info.st_mode);
-    if (od::planted_link(League.Pickup)) {
-        Said->push_back(std::string(League.Pickup) + ": " + strerror(EACCES));
-        return 2;
-    }
-    std::string Busy;
+    PICKUP Pickup;
+    if (!OpenPickup(League.Pickup, &Pickup, Said)) return 2;
+    bool Folder = Pickup.Folder;
     // No flow file: nothing new, but entries dated ahead may be due.
-    if (!Folder && !LockFlow(League.Pickup, &Busy, Said)) return 2;
-    bool Flow = !Folder && !Busy.empty();
+    if (!Folder && !LockFlow(&Pickup, Said)) return 2;
+    bool Flow = !Folder && !Pickup.Busy.empty();
     int Status = 0;
     int fd = LockState();
     if (fd < 0) {
         Said->push_back(std::string(StateFile) + ": " + strerror(errno));
-        if (Flow) unlink(Busy.c_str());
+        UnlockFlow(&Pickup);
         return 2;
     }
     STATE State;
@@ -129,7 +126,7 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
     std::set<std::string> Seen = ReadSeen(&Order);
 
     std::vector<LISTED> Listed;
-    std::string Problem = Folder || Flow ? ListPickup(League.Pickup, Folder, &Listed) : "";
+    std::string Problem = Folder || Flow ? ListPickup(Pickup, &Listed) : "";
     if (!Problem.empty()) {
         Said->push_back(Problem);
         Status = 2;
@@ -186,7 +183,7 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
         std::vector<ENTRY> Entries;
         const std::string& Path = Listed[At].Path;
         std::string Secret;
-        if (!LoadPacket(Path, &Data, &Problem)) {
+        if (!LoadPacket(Pickup, Listed[At], &Data, &Problem)) {
             if (errno == ENOENT) continue; // gone meanwhile: nothing to take
         } else {
             const unsigned char* Bytes = reinterpret_cast<const unsigned char*>(Data.data());
@@ -197,7 +194,8 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
         // import: a tosser writing there takes no lock we could share.
         struct stat PacketStat;
         if (Folder && Problem.find("cut short") != std::string::npos &&
-            lstat(Path.c_str(), &PacketStat) == 0 && time(NULL) - PacketStat.st_mtime < 60) {
+            fstatat(Pickup.Dir, Listed[At].Name.c_str(), &PacketStat, AT_SYMLINK_NOFOLLOW) == 0 &&
+            time(NULL) - PacketStat.st_mtime < 60) {
             Bad[At] = Leave;
             std::string Line = "left for the next import: ";
             Line += Path;
@@ -258,8 +256,8 @@ int ImportLeague(const LEAGUE& League, std::vector<std::string>* Said) {
     (void)WriteSeen(Order);
     WriteState(fd, State);
     close(fd);
-    Finish(League.Pickup, Folder, Listed, Bad);
-    if (Flow) unlink(Busy.c_str());
+    Finish(Pickup, Listed, Bad);
+    UnlockFlow(&Pickup);
     return Status;
 }
 

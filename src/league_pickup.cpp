@@ -30,6 +30,31 @@ static bool EndsWithPkt(const std::string& Path) {
     return Path.size() > 4 && Lower(Path.substr(Path.size() - 4)) == ".pkt";
 }
 
+PICKUP::~PICKUP() {
+    if (Dir >= 0) close(Dir);
+}
+
+bool OpenPickup(const std::string& Path, PICKUP* Pickup, std::vector<std::string>* Said) {
+    const int Flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    Pickup->Path = Path;
+    Pickup->Dir = od::open_checked(Path.c_str(), Flags);
+    if (Pickup->Dir >= 0) {
+        Pickup->Folder = true;
+        Pickup->Where = Path.back() == '/' ? Path : Path + "/";
+        return true;
+    }
+    // A flow file, or nothing yet under its name: its folder holds its lock.
+    if (errno == ENOTDIR || errno == ENOENT) {
+        size_t Slash = Path.rfind('/');
+        Pickup->Where = Slash == std::string::npos ? "" : Path.substr(0, Slash + 1);
+        Pickup->Leaf = Path.substr(Slash == std::string::npos ? 0 : Slash + 1);
+        Pickup->Dir = od::open_checked(Pickup->Where.empty() ? "." : Pickup->Where.c_str(), Flags);
+        if (Pickup->Dir >= 0 || errno == ENOENT) return true;
+    }
+    Said->push_back(Path + ": " + strerror(errno));
+    return false;
+}
+
 std::string BusyOf(const std::string& Flow) {
     size_t Dot = Flow.rfind('.');
     size_t Slash = Flow.rfind('/');
@@ -40,55 +65,64 @@ std::string BusyOf(const std::string& Flow) {
 
 // Its pid (binkd and we write one) names no process, or it is older than
 // any transfer.
-bool Stale(const std::string& Busy, std::string* Since) {
+bool Stale(const PICKUP& Pickup, std::string* Since) {
     struct stat Info;
-    if (lstat(Busy.c_str(), &Info) != 0) return false;
+    std::string Busy = BusyOf(Pickup.Leaf);
+    if (Pickup.Folder || Pickup.Dir < 0 ||
+        fstatat(Pickup.Dir, Busy.c_str(), &Info, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
     *Since = Stamp(Info.st_mtime);
     std::string Text;
-    if (ReadSmall(Busy.c_str(), 64, &Text) == 0) {
+    if (ReadSmallAt(Pickup.Dir, Busy, 64, &Text) == 0) {
         long Pid = atol(Text.c_str());
         if (Pid > 0 && Pid < INT_MAX && kill((pid_t)Pid, 0) != 0 && errno == ESRCH) return true;
     }
     return time(NULL) - Info.st_mtime > StaleAfter;
 }
 
-bool LockFlow(const std::string& Flow, std::string* Busy, std::vector<std::string>* Said) {
-    *Busy = BusyOf(Flow);
-    int Lock = od::open_checked(Busy->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (Lock < 0 && errno == ENOENT) {
-        Busy->clear();
-        return true;
-    }
+bool LockFlow(PICKUP* Pickup, std::vector<std::string>* Said) {
+    if (Pickup->Dir < 0) return true;
+    std::string Busy = BusyOf(Pickup->Leaf);
+    int Lock = od::open_checked_at(Pickup->Dir, Busy.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (Lock < 0) {
         int Why = errno;
         std::string Since;
-        if (Why == EEXIST && Stale(*Busy, &Since))
-            Said->push_back(*Busy + ": a stale lock (since " + Since +
+        if (Why == EEXIST && Stale(*Pickup, &Since))
+            Said->push_back(Pickup->Where + Busy + ": a stale lock (since " + Since +
                             "); remove it, or let binkd's kill-old-bsy do so");
         else
             Said->push_back(
-                *Busy + ": " +
+                Pickup->Where + Busy + ": " +
                 (Why == EEXIST ? "busy: the mailer holds it; try later" : strerror(Why)));
         return false;
     }
+    Pickup->Busy = Busy;
     std::string Pid = std::to_string((long)getpid()) + "\n";
     (void)!write(Lock, Pid.data(), Pid.size());
     close(Lock);
     return true;
 }
 
-std::string ListPickup(const std::string& Pickup, bool Folder, std::vector<LISTED>* Listed) {
-    if (Folder) {
-        DIR* Dir = opendir(Pickup.c_str());
-        if (Dir == NULL) return Pickup + ": " + strerror(errno);
+void UnlockFlow(PICKUP* Pickup) {
+    if (!Pickup->Busy.empty()) (void)unlinkat(Pickup->Dir, Pickup->Busy.c_str(), 0);
+    Pickup->Busy.clear();
+}
+
+std::string ListPickup(const PICKUP& Pickup, std::vector<LISTED>* Listed) {
+    if (Pickup.Folder) {
+        int Copy = dup(Pickup.Dir);
+        DIR* Dir = Copy < 0 ? NULL : fdopendir(Copy);
+        if (Dir == NULL) {
+            int Why = errno;
+            if (Copy >= 0) close(Copy);
+            return Pickup.Path + ": " + strerror(Why);
+        }
+        rewinddir(Dir);
         struct dirent* Item;
         while ((Item = readdir(Dir)) != NULL && Listed->size() < FlowLinesMost) {
             std::string Leaf = Item->d_name;
             if (!EndsWithPkt(Leaf)) continue;
-            std::string Path = Pickup;
-            if (Path.back() != '/') Path += '/';
-            Path += Leaf;
-            Listed->push_back({"", Path, '^', true});
+            Listed->push_back({"", Pickup.Where + Leaf, Leaf, '^', true});
         }
         closedir(Dir);
         std::sort(Listed->begin(), Listed->end(),
@@ -96,10 +130,10 @@ std::string ListPickup(const std::string& Pickup, bool Folder, std::vector<LISTE
         return "";
     }
     std::string Text;
-    if (ReadSmall(Pickup.c_str(), FlowMost, &Text) != 0)
+    if (ReadSmallAt(Pickup.Dir, Pickup.Leaf, FlowMost, &Text) != 0)
         return errno == ENOENT
                    ? ""
-                   : Pickup + ": " + (errno == EFBIG ? "larger than 64 KiB" : strerror(errno));
+                   : Pickup.Path + ": " + (errno == EFBIG ? "larger than 64 KiB" : strerror(errno));
     size_t Start = 0;
     while (Start < Text.size() && Listed->size() < FlowLinesMost) {
         size_t End = Text.find('\n', Start);
@@ -108,7 +142,7 @@ std::string ListPickup(const std::string& Pickup, bool Folder, std::vector<LISTE
         Start = End + 1;
         if (!Line.empty() && Line.back() == '\r') Line.pop_back();
         if (Line.empty()) continue;
-        LISTED Item = {Line, Line, 0, false};
+        LISTED Item = {Line, Line, "", 0, false};
         if (Line[0] == '^' || Line[0] == '#' || Line[0] == '~' || Line[0] == '!' ||
             Line[0] == '@') {
             Item.Mark = Line[0];
@@ -120,48 +154,52 @@ std::string ListPickup(const std::string& Pickup, bool Folder, std::vector<LISTE
     return "";
 }
 
-bool LoadPacket(const std::string& Path, std::string* Data, std::string* Problem) {
-    if (ReadSmall(Path.c_str(), PacketMost, Data) == 0) return true;
+bool LoadPacket(const PICKUP& Pickup, const LISTED& Item, std::string* Data, std::string* Problem) {
+    int Read = Item.Name.empty() ? ReadSmall(Item.Path.c_str(), PacketMost, Data)
+                                 : ReadSmallAt(Pickup.Dir, Item.Name, PacketMost, Data);
+    if (Read == 0) return true;
     *Problem = errno == EFBIG ? "larger than 16 MiB" : strerror(errno);
     return false;
 }
 
-// Keeps a refused packet for the sysop under a name of its own: link()
-// never replaces an earlier one.
-static void KeepBad(const std::string& Path) {
+// Keeps a refused packet for the sysop under a name of its own: linkat()
+// never replaces an earlier one. A flow file's line names its packet by
+// path (At is AT_FDCWD), a folder's packet is a name in the folder.
+static void KeepBad(int At, const std::string& Name) {
     for (int Try = 0; Try < 1000; Try++) {
-        std::string Name = Path + (Try ? "." + std::to_string(Try) : "") + ".bad";
-        if (link(Path.c_str(), Name.c_str()) == 0) {
-            (void)unlink(Path.c_str());
+        std::string Bad = Name + (Try ? "." + std::to_string(Try) : "") + ".bad";
+        if (linkat(At, Name.c_str(), At, Bad.c_str(), 0) == 0) {
+            (void)unlinkat(At, Name.c_str(), 0);
             return;
         }
         if (errno != EEXIST) return;
     }
 }
 
-void Finish(const std::string& Flow, bool Folder, const std::vector<LISTED>& Listed,
-            const std::vector<char>& Bad) {
+void Finish(const PICKUP& Pickup, const std::vector<LISTED>& Listed, const std::vector<char>& Bad) {
     std::string Left;
     for (size_t At = 0; At < Listed.size(); At++) {
         const LISTED& Item = Listed[At];
+        int In = Item.Name.empty() ? AT_FDCWD : Pickup.Dir;
+        const std::string& Name = Item.Name.empty() ? Item.Path : Item.Name;
         if (!Item.Packet) {
             Left += Item.Line + "\n";
             continue;
         }
         if (Bad[At] == Leave) {
-            if (!Folder) Left += Item.Line + "\n";
+            if (!Pickup.Folder) Left += Item.Line + "\n";
         } else if (Bad[At] == Refuse) {
-            KeepBad(Item.Path);
+            KeepBad(In, Name);
         } else if (Item.Mark == '^')
-            (void)unlink(Item.Path.c_str());
+            (void)unlinkat(In, Name.c_str(), 0);
         else if (Item.Mark == '#') {
             int fd = OpenRegular(Item.Path.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0);
             if (fd >= 0) close(fd);
         }
     }
-    if (Folder) return;
+    if (Pickup.Folder || Pickup.Dir < 0) return;
     if (Left.empty())
-        (void)unlink(Flow.c_str());
+        (void)unlinkat(Pickup.Dir, Pickup.Leaf.c_str(), 0);
     else
-        (void)ReplaceWhole(Flow, Left);
+        (void)ReplaceWholeAt(Pickup.Dir, Pickup.Leaf, Left);
 }

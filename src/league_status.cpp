@@ -36,11 +36,11 @@ std::vector<std::string> LeagueStatus(const LEAGUE& League) {
                                      : std::string("none")));
     if (State.Refused.empty()) Out.push_back("refused: none");
     for (const std::string& Line : State.Refused) Out.push_back("refused " + When(Line));
-    struct stat Info;
+    PICKUP Pickup;
+    std::vector<std::string> Unused; // the import says what keeps it from the pickup
     std::string Since;
-    if (!(stat(League.Pickup, &Info) == 0 && S_ISDIR(Info.st_mode)) &&
-        Stale(BusyOf(League.Pickup), &Since))
-        Out.push_back("lock: " + BusyOf(League.Pickup) + " is stale (since " + Since +
+    if (OpenPickup(League.Pickup, &Pickup, &Unused) && Stale(Pickup, &Since))
+        Out.push_back("lock: " + Pickup.Where + BusyOf(Pickup.Leaf) + " is stale (since " + Since +
                       "): remove it, or let binkd's kill-old-bsy do so");
     return Out;
 }
