@@ -549,7 +549,7 @@ static bool PutPacket(const char* Folder, const unsigned char* Packet, size_t Si
             errno == ENOTDIR ? "not a folder" : strerror(errno));
         return false;
     }
-    char Temp[64], Leaf[16];
+    char Temp[64];
     int fd = -1;
     for (unsigned Try = 0; fd < 0 && Try < 100; Try++) {
         SAY(Temp, sizeof Temp, "valedict.%ld.%lx.%u", (long)getpid(), (unsigned long)time(NULL),
@@ -573,6 +573,7 @@ static bool PutPacket(const char* Folder, const unsigned char* Packet, size_t Si
         SAY(Problem, ProblemSize, "%.300s%s%s: %s", Folder, Slash, Temp, strerror(errno));
     } else {
         // linkat() never replaces: a packet of the tosser's may have the name.
+        char Leaf[16];
         for (uint32_t Try = 0; Try < 256 && !Put; Try++) {
             SAY(Leaf, sizeof Leaf, "%08x.pkt", Serial + Try);
             SAY(Name, NameSize, "%s%s%s", Folder, Slash, Leaf);
