@@ -106,9 +106,13 @@ Step walk(const char* path, int flags, mode_t mode, bool open_last, int* fd) {
             dir.move_to(root);
             while (rest[at] == '/') at++;
         }
-        char name[PATH_MAX];
+        char name[NAME_MAX + 1];
         size_t end = at;
         while (rest[end] != '\0' && rest[end] != '/') end++;
+        if (end - at > NAME_MAX) {
+            errno = ENAMETOOLONG;
+            return Step::failed;
+        }
         if (end == at) {
             memcpy(name, ".", 2); // the path is the root itself
         } else {

@@ -32,7 +32,7 @@ int screen_extent(int reported) {
 } // namespace
 
 Telnet::Telnet() : telnet_(telnet_init(options, &Telnet::on_event, 0, this)) {
-    if (!telnet_) throw std::bad_alloc();
+    if (!telnet_) std::abort();
 }
 
 Telnet::~Telnet() {

@@ -20,7 +20,10 @@
  * od_log_path, od_on_warn) are 4 or 8 bytes, everything else is the same.
  * It is 764 bytes, aligned to 4, on 32-bit machines and 784, aligned to 8, on
  * 64-bit ones; the assertions after it hold every build to that. Nothing here
- * depends on _FILE_OFFSET_BITS or _TIME_BITS. */
+ * depends on _FILE_OFFSET_BITS or _TIME_BITS.
+ *
+ * The library has no unwind tables: a C++ door's callbacks (od_on_end,
+ * od_on_warn and the rest) must not let an exception out. */
 #ifndef OPENDOOR_H
 #define OPENDOOR_H
 
