@@ -187,6 +187,19 @@ Step walk(const char* path, int flags, mode_t mode, bool open_last, int* fd) {
 
 } // namespace
 
+int open_checked_at(int dir, const char* name, int flags, mode_t mode) {
+    int fd;
+    do {
+        fd = ::openat(dir, name, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat folder;
+    if (::fstat(dir, &folder) == 0 && may_open(folder, fd)) return fd;
+    ::close(fd);
+    errno = EACCES;
+    return -1;
+}
+
 bool planted_link(const char* path) {
     int fd;
     return walk(path, 0, 0, false, &fd) == Step::refused;

@@ -19,6 +19,12 @@ namespace od {
 // Uses only libc, so the door's program needs no C++ runtime for it.
 int open_checked(const char* path, int flags, mode_t mode = 0);
 
+// Opens name, one name in the open folder dir, as openat(2) does but never
+// through a symbolic link, and refuses a regular file with a second name
+// (EACCES) where open_checked would: for a folder opened once and then
+// used by its descriptor, so that it cannot be swapped in between.
+int open_checked_at(int dir, const char* name, int flags, mode_t mode = 0);
+
 // True when a link on the way to path breaks those rules, or path is too
 // long or has too many links to be checked. A path that does not lead
 // anywhere is not refused: whatever uses it fails by itself.

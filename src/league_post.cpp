@@ -24,7 +24,6 @@ const char PendingFolder[] = "valedict.pending";
 
 enum {
     IniMost = 64 * 1024,
-    StateMost = 64 * 1024,
     PostMost = 4096, // one entry's packet: its five lines fill under 1 KiB
 };
 
@@ -540,27 +539,27 @@ int LockState(void) {
 
 // Puts the packet into the toss folder under a name of the form
 // 0123abcd.pkt, which a tosser only looks at once it is whole; Name gets it.
+// The folder is opened once and every name is made in it through that
+// descriptor: a folder checked by its path could be swapped before its use.
 static bool PutPacket(const char* Folder, const unsigned char* Packet, size_t Size, uint32_t Serial,
                       char* Name, size_t NameSize, char* Problem, size_t ProblemSize) {
-    struct stat Info;
-    char Temp[PATH_MAX + 32];
-    if (od::planted_link(Folder)) {
-        SAY(Problem, ProblemSize, "%.300s: %s", Folder, strerror(EACCES));
+    int Dir = od::open_checked(Folder, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (Dir < 0) {
+        SAY(Problem, ProblemSize, "%.300s: %s", Folder,
+            errno == ENOTDIR ? "not a folder" : strerror(errno));
         return false;
     }
-    if (stat(Folder, &Info) != 0) {
-        SAY(Problem, ProblemSize, "%.300s: %s", Folder, strerror(errno));
-        return false;
+    char Temp[64];
+    int fd = -1;
+    for (unsigned Try = 0; fd < 0 && Try < 100; Try++) {
+        SAY(Temp, sizeof Temp, "valedict.%ld.%lx.%u", (long)getpid(), (unsigned long)time(NULL),
+            Try);
+        fd = openat(Dir, Temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST) break;
     }
-    if (!S_ISDIR(Info.st_mode)) {
-        SAY(Problem, ProblemSize, "%.300s: not a folder", Folder);
-        return false;
-    }
-    const char* Slash = Folder[strlen(Folder) - 1] == '/' ? "" : "/";
-    SAY(Temp, sizeof Temp, "%s%svaledict.XXXXXX", Folder, Slash);
-    int fd = mkstemp(Temp);
     if (fd < 0) {
         SAY(Problem, ProblemSize, "%.300s: %s", Folder, strerror(errno));
+        close(Dir);
         return false;
     }
     mode_t Mask = umask(0);
@@ -568,24 +567,25 @@ static bool PutPacket(const char* Folder, const unsigned char* Packet, size_t Si
     bool Done =
         fchmod(fd, 0666 & ~Mask) == 0 && od::write_all_at(fd, Packet, Size, 0) && od::sync_file(fd);
     Done = close(fd) == 0 && Done;
+    const char* Slash = Folder[strlen(Folder) - 1] == '/' ? "" : "/";
+    bool Put = false;
     if (!Done) {
-        SAY(Problem, ProblemSize, "%.300s: %s", Temp, strerror(errno));
-        unlink(Temp);
-        return false;
-    }
-    // link() never replaces: a packet of the tosser's may have the name.
-    for (uint32_t Try = 0; Try < 256; Try++) {
-        SAY(Name, NameSize, "%s%s%08x.pkt", Folder, Slash, Serial + Try);
-        if (link(Temp, Name) == 0) {
-            unlink(Temp);
-            od::sync_folder_of(Name);
-            return true;
+        SAY(Problem, ProblemSize, "%.300s%s%s: %s", Folder, Slash, Temp, strerror(errno));
+    } else {
+        // linkat() never replaces: a packet of the tosser's may have the name.
+        char Leaf[16];
+        for (uint32_t Try = 0; Try < 256 && !Put; Try++) {
+            SAY(Leaf, sizeof Leaf, "%08x.pkt", Serial + Try);
+            SAY(Name, NameSize, "%s%s%s", Folder, Slash, Leaf);
+            Put = linkat(Dir, Temp, Dir, Leaf, 0) == 0;
+            if (!Put && errno != EEXIST) break;
         }
-        if (errno != EEXIST) break;
+        if (!Put) SAY(Problem, ProblemSize, "%.300s: %s", Name, strerror(errno));
     }
-    SAY(Problem, ProblemSize, "%.300s: %s", Name, strerror(errno));
-    unlink(Temp);
-    return false;
+    unlinkat(Dir, Temp, 0);
+    if (Put) (void)od::sync_file(Dir);
+    close(Dir);
+    return Put;
 }
 
 // Rewrites the state in place with the serial, the current entry and the

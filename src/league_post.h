@@ -30,6 +30,7 @@ enum {
     AddressSize = 32,   // "65535:65535/65535.65535"
     WrittenSize = 32,   // "2026-12-10T11:30:00Z"
     ProblemMost = 512,  // one line saying what went wrong
+    StateMost = 65536,  // the state file is read up to this much
 };
 
 struct BLOCK {

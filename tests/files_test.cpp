@@ -71,6 +71,19 @@ TEST(OpenChecked, ASecondNameInASharedStickyFolderIsRefusedWhoeverOwnsTheFile) {
     fd = od::open_checked((shared.folder + "/new.dat").c_str(), O_RDWR | O_CREAT, 0600);
     EXPECT_GE(fd, 0);
     if (fd >= 0) ::close(fd);
+
+    // The same by name in the folder opened once; a link there is never followed.
+    int dir = od::open_checked(shared.folder.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    errno = 0;
+    EXPECT_EQ(od::open_checked_at(dir, "valedict.dat", O_RDONLY), -1);
+    EXPECT_EQ(errno, EACCES);
+    fs::create_symlink(shared.secret, shared.folder + "/own-link");
+    EXPECT_EQ(od::open_checked_at(dir, "own-link", O_RDONLY), -1);
+    fd = od::open_checked_at(dir, "new.dat", O_RDWR);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) ::close(fd);
+    ::close(dir);
 }
 
 TEST(OpenChecked, TheLogNeverAppendsThroughAPlantedName) {

@@ -1,9 +1,11 @@
 // The league's packets and its import: what travels, what is refused, and
 // that a refused or broken packet leaves the entry alone.
 #include "door_harness.h"
+#include "league.h"
 #include "packet.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -11,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -38,14 +41,18 @@ std::string packet(const ENTRY& e) {
     return MakePacket(e.Origin, board_a, "", "VALEDICT", e, time(nullptr));
 }
 
-// Several messages in one packet: the first one's header, every message, one end.
-std::string joined(const std::vector<ENTRY>& entries) {
-    std::string out = packet(entries[0]).substr(0, 58);
-    for (const ENTRY& e : entries) {
-        std::string one = packet(e);
-        out += one.substr(58, one.size() - 60);
-    }
+// Several packets' messages in one packet, as a tosser bundles them: the
+// first one's header, every message, one end.
+std::string bundled(const std::vector<std::string>& packets) {
+    std::string out = packets[0].substr(0, 58);
+    for (const std::string& one : packets) out += one.substr(58, one.size() - 60);
     return out + std::string(2, '\0');
+}
+
+std::string joined(const std::vector<ENTRY>& entries) {
+    std::vector<std::string> packets;
+    for (const ENTRY& e : entries) packets.push_back(packet(e));
+    return bundled(packets);
 }
 
 void replace(std::string& bytes, const std::string& from, const std::string& to) {
@@ -478,6 +485,25 @@ TEST(LeagueOrder, AnEntryDatedAheadWaitsForItsTime) {
     EXPECT_NE(::access(board.dir.file("valedict.ahead").c_str(), F_OK), 0);
 }
 
+// The packets a board's own saves put into its toss folder, taken out.
+std::vector<std::string> tossed(const Board& board) {
+    std::vector<std::string> sent;
+    DIR* toss = ::opendir(board.dir.file("toss").c_str());
+    while (dirent* item = toss ? ::readdir(toss) : nullptr) {
+        if (item->d_name[0] == '.') continue;
+        sent.push_back(board.dir.read(std::string("toss/") + item->d_name));
+        ::unlink(board.dir.file(std::string("toss/") + item->d_name).c_str());
+    }
+    if (toss) ::closedir(toss);
+    return sent;
+}
+
+std::vector<ENTRY> entries_of(const std::string& bytes) {
+    std::vector<ENTRY> got;
+    EXPECT_EQ(ReadPacket((const unsigned char*)bytes.data(), bytes.size(), "VALEDICT", &got), "");
+    return got;
+}
+
 TEST(LeagueOrder, ALocalSaveOrRestoreBeatsWhatItReplacesAndGoesOut) {
     int64_t now = time(nullptr);
     Board board;
@@ -487,20 +513,11 @@ TEST(LeagueOrder, ALocalSaveOrRestoreBeatsWhatItReplacesAndGoesOut) {
     board.drop(packet(ahead));
     EXPECT_EQ(sysop(board.dir.path(), {"league", "import"}).status, 0);
     EXPECT_EQ(sysop(board.dir.path(), {"set", "--name", "Sysop"}, "local\n").status, 0);
-    std::vector<ENTRY> sent;
-    DIR* toss = ::opendir(board.dir.file("toss").c_str());
-    while (dirent* item = ::readdir(toss)) {
-        if (item->d_name[0] == '.') continue;
-        std::string bytes = board.dir.read(std::string("toss/") + item->d_name);
-        std::vector<ENTRY> got;
-        ASSERT_EQ(ReadPacket((const unsigned char*)bytes.data(), bytes.size(), "VALEDICT", &got),
-                  "");
-        sent.insert(sent.end(), got.begin(), got.end());
-        ::unlink(board.dir.file(std::string("toss/") + item->d_name).c_str());
-    }
-    ::closedir(toss);
+    std::vector<std::string> sent = tossed(board);
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_TRUE(Beats(sent[0], ahead)); // every other board takes it too
+    std::vector<ENTRY> got = entries_of(sent[0]);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(Beats(got[0], ahead)); // every other board takes it too
     // A restore is a save: kept record 1 (the entry from ahead) goes out anew.
     EXPECT_EQ(sysop(board.dir.path(), {"restore", "1"}).status, 0);
     EXPECT_EQ(board.record(), data_record({"ahead"}, "Ahead"));
@@ -536,39 +553,138 @@ TEST(LeagueFiles, RefusedPacketsKeepTheirOwnNamesAndNewOriginsGetIn) {
     EXPECT_EQ(board.record(), data_record({"new board"}, "New"));
 }
 
-// Three boards fed one set of packets in every order and in different
-// batchings end with the same bytes, the entry the whole set's order puts
-// highest.
+// The order the guide gives, written out on its own: Written, origin,
+// serial, then the record's bytes.
+bool newer(const ENTRY& a, const ENTRY& b) {
+    auto key = [](const ENTRY& e) {
+        return std::make_tuple(e.Written, e.Origin.Zone, e.Origin.Net, e.Origin.Node,
+                               e.Origin.Point, e.Serial);
+    };
+    if (key(a) != key(b)) return key(a) > key(b);
+    return memcmp(&a.Words, &b.Words, sizeof a.Words) > 0;
+}
+
+// The record a board should end with: the highest whole entry of the set
+// not dated more than an hour ahead.
+std::string reference(const std::vector<std::string>& set, int64_t now) {
+    std::vector<ENTRY> whole;
+    for (const std::string& bytes : set)
+        for (const ENTRY& e : entries_of(bytes))
+            if (e.Problem.empty() && e.Written <= now + 3600) whole.push_back(e);
+    EXPECT_FALSE(whole.empty());
+    if (whole.empty()) return "";
+    const ENTRY& top = *std::max_element(
+        whole.begin(), whole.end(), [](const ENTRY& a, const ENTRY& b) { return newer(b, a); });
+    return std::string(reinterpret_cast<const char*>(&top.Words), sizeof top.Words);
+}
+
+// The tool's import, run in this process in the board's folder, so that many
+// orders stay quick under the sanitizers and qemu.
+void import_here(const Board& board) {
+    char back[PATH_MAX];
+    ASSERT_NE(::getcwd(back, sizeof back), nullptr);
+    ASSERT_EQ(::chdir(board.dir.path().c_str()), 0);
+    static LEAGUE league;
+    char problem[ProblemMost];
+    std::vector<std::string> said;
+    EXPECT_EQ(ReadLeague(&league, problem, sizeof problem), LeagueOn) << problem;
+    ImportLeague(league, &said);
+    ASSERT_EQ(::chdir(back), 0);
+}
+
+// Feeds the set in this order to a board that imports after each packet
+// and, with Batched, to two more: one bundle, and two imports split at
+// Split. Each ends with Expected.
+void feed(const std::vector<std::string>& set, const std::vector<int>& order, bool batched,
+          size_t split, const std::string& expected) {
+    std::string told;
+    std::vector<std::string> ordered;
+    for (int i : order) {
+        ordered.push_back(set[i]);
+        told += std::to_string(i) + " ";
+    }
+    Board each;
+    for (const std::string& bytes : ordered) {
+        each.drop(bytes);
+        import_here(each);
+    }
+    EXPECT_EQ(each.record(), expected) << "one by one: " << told;
+    if (!batched) return;
+    Board bundle, halves;
+    bundle.drop(bundled(ordered));
+    import_here(bundle);
+    EXPECT_EQ(bundle.record(), expected) << "bundled: " << told;
+    for (size_t i = 0; i < ordered.size(); i++) {
+        halves.drop(ordered[i]);
+        if (i + 1 == split || i + 1 == ordered.size()) import_here(halves);
+    }
+    EXPECT_EQ(halves.record(), expected) << "split after " << split << ": " << told;
+}
+
+// Boards fed one set of packets in every order and in different batchings
+// end with the same bytes, the entry the whole set's order puts highest.
 TEST(LeagueConvergence, EveryOrderAndBatchingEndsAlike) {
     int64_t now = time(nullptr);
-    std::vector<std::string> set = {
-        packet(entry("21:1/102.7", 0x10, now - 50, "One", {"one"})),
-        packet(entry("21:1/103.7", 0x11, now - 20, "Two", {"two"})),
-        packet(entry("21:1/104.7", 0x12, now - 20, "Three", {"three"})), // equal time
-        packet(entry("21:1/104.7", 0x13, now - 20, "Four", {"four"})),   // and origin
-        packet(entry("21:1/104.7", 0x13, now - 20, "Five", {"five"})),   // Four's key
+    // Three and Four share a time and an origin; Five has Four's key with
+    // its serial written short; Broken shares Four's MSGID and would win
+    // were it taken.
+    std::string five = packet(entry("21:1/104.7", 0x13, now - 20, "Five", {"five"}));
+    replace(five, "21:1/104.7 00000013", "21:1/104.7 13");
+    const std::vector<std::string> core = {
+        packet(entry("21:1/104.7", 0x12, now - 20, "Three", {"three"})),
+        packet(entry("21:1/104.7", 0x13, now - 20, "Four", {"four"})),
+        five,
         packet(entry("21:1/105.7", 0x14, now + 7200, "Ahead", {"ahead"})),
-        packet(entry("21:1/103.7", 0x11, now + 30, "Broken", {})), // shares Two's MSGID
+        packet(entry("21:1/104.7", 0x13, now + 30, "Broken", {})),
     };
-    const std::string expected = data_record({"four"}, "Four");
-    std::vector<int> order = {0, 1, 2, 3, 4, 5, 6};
-    int runs = 0;
+    const std::string expected = reference(core, now);
+    EXPECT_EQ(expected, data_record({"four"}, "Four"));
+    std::vector<int> order = {0, 1, 2, 3, 4};
+    size_t runs = 0;
     do {
-        if (runs++ % 42 != 0) continue; // 120 of the 5040 orders
-        Board single, bundled, halves;
-        for (int i : order) {
-            single.drop(set[i]);
-            sysop(single.dir.path(), {"league", "import"});
-            bundled.drop(set[i]);
-        }
-        sysop(bundled.dir.path(), {"league", "import"});
-        for (size_t i = 0; i < order.size(); i++) {
-            halves.drop(set[order[i]]);
-            if (i == 2 || i == 6) sysop(halves.dir.path(), {"league", "import"});
-        }
-        ASSERT_EQ(single.record(), expected) << runs;
-        ASSERT_EQ(bundled.record(), expected) << runs;
-        ASSERT_EQ(halves.record(), expected) << runs;
+        feed(core, order, runs % 3 == 0, 1 + runs % 4, expected);
+        runs++;
+        if (HasFailure()) return;
+    } while (std::next_permutation(order.begin(), order.end()));
+
+    // A board of the league saves and restores: it takes an entry dated
+    // ahead (a clock running fast, or the same second), saves in what is
+    // still that entry's time, then restores what the import replaced. It
+    // ends with what boards fed its packets end with.
+    Board source;
+    std::string ini = source.dir.read("valedict.ini");
+    replace(ini, "point = 21:1/101.7\nboard = 21:1/101", "point = 21:1/102.7\nboard = 21:1/102");
+    source.dir.write("valedict.ini", ini);
+    ::mkdir(source.dir.file("valedict.old").c_str(), 0755);
+    ASSERT_EQ(sysop(source.dir.path(), {"set", "--name", "Sysop"}, "kept\n").status, 0);
+    std::vector<std::string> set = tossed(source);
+    ENTRY theirs = entry("21:1/103.7", 0x15, now + 100, "Theirs", {"theirs"});
+    set.push_back(packet(theirs));
+    source.drop(set.back());
+    import_here(source);
+    ASSERT_EQ(sysop(source.dir.path(), {"set", "--name", "Sysop"}, "mine\n").status, 0);
+    for (const std::string& p : tossed(source)) set.push_back(p);
+    ASSERT_EQ(sysop(source.dir.path(), {"restore", "2"}).status, 0);
+    std::vector<std::string> restored = tossed(source);
+    ASSERT_EQ(set.size(), 3u);
+    ASSERT_EQ(restored.size(), 1u);
+    set.push_back(restored[0]);
+    ENTRY broken = entries_of(restored[0]).at(0);
+    broken.Written += 30;
+    broken.Words = entry("21:1/102.7", 0, 0, "Broken", {}).Words;
+    set.push_back(packet(entry("21:1/102.5", 0x16, now - 50, "One", {"one"})));
+    set.push_back(packet(broken));
+    for (size_t i = 4; i < set.size(); i++) source.drop(set[i]);
+    import_here(source);
+    const std::string restored_words = reference(set, now);
+    EXPECT_EQ(restored_words, data_record({"kept"}, "Sysop"));
+    EXPECT_EQ(source.record(), restored_words);
+    order = {0, 1, 2, 3, 4, 5};
+    runs = 0;
+    do {
+        if (runs % 60 == 0) feed(set, order, true, 1 + runs / 60 % 5, restored_words);
+        runs++;
+        if (HasFailure()) return;
     } while (std::next_permutation(order.begin(), order.end()));
 }
 

@@ -341,4 +341,70 @@ TEST(ManualPages, EveryQuotedTextShowsWhole) {
     }
 }
 
+// The league's settings, schedule lines and commands as the guide prints
+// them, run against a scratch board with the built tool: the tosser and
+// the mailer are stand-ins that insist on being told their settings file,
+// since from cron or a mailer started in / they find none of their own.
+TEST(SetupGuide, TheLeagueLinesRunAsPrinted) {
+    std::string guide = read_file(SETUP_GUIDE), line;
+    TempDir root;
+    std::string board = root.file("doors/valedict"), spool = root.file("spool");
+    std::filesystem::create_directories(board);
+    std::filesystem::create_directories(spool + "/in");
+    std::filesystem::create_directories(spool + "/out/00010065.pnt");
+    std::filesystem::create_directories(root.file("bin"));
+    std::filesystem::create_symlink(VALEDICT_SYSOP, root.file("bin/valedict-sysop"));
+    for (const char* tool : {"crashmail", "hpt"}) {
+        root.write(std::string("bin/") + tool,
+                   "#!/bin/sh\ncase \"$*\" in\n'SETTINGS /etc/ftn/crashmail.prefs TOSS' | "
+                   "'-c /etc/husky/config toss') echo \"$0 $*\" >>" +
+                       root.file("tossed") + "; exit 0 ;;\nesac\nexit 1\n");
+        ::chmod(root.file(std::string("bin/") + tool).c_str(), 0755);
+    }
+    auto in_scratch = [&](std::string text) {
+        return replaced(replaced(text, "/opt/bbs/doors/valedict", board), "/var/spool/ftn", spool);
+    };
+    // The section as printed, comments and empty values too.
+    size_t at = guide.find("\n    [league]\n");
+    ASSERT_NE(at, std::string::npos);
+    std::string section;
+    for (std::istringstream lines(guide.substr(at + 1)); std::getline(lines, line);) {
+        if (line.rfind("    ", 0) != 0) break;
+        section += line.substr(4) + "\n";
+    }
+    root.write("doors/valedict/valedict.ini", in_scratch(section));
+    auto run = [&](const std::string& text) {
+        std::string command = "cd / && PATH='" + root.file("bin") + ":'\"$PATH\" /bin/sh -c \"" +
+                              replaced(in_scratch(text), "\"", "\\\"") + "\" 2>&1";
+        return output_of(command); // fails the test unless it exits 0
+    };
+    std::smatch found;
+    ASSERT_TRUE(
+        std::regex_search(guide, found, std::regex("\n    \\*/5 \\* \\* \\* \\* ([^\n]+)\n")));
+    std::string said = run(found[1].str());
+    EXPECT_NE(said.find("0 packet(s)"), std::string::npos) << found[1] << ": " << said;
+    ASSERT_TRUE(
+        std::regex_search(guide, found, std::regex("\n    exec \"([^\"\n]+)\" \\*\\.pkt\n")));
+    said = run(found[1].str());
+    EXPECT_NE(said.find("0 packet(s)"), std::string::npos) << found[1] << ": " << said;
+    ASSERT_TRUE(std::regex_search(guide, found, std::regex("`(hpt [^`]+)`")));
+    said = run("cd /opt/bbs/doors/valedict && " + found[1].str());
+    EXPECT_NE(said.find("0 packet(s)"), std::string::npos) << found[1] << ": " << said;
+    std::string tossed = read_file(root.file("tossed"));
+    EXPECT_EQ(std::count(tossed.begin(), tossed.end(), '\n'), 3) << tossed;
+    // Every league command the guide names, by the sysop in the board's folder.
+    std::set<std::string> commands;
+    std::regex named("(valedict-sysop |`)league ([a-z]+)");
+    for (std::sregex_iterator it(guide.begin(), guide.end(), named), end; it != end; ++it)
+        commands.insert((*it)[2].str());
+    EXPECT_EQ(commands, (std::set<std::string>{"accept", "import", "reject", "status"}));
+    for (const std::string& command : commands)
+        run("cd /opt/bbs/doors/valedict && valedict-sysop league " + command);
+    said = run("cd /opt/bbs/doors/valedict && valedict-sysop league status");
+    EXPECT_NE(said.find("league VALEDICT: point 21:1/101.7 of 21:1/101 (Board A)"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("last import: none"), std::string::npos) << said;
+}
+
 } // namespace
