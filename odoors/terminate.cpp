@@ -4,9 +4,10 @@
 #include <cstdlib>
 #include <unistd.h>
 
+// The runtime's own name, which this definition replaces.
 namespace __gnu_cxx {
-void __verbose_terminate_handler();
-void __verbose_terminate_handler() {
+void __verbose_terminate_handler();  // NOLINT(bugprone-reserved-identifier)
+void __verbose_terminate_handler() { // NOLINT(bugprone-reserved-identifier)
     static const char line[] = "libODoors: an internal error ended the door\n";
     (void)!::write(2, line, sizeof line - 1);
     std::abort();
