@@ -94,31 +94,46 @@ Step walk(const char* path, int flags, mode_t mode, bool open_last, int* fd) {
     }
     memcpy(rest, path, length + 1);
     Folder dir;
+    // A name at the root is opened by its absolute path, and the root itself
+    // only when a link or a file there must be judged: one open less, and
+    // qemu-user, which maps "/" to its own sysroot, leaves such a path alone.
+    bool at_root = false;
+    auto reach_root = [&] {
+        if (!at_root) return true;
+        int root;
+        do {
+            root = ::open("/", search_only | O_DIRECTORY | O_CLOEXEC);
+        } while (root < 0 && errno == EINTR);
+        if (root < 0) return false;
+        dir.move_to(root);
+        at_root = false;
+        return true;
+    };
     int links = 0;
     size_t at = 0;
     for (;;) {
         if (rest[at] == '/') {
-            int root;
-            do {
-                root = ::open("/", search_only | O_DIRECTORY | O_CLOEXEC);
-            } while (root < 0 && errno == EINTR);
-            if (root < 0) return Step::failed;
-            dir.move_to(root);
+            dir.move_to(AT_FDCWD);
+            at_root = true;
             while (rest[at] == '/') at++;
         }
-        char name[NAME_MAX + 1];
+        char name[NAME_MAX + 2];
         size_t end = at;
         while (rest[end] != '\0' && rest[end] != '/') end++;
         if (end - at > NAME_MAX) {
             errno = ENAMETOOLONG;
             return Step::failed;
         }
+        // At the root the name is held with its slash in front.
+        char* const plain = name + 1;
+        name[0] = '/';
         if (end == at) {
-            memcpy(name, ".", 2); // the path is the root itself
+            memcpy(plain, ".", 2); // the path is the root itself
         } else {
-            memcpy(name, rest + at, end - at);
-            name[end - at] = '\0';
+            memcpy(plain, rest + at, end - at);
+            plain[end - at] = '\0';
         }
+        const char* first = at_root ? name : plain;
         size_t next = end;
         while (rest[next] == '/') next++;
         bool last = rest[next] == '\0';
@@ -126,21 +141,23 @@ Step walk(const char* path, int flags, mode_t mode, bool open_last, int* fd) {
         int opened;
         if (!last) {
             do {
-                opened = ::openat(dir.fd, name, search_only | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                opened =
+                    ::openat(dir.fd, first, search_only | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             } while (opened < 0 && errno == EINTR);
             if (opened >= 0) {
                 dir.move_to(opened);
+                at_root = false;
                 at = next;
                 continue;
             }
         } else if (open_last) {
             int wanted = flags | O_NOFOLLOW | (next != end ? O_DIRECTORY : 0);
             do {
-                opened = ::openat(dir.fd, name, wanted, mode);
+                opened = ::openat(dir.fd, first, wanted, mode);
             } while (opened < 0 && errno == EINTR);
             if (opened >= 0) {
                 struct stat folder;
-                if (dir.stat(&folder) && may_open(folder, opened)) {
+                if (reach_root() && dir.stat(&folder) && may_open(folder, opened)) {
                     *fd = opened;
                     return Step::opened;
                 }
@@ -156,8 +173,9 @@ Step walk(const char* path, int flags, mode_t mode, bool open_last, int* fd) {
         // lstat tells a link, not errno: O_NOFOLLOW fails with ELOOP, EMLINK
         // or EFTYPE by system.
         int why = errno;
+        if (!reach_root()) return Step::failed;
         struct stat link;
-        if (::fstatat(dir.fd, name, &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+        if (::fstatat(dir.fd, plain, &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
             if (!open_last && last) return Step::opened; // nothing further to follow
             errno = why;
             return Step::failed;
@@ -169,7 +187,7 @@ Step walk(const char* path, int flags, mode_t mode, bool open_last, int* fd) {
         }
         // The link's target takes its name's place; what followed the name stays.
         char target[PATH_MAX];
-        ssize_t got = ::readlinkat(dir.fd, name, target, sizeof target);
+        ssize_t got = ::readlinkat(dir.fd, plain, target, sizeof target);
         if (got <= 0) {
             if (got == 0) errno = ENOENT;
             return Step::failed;
