@@ -118,14 +118,20 @@ TEST_P(TourOverAPty, ArtMenuFormAndPagedFile) {
 
 INSTANTIATE_TEST_SUITE_P(TourDoor, TourOverAPty, testing::Bool());
 
-TEST(TourDoor, TelnetSocketInUtf8WithAWindowThatChanges) {
-    TempDir dir;
+// A telnet caller on a socket, whose emulator answers the probe (25 by 80).
+DoorOptions on_socket(TempDir& dir) {
     dir.write("DOOR32.SYS",
               "2\r\n3\r\n38400\r\nTest BBS\r\n1\r\nSock Caller\r\nsockq\r\n30\r\n60\r\n1\r\n2\r\n");
     DoorOptions options;
     options.link = DoorOptions::Link::SocketPair;
+    options.answers = true;
+    return options;
+}
+
+TEST(TourDoor, TelnetSocketInUtf8WithAWindowThatChanges) {
+    TempDir dir;
+    DoorOptions options = on_socket(dir);
     options.utf8_screen = true;
-    options.answers = true; // the probe finds the emulator's 25 by 80
     options.env = {"ODOORS_CHARSET=UTF-8"};
     auto door = tour(dir, options);
     ASSERT_TRUE(door->wait_for("Screen: 25x80")) << door->screen.all();
@@ -156,11 +162,7 @@ TEST(TourDoor, TelnetSocketInUtf8WithAWindowThatChanges) {
 // text, not of the claimed screen.
 TEST(TourDoor, ABurstOfHugeWindowChangesIsOneRedraw) {
     TempDir dir;
-    dir.write("DOOR32.SYS",
-              "2\r\n3\r\n38400\r\nTest BBS\r\n1\r\nSock Caller\r\nsockq\r\n30\r\n60\r\n1\r\n2\r\n");
-    DoorOptions options;
-    options.link = DoorOptions::Link::SocketPair;
-    options.answers = true;
+    DoorOptions options = on_socket(dir);
     auto door = tour(dir, options);
     ASSERT_TRUE(door->wait_for("Screen: 25x80")) << door->screen.all();
     auto naws = [](int rows) {
