@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -241,17 +240,55 @@ std::vector<std::string_view> split_lines(std::string_view text) {
     return lines;
 }
 
+// Decimal only, with an optional fraction and exponent ("100.00", "1e3"),
+// cut toward zero and held to a quadrillion; by hand, as strtod would bring
+// a large part of the C library into every door's start.
 std::optional<long long> parse_number(std::string_view field) {
     field = trim(field);
-    std::string digits(field.substr(0, 32));
-    if (digits.empty()) return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    double value = std::strtod(digits.c_str(), &end);
-    if (end == digits.c_str() || errno == ERANGE || !std::isfinite(value)) return std::nullopt;
-    if (!trim(std::string_view(end)).empty()) return std::nullopt;
-    constexpr double limit = 1e15;
-    return static_cast<long long>(std::clamp(value, -limit, limit));
+    constexpr long long limit = 1000000000000000LL;
+    constexpr int limit_digits = 16;
+    std::size_t at = 0;
+    bool negative = at < field.size() && field[at] == '-';
+    if (at < field.size() && (field[at] == '-' || field[at] == '+')) ++at;
+    auto is_digit = [&](std::size_t i) { return i < field.size() && field[i] >= '0' && field[i] <= '9'; };
+    // The significant digits, and where the point falls among them.
+    char digits[limit_digits + 1];
+    int count = 0;
+    long long point = 0;
+    bool any = false;
+    auto take = [&](char c, bool before_point) {
+        any = true;
+        if (count == 0 && c == '0') {
+            if (!before_point) --point;
+            return;
+        }
+        if (count < limit_digits + 1) digits[count++] = c;
+        if (before_point) ++point;
+    };
+    while (is_digit(at)) take(field[at++], true);
+    if (at < field.size() && field[at] == '.') {
+        ++at;
+        while (is_digit(at)) take(field[at++], false);
+    }
+    if (!any) return std::nullopt;
+    if (at < field.size() && (field[at] == 'e' || field[at] == 'E')) {
+        ++at;
+        bool down = at < field.size() && field[at] == '-';
+        if (at < field.size() && (field[at] == '-' || field[at] == '+')) ++at;
+        if (!is_digit(at)) return std::nullopt;
+        long long exponent = 0;
+        while (is_digit(at)) exponent = std::min(exponent * 10 + (field[at++] - '0'), 100000LL);
+        point += down ? -exponent : exponent;
+    }
+    if (at != field.size()) return std::nullopt;
+    long long value = 0;
+    if (count > 0 && point > limit_digits) {
+        value = limit;
+    } else {
+        for (long long i = 0; i < point; ++i) value = value * 10 + (i < count ? digits[i] - '0' : 0);
+        value = std::min(value, limit);
+    }
+    return negative ? -value : value;
 }
 
 DropFormat format_from_name(std::string_view file_name) {

@@ -146,6 +146,16 @@ TEST(DropFile, NumbersAsOldWritersPutThem) {
     EXPECT_FALSE(od::parse_number("Y"));
     EXPECT_FALSE(od::parse_number("12abc"));
     EXPECT_EQ(od::parse_number("1e300"), 1000000000000000LL); // clamped, not overflowed
+    // Cut toward zero wherever the point falls.
+    EXPECT_EQ(od::parse_number("0007.9"), 7);
+    EXPECT_EQ(od::parse_number("-0.5"), 0);
+    EXPECT_EQ(od::parse_number("0.0625e2"), 6);
+    EXPECT_EQ(od::parse_number("+12.5E1"), 125);
+    EXPECT_EQ(od::parse_number("3e-1"), 0);
+    EXPECT_EQ(od::parse_number("-99999999999999999999"), -1000000000000000LL);
+    EXPECT_EQ(od::parse_number("999999999999999.9"), 999999999999999LL);
+    for (const char* broken : {"-", ".", "1e", "1e+", "0x10", "1..2", "inf", "nan", "1 2"})
+        EXPECT_FALSE(od::parse_number(broken)) << broken;
 }
 
 TEST(DropFile, HostileFilesNeverYieldANameTheyDoNotHold) {
