@@ -250,7 +250,9 @@ std::optional<long long> parse_number(std::string_view field) {
     std::size_t at = 0;
     bool negative = at < field.size() && field[at] == '-';
     if (at < field.size() && (field[at] == '-' || field[at] == '+')) ++at;
-    auto is_digit = [&](std::size_t i) { return i < field.size() && field[i] >= '0' && field[i] <= '9'; };
+    auto is_digit = [&](std::size_t i) {
+        return i < field.size() && field[i] >= '0' && field[i] <= '9';
+    };
     // The significant digits, and where the point falls among them.
     char digits[limit_digits + 1];
     int count = 0;
@@ -281,13 +283,13 @@ std::optional<long long> parse_number(std::string_view field) {
         point += down ? -exponent : exponent;
     }
     if (at != field.size()) return std::nullopt;
+    if (count == 0) return 0;
+    if (point > limit_digits) return negative ? -limit : limit;
     long long value = 0;
-    if (count > 0 && point > limit_digits) {
-        value = limit;
-    } else {
-        for (long long i = 0; i < point; ++i) value = value * 10 + (i < count ? digits[i] - '0' : 0);
-        value = std::min(value, limit);
-    }
+    for (long long i = 0; i < std::min<long long>(point, count); ++i)
+        value = value * 10 + (digits[i] - '0');
+    for (long long i = count; i < point; ++i) value *= 10;
+    value = std::min(value, limit);
     return negative ? -value : value;
 }
 
