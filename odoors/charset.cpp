@@ -82,8 +82,7 @@ unsigned char unicode_to_cp437(char32_t ch) {
     return 0;
 }
 
-std::string utf8(char32_t ch) {
-    std::string out;
+void append_utf8(char32_t ch, std::string& out) {
     if (ch < 0x80) {
         out += static_cast<char>(ch);
     } else if (ch < 0x800) {
@@ -99,6 +98,11 @@ std::string utf8(char32_t ch) {
         out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (ch & 0x3F));
     }
+}
+
+std::string utf8(char32_t ch) {
+    std::string out;
+    append_utf8(ch, out);
     return out;
 }
 
@@ -152,27 +156,34 @@ bool ascii_compatible(const std::string& charset, IconvOpen opener) {
 
 Encoder::Encoder(const std::string& charset, IconvOpen opener)
     : charset_(charset_by_name(charset)) {
-    std::string target = charset_ == Charset::Utf8 ? "UTF-8" : charset;
-    if (charset_ == Charset::Other && !Iconv(target.c_str(), "CP437", opener).ok())
+    if (charset_ != Charset::Other) return; // no iconv at start for the usual sets
+    if (!Iconv(charset.c_str(), "CP437", opener).ok()) {
         charset_ = Charset::Cp437;
-    std::string translit = target + "//TRANSLIT";
-    for (int b = 0; b < 256; ++b) {
+        return;
+    }
+    std::string translit = charset + "//TRANSLIT";
+    auto table = std::make_shared<std::array<std::string, 128>>();
+    for (int b = 0x80; b < 0xff; ++b) {
         auto byte = static_cast<unsigned char>(b);
-        std::string& entry = table_[byte];
-        // 255 is doubled or eaten by telnet layers on the way; a blank looks the same.
-        if (byte == 0xff || byte < 0x80 || charset_ == Charset::Cp437) {
-            entry = byte == 0xff ? std::string(" ") : std::string(1, static_cast<char>(byte));
-            continue;
-        }
-        if (charset_ == Charset::Utf8) {
-            entry = utf8(cp437_to_unicode(byte)); // no iconv at start for the usual case
-        } else if (charset_ == Charset::Ascii) {
-            entry.assign(1, ascii_stand_in[byte - 0x80]);
-        } else {
-            entry = convert(std::string_view(reinterpret_cast<char*>(&byte), 1), "CP437",
-                            translit.c_str(), opener);
-        }
+        std::string& entry = (*table)[byte - 0x80];
+        entry = convert(std::string_view(reinterpret_cast<char*>(&byte), 1), "CP437",
+                        translit.c_str(), opener);
         if (entry.empty()) entry.assign(1, '?');
+    }
+    table_ = std::move(table);
+}
+
+void Encoder::append_upper(unsigned char byte, std::string& out) const {
+    // 255 is doubled or eaten by telnet layers on the way; a blank looks the same.
+    if (byte == 0xff) {
+        out += ' ';
+        return;
+    }
+    switch (charset_) {
+    case Charset::Cp437: out += static_cast<char>(byte); return;
+    case Charset::Utf8: append_utf8(cp437_to_unicode(byte), out); return;
+    case Charset::Ascii: out += ascii_stand_in[byte - 0x80]; return;
+    case Charset::Other: out += (*table_)[byte - 0x80]; return;
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <iconv.h>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -26,8 +27,9 @@ std::string convert(std::string_view text, const char* from, const char* to,
 char32_t cp437_to_unicode(unsigned char byte);
 unsigned char unicode_to_cp437(char32_t ch);
 
-// One character as UTF-8.
+// One character as UTF-8, alone or added to out.
 std::string utf8(char32_t ch);
+void append_utf8(char32_t ch, std::string& out);
 
 enum class Charset { Cp437, Utf8, Ascii, Other };
 
@@ -44,12 +46,20 @@ class Encoder {
   public:
     // An empty or unknown name means CP437.
     explicit Encoder(const std::string& charset = {}, IconvOpen opener = ::iconv_open);
-    void append(unsigned char byte, std::string& out) const { out += table_[byte]; }
+    void append(unsigned char byte, std::string& out) const {
+        if (byte < 0x80)
+            out += static_cast<char>(byte);
+        else
+            append_upper(byte, out);
+    }
     Charset charset() const { return charset_; }
 
   private:
+    void append_upper(unsigned char byte, std::string& out) const;
+
     Charset charset_ = Charset::Cp437;
-    std::array<std::string, 256> table_;
+    // Only a set iconv converts to needs a table, made once at the start.
+    std::shared_ptr<const std::array<std::string, 128>> table_;
 };
 
 } // namespace od
