@@ -79,6 +79,8 @@ void __throw_out_of_range_fmt(const char*, ...) {
 }
 } // namespace std
 
+// Should a throw still come in one day, it ends with the same line, and
+// without the demangler the runtime's own handler would bring.
 namespace __gnu_cxx {
 void __verbose_terminate_handler();
 void __verbose_terminate_handler() {
